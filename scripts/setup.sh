@@ -1,0 +1,70 @@
+# Shared set-up of scripts/run and scripts/test: install what is missing,
+# then configure and build into build/.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${STEMLOFT_BUILD_DIR:-$ROOT/build}"
+
+install_debian_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+install_macos_packages() {
+    if ! command -v brew >/dev/null; then
+        echo "Homebrew is needed on macOS: https://brew.sh" >&2
+        exit 1
+    fi
+    for formula in "$@"; do
+        brew list --formula "$formula" >/dev/null 2>&1 || brew install "$formula"
+    done
+}
+
+# Packages the app needs to build and run.
+BUILD_PACKAGES_DEBIAN=(build-essential cmake qt6-base-dev libgl-dev)
+# Outside tools the app drives (and the tests run for real).
+TOOL_PACKAGES_DEBIAN=(curl ffmpeg yt-dlp python3 python3-venv)
+# Only the tests need these.
+TEST_PACKAGES_DEBIAN=(googletest libgtest-dev python3-pip-whl python3-setuptools-whl python3-wheel)
+
+configure_and_build() {
+    local tests="$1"
+    local jobs
+    jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
+    cmake -S "$ROOT" -B "$BUILD_DIR" -DSTEMLOFT_BUILD_TESTS="$tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$BUILD_DIR" -j "$jobs"
+}
+
+setup() {
+    local tests="$1"
+    case "$(uname -s)" in
+        Darwin)
+            local formulas=(cmake qt yt-dlp)
+            if [ "$tests" = ON ]; then formulas+=(googletest ffmpeg python@3.12); fi
+            install_macos_packages "${formulas[@]}"
+            export CMAKE_PREFIX_PATH="$(brew --prefix qt)${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}"
+            ;;
+        Linux)
+            local pkgs=("${BUILD_PACKAGES_DEBIAN[@]}" "${TOOL_PACKAGES_DEBIAN[@]}")
+            if [ "$tests" = ON ]; then pkgs+=("${TEST_PACKAGES_DEBIAN[@]}"); fi
+            install_debian_packages "${pkgs[@]}"
+            ;;
+        *)
+            echo "Unsupported system: $(uname -s)" >&2
+            exit 1
+            ;;
+    esac
+    configure_and_build "$tests"
+}

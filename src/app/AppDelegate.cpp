@@ -1,0 +1,153 @@
+#include "app/AppDelegate.h"
+
+#include "process/ProcessRunner.h"
+#include "ui/PathField.h"
+#include "ui/SegmentedControl.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+std::unique_ptr<QSettings> makeSettings(const PlatformProfile& profile)
+{
+    if (profile.settingsFile.isEmpty())
+        return std::make_unique<QSettings>(QStringLiteral("Stemloft"), QStringLiteral("Stemloft"));
+    return std::make_unique<QSettings>(profile.settingsFile, QSettings::IniFormat);
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
+    : QObject(parent),
+      window(new QMainWindow),
+      urlField(new PathField(window)),
+      folderField(new PathField(window)),
+      audioField(new PathField(window)),
+      chooseButton(new QPushButton(window)),
+      chooseAudioButton(new QPushButton(window)),
+      installButton(new QPushButton(window)),
+      installDemucsButton(new QPushButton(window)),
+      startButton(new QPushButton(window)),
+      separateButton(new QPushButton(window)),
+      stemModeControl(new SegmentedControl({QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, window)),
+      logView(new QPlainTextEdit(window)),
+      m_profile(std::move(profile)),
+      m_settings(makeSettings(m_profile))
+{
+    window->resize(760, 560);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+}
+
+AppDelegate::~AppDelegate()
+{
+    stopInstallProgressTimer();
+    delete window;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    buildMenu();
+    buildUI();
+    restoreFolder();
+    updateYtDlpInstallStatus();
+    installDemucsButton->setText(hasManagedDemucsInstall() ? QStringLiteral("Demucs Installed")
+                                                           : QStringLiteral("Install Demucs"));
+    appendLog(QStringLiteral("Ready. Version: ") + appVersion);
+    appendYtDlpInstallStatusLog();
+    appendLog(QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
+    appendLog(QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
+
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void AppDelegate::appendLog(const QString& text)
+{
+    const QString entry = text.trimmed();
+    if (entry.isEmpty())
+        return;
+    // appendPlainText starts a new line except for the very first entry.
+    logView->appendPlainText(entry);
+    QScrollBar* bar = logView->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void AppDelegate::clearLog()
+{
+    logView->clear();
+}
+
+void AppDelegate::showAlert(const QString& title, const QString& message)
+{
+    if (!window->isVisible())
+        return;
+    const QMessageBox::Icon icon = title.toLower().contains(QLatin1String("fail"))
+                                       ? QMessageBox::Warning
+                                       : QMessageBox::Information;
+    auto* box = new QMessageBox(icon, title, title, QMessageBox::Ok, window);
+    box->setInformativeText(message);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    lastAlert = AlertRecord{title, message, icon};
+    ++alertCount;
+    box->open();  // returns at once; nothing waits for the user
+}
+
+void AppDelegate::updateControlStates(std::optional<bool> running)
+{
+    const bool busy = running.has_value() ? *running : !process.isNull();
+    startButton->setEnabled(!busy);
+    chooseButton->setEnabled(!busy);
+    chooseAudioButton->setEnabled(!busy);
+    installButton->setEnabled(!busy && !installedYtDlpURL.has_value());
+    installDemucsButton->setEnabled(!busy);
+    stemModeControl->setEnabled(!busy);
+    separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
+    urlField->setEnabled(!busy);
+}
+
+void AppDelegate::setLastAudioURL(std::optional<QString> url)
+{
+    m_lastAudioURL = std::move(url);
+    audioField->setText(m_lastAudioURL.value_or(QString()));
+    updateControlStates();
+}
+
+void AppDelegate::restoreFolder()
+{
+    const QVariant stored = m_settings->value(QStringLiteral("saveFolder"));
+    if (stored.isValid() && stored.canConvert<QString>()) {
+        folderField->setText(stored.toString());
+        return;
+    }
+    if (!m_profile.downloadsDir.isEmpty()) {
+        folderField->setText(m_profile.downloadsDir);
+        return;
+    }
+    folderField->setText(m_profile.homeDir);
+}
+
+void AppDelegate::stopInstallProgressTimer()
+{
+    if (installProgressTimer) {
+        installProgressTimer->stop();
+        installProgressTimer->deleteLater();
+        installProgressTimer = nullptr;
+    }
+}

@@ -1,0 +1,69 @@
+#include "app/PlatformProfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <QSysInfo>
+
+namespace {
+
+QString firstStandardLocation(QStandardPaths::StandardLocation location)
+{
+    const QStringList dirs = QStandardPaths::standardLocations(location);
+    return dirs.isEmpty() ? QString() : dirs.first();
+}
+
+}  // namespace
+
+PlatformProfile PlatformProfile::current()
+{
+    PlatformProfile p;
+    p.homeDir = QDir::homePath();
+    p.tempDir = QDir::tempPath();
+    p.downloadsDir = firstStandardLocation(QStandardPaths::DownloadLocation);
+    p.appEnvironment = QProcessEnvironment::systemEnvironment();
+    p.fixedToolSearchPath = QStringLiteral("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+    p.curlPath = QStringLiteral("/usr/bin/curl");
+    p.loginShellFlag = QStringLiteral("-lc");
+    p.ytDlpDownloadBase = QStringLiteral("https://github.com/yt-dlp/yt-dlp/releases/latest/download/");
+    p.ytDlpSystemDirs = {QStringLiteral("/opt/homebrew/bin"), QStringLiteral("/usr/local/bin"),
+                         QStringLiteral("/usr/bin")};
+    p.pythonPrefixes = {QStringLiteral("/opt/homebrew"), QStringLiteral("/usr/local")};
+    p.pythonFrameworkVersions = QStringLiteral("/Library/Frameworks/Python.framework/Versions");
+    p.excludedPython = QStringLiteral("/usr/bin/python3");
+
+    const QString appDir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
+                                                        : QDir::currentPath();
+#ifdef Q_OS_MACOS
+    p.appSupportBaseDir = firstStandardLocation(QStandardPaths::GenericDataLocation);
+    p.homeRelativeAppSupport = QStringLiteral("Library/Application Support");
+    p.loginShell = QStringLiteral("/bin/zsh");
+    p.ytDlpReleaseAsset = QStringLiteral("yt-dlp_macos");
+    p.removesQuarantine = true;
+    p.converter = Converter::afconvert;
+    p.converterPath = QStringLiteral("/usr/bin/afconvert");
+    p.converterName = QStringLiteral("afconvert");
+    // appDir is .../Stemloft.app/Contents/MacOS
+    QDir bundle(appDir);
+    bundle.cdUp();
+    p.bundleResourceDir = bundle.filePath(QStringLiteral("Resources"));
+    bundle.cdUp();  // Stemloft.app
+    p.bundleContainerDir = QFileInfo(bundle.path()).path();
+#else
+    p.appSupportBaseDir = firstStandardLocation(QStandardPaths::GenericDataLocation);
+    p.homeRelativeAppSupport = QStringLiteral(".local/share");
+    p.loginShell = QStringLiteral("/bin/sh");
+    const QString arch = QSysInfo::currentCpuArchitecture();
+    p.ytDlpReleaseAsset = (arch == QLatin1String("arm64") || arch == QLatin1String("aarch64"))
+                              ? QStringLiteral("yt-dlp_linux_aarch64")
+                              : QStringLiteral("yt-dlp_linux");
+    p.removesQuarantine = false;
+    p.converter = Converter::ffmpeg;
+    p.converterPath = QStringLiteral("/usr/bin/ffmpeg");
+    p.converterName = QStringLiteral("ffmpeg");
+    // No bundle on Linux: both bundled locations are the executable's folder.
+    p.bundleResourceDir = appDir;
+    p.bundleContainerDir = appDir;
+#endif
+    return p;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// Everything that differs between macOS and Linux, chosen once at start-up.
+// The rest of the code reads these values instead of asking the platform, so
+// tests can point every tool and folder at a temporary location.
+struct PlatformProfile {
+    enum class Converter { afconvert, ffmpeg };
+
+    // Folders
+    QString homeDir;
+    // The user's application support directory ("Application Support" on
+    // macOS, the XDG data home on Linux). Empty when it cannot be determined.
+    QString appSupportBaseDir;
+    // Where that directory usually sits below the home folder.
+    QString homeRelativeAppSupport;
+    QString downloadsDir;  // empty when unknown
+    QString tempDir;
+
+    // Copies of yt-dlp shipped with the application.
+    QString bundleResourceDir;   // empty when there is none
+    QString bundleContainerDir;
+
+    // Settings; empty file means the platform's native store.
+    QString settingsFile;
+
+    // The application's own environment (PATH is read from here).
+    QProcessEnvironment appEnvironment;
+    QString fixedToolSearchPath;
+
+    // Tools
+    QString curlPath;
+    QString loginShell;
+    QString loginShellFlag;
+    QString ytDlpReleaseAsset;
+    QString ytDlpDownloadBase;  // the asset name is appended
+    QStringList ytDlpSystemDirs;
+    bool removesQuarantine = false;
+
+    Converter converter = Converter::ffmpeg;
+    QString converterPath;
+    QString converterName;
+
+    // Python discovery
+    QStringList pythonPrefixes;
+    QString pythonFrameworkVersions;  // empty: no framework candidates
+    QString excludedPython;
+
+    // Progress timers, in milliseconds.
+    int ytDlpProgressIntervalMs = 750;
+    int demucsProgressIntervalMs = 20000;
+
+    QString ytDlpDownloadURL() const { return ytDlpDownloadBase + ytDlpReleaseAsset; }
+
+    // The values for the machine the program runs on.
+    static PlatformProfile current();
+};

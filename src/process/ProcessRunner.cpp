@@ -1,0 +1,196 @@
+#include "process/ProcessRunner.h"
+
+#include <QRegularExpression>
+
+QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
+                                     const QString& fixedToolSearchPath)
+{
+    QProcessEnvironment env = appEnvironment;
+    QStringList parts;
+    if (env.contains(QStringLiteral("PATH")))
+        parts << env.value(QStringLiteral("PATH"));
+    parts << fixedToolSearchPath;
+    env.insert(QStringLiteral("PATH"), parts.join(QLatin1Char(':')));
+    return env;
+}
+
+QStringList splitOutputLines(const QString& text)
+{
+    QString normalized = text;
+    normalized.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QStringList lines;
+    const auto pieces = QStringView(normalized).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QStringView piece : pieces) {
+        const QStringView trimmed = piece.trimmed();
+        if (!trimmed.isEmpty())
+            lines << trimmed.toString();
+    }
+    return lines;
+}
+
+namespace {
+
+// Length of an incomplete UTF-8 sequence at the end of bytes (0 when the
+// bytes end on a character boundary or with bytes that can never complete).
+qsizetype incompleteUtf8Tail(const QByteArray& bytes)
+{
+    const qsizetype n = bytes.size();
+    for (qsizetype back = 1; back <= 3 && back <= n; ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[n - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue;  // continuation byte: keep looking for the lead byte
+        qsizetype expected = 1;
+        if (byte >= 0xF0 && byte <= 0xF4)
+            expected = 4;
+        else if (byte >= 0xE0)
+            expected = byte <= 0xEF ? 3 : 1;
+        else if (byte >= 0xC2)
+            expected = 2;
+        return expected > back ? back : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+OutputAssembler::OutputAssembler(qsizetype maxTail) : m_maxTail(maxTail) {}
+
+QString OutputAssembler::feed(const QByteArray& bytes)
+{
+    QByteArray data = m_pendingBytes + bytes;
+    const qsizetype hold = incompleteUtf8Tail(data);
+    m_pendingBytes = data.right(hold);
+    data.chop(hold);
+    m_tail += QString::fromUtf8(data);
+
+    qsizetype cut = -1;
+    for (qsizetype i = m_tail.size() - 1; i >= 0; --i) {
+        const QChar c = m_tail.at(i);
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) {
+            cut = i;
+            break;
+        }
+    }
+    QString out;
+    if (cut >= 0) {
+        out = m_tail.left(cut + 1);
+        m_tail.remove(0, cut + 1);
+    }
+    if (m_tail.size() > m_maxTail) {
+        out += m_tail;
+        m_tail.clear();
+    }
+    return out;
+}
+
+QString OutputAssembler::finish()
+{
+    QString out = m_tail + QString::fromUtf8(m_pendingBytes);
+    m_tail.clear();
+    m_pendingBytes.clear();
+    return out;
+}
+
+int terminationStatus(const QProcess& process)
+{
+    const int code = process.exitCode();
+    if (process.exitStatus() == QProcess::CrashExit)
+        return code != 0 ? code : 255;
+    return code;
+}
+
+ProcessRun::ProcessRun(const QString& program, const QStringList& arguments,
+                       const QProcessEnvironment& environment, QObject* parent)
+    : QObject(parent)
+{
+    m_process.setProgram(program);
+    m_process.setArguments(arguments);
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &ProcessRun::readOutput);
+    connect(&m_process, &QProcess::finished, this, &ProcessRun::onFinished);
+}
+
+ProcessRun::ProcessRun() = default;
+
+ProcessRun::~ProcessRun()
+{
+    // Never kill a child: a run is only deleted once its child has ended.
+    m_process.disconnect(this);
+}
+
+bool ProcessRun::launch(QString* errorDescription)
+{
+    m_process.start();
+    if (!m_process.waitForStarted(-1)) {
+        m_process.disconnect(this);
+        if (errorDescription)
+            *errorDescription = m_process.errorString();
+        return false;
+    }
+    return true;
+}
+
+void ProcessRun::readOutput()
+{
+    const QByteArray bytes = m_process.readAllStandardOutput();
+    if (bytes.isEmpty())
+        return;
+    const QString text = m_assembler.feed(bytes);
+    if (!text.isEmpty() && m_sink)
+        m_sink(text);
+}
+
+void ProcessRun::onFinished()
+{
+    readOutput();
+    const QString rest = m_assembler.finish();
+    if (!rest.isEmpty() && m_sink)
+        m_sink(rest);
+    m_finished = true;
+    const int status = terminationStatus(m_process);
+    Completion completion = std::move(m_completion);
+    m_sink = nullptr;
+    m_completion = nullptr;
+    deleteLater();
+    if (completion)
+        completion(status);
+}
+
+SyncRunResult runSync(const QString& program, const QStringList& arguments,
+                      const SyncRunOptions& options)
+{
+    SyncRunResult result;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    if (options.environment)
+        process.setProcessEnvironment(*options.environment);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    switch (options.output) {
+    case SyncRunOptions::Output::discard:
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        break;
+    case SyncRunOptions::Output::stdoutOnly:
+        process.setStandardErrorFile(QProcess::nullDevice());
+        break;
+    case SyncRunOptions::Output::merged:
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        break;
+    }
+    process.start();
+    if (!process.waitForStarted(-1)) {
+        result.launchError = process.errorString();
+        return result;
+    }
+    result.launched = true;
+    // QProcess keeps draining the pipes while it waits, so a chatty child never
+    // blocks on a full pipe.
+    process.waitForFinished(-1);
+    result.status = terminationStatus(process);
+    if (options.output != SyncRunOptions::Output::discard)
+        result.output = process.readAllStandardOutput();
+    return result;
+}

@@ -1,0 +1,150 @@
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QThread>
+
+TempWorkspace::TempWorkspace()
+{
+    m_dir.setAutoRemove(true);
+}
+
+QString TempWorkspace::path(const QString& relative) const
+{
+    return m_dir.filePath(relative);
+}
+
+QString TempWorkspace::makeDir(const QString& relative) const
+{
+    const QString p = path(relative);
+    QDir().mkpath(p);
+    return p;
+}
+
+QString TempWorkspace::writeFile(const QString& relative, const QByteArray& contents) const
+{
+    const QString p = path(relative);
+    QDir().mkpath(QFileInfo(p).path());
+    QFile f(p);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(p));
+    f.write(contents);
+    return p;
+}
+
+QString TempWorkspace::writeScript(const QString& relative, const QString& body) const
+{
+    const QString p = writeFile(relative, ("#!/bin/sh\n" + body + "\n").toUtf8());
+    QFile::setPermissions(p, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                 QFileDevice::ReadGroup | QFileDevice::ExeGroup |
+                                 QFileDevice::ReadOther | QFileDevice::ExeOther);
+    return p;
+}
+
+QByteArray TempWorkspace::readFile(const QString& relative) const
+{
+    QFile f(relative.startsWith('/') ? relative : path(relative));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+PlatformProfile makeTestProfile(const TempWorkspace& ws)
+{
+    PlatformProfile p = PlatformProfile::current();
+    p.homeDir = ws.makeDir(QStringLiteral("home"));
+    p.appSupportBaseDir = ws.path(QStringLiteral("home/.local/share"));
+    p.homeRelativeAppSupport = QStringLiteral(".local/share");
+    p.downloadsDir = ws.makeDir(QStringLiteral("home/Downloads"));
+    p.tempDir = ws.makeDir(QStringLiteral("tmp"));
+    p.bundleResourceDir = ws.path(QStringLiteral("bundle/Resources"));
+    p.bundleContainerDir = ws.path(QStringLiteral("bundle"));
+    p.settingsFile = ws.path(QStringLiteral("settings.ini"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), ws.path(QStringLiteral("pathbin")));
+    env.insert(QStringLiteral("HOME"), p.homeDir);
+    p.appEnvironment = env;
+    p.curlPath = ws.path(QStringLiteral("tools/curl"));
+    p.loginShell = QStringLiteral("/bin/sh");
+    p.ytDlpSystemDirs = {ws.path(QStringLiteral("sys/homebrew")), ws.path(QStringLiteral("sys/local")),
+                         ws.path(QStringLiteral("sys/usr"))};
+    p.converterPath = ws.path(QStringLiteral("tools/ffmpeg"));
+    p.pythonPrefixes = {ws.path(QStringLiteral("opt/homebrew")), ws.path(QStringLiteral("usr/local"))};
+    p.pythonFrameworkVersions = ws.path(QStringLiteral("Library/Frameworks/Python.framework/Versions"));
+    p.ytDlpProgressIntervalMs = 750;
+    p.demucsProgressIntervalMs = 20000;
+    return p;
+}
+
+std::unique_ptr<AppDelegate> makeDelegate(const PlatformProfile& profile, bool launch)
+{
+    auto app = std::make_unique<AppDelegate>(profile);
+    if (launch)
+        app->applicationDidFinishLaunching();
+    return app;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+void pumpEvents(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QThread::msleep(1);
+    }
+}
+
+QString logText(const AppDelegate& app)
+{
+    return app.logView->toPlainText();
+}
+
+QStringList logLines(const AppDelegate& app)
+{
+    const QString text = logText(app);
+    if (text.isEmpty())
+        return {};
+    return text.split(QLatin1Char('\n'));
+}
+
+QString shellQuote(const QString& text)
+{
+    QString out = text;
+    out.replace(QLatin1String("'"), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + out + QLatin1Char('\'');
+}
+
+QString recordArgsLines(const QString& file)
+{
+    return QStringLiteral(": > %1\nfor a in \"$@\"; do printf '%%s\\n' \"$a\" >> %1; done")
+        .arg(shellQuote(file));
+}
+
+QStringList readRecordedArgs(const QString& file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QString text = QString::fromUtf8(f.readAll());
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    if (text.isEmpty())
+        return {};
+    return text.split(QLatin1Char('\n'));
+}

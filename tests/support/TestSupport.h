@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "app/PlatformProfile.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+// A temporary folder that holds everything one test touches: home, support
+// folder, settings, fake tools.
+class TempWorkspace {
+public:
+    TempWorkspace();
+    QString root() const { return m_dir.path(); }
+    QString path(const QString& relative) const;
+    QString makeDir(const QString& relative) const;
+    QString writeFile(const QString& relative, const QByteArray& contents) const;
+    // A shell script with the given body after "#!/bin/sh", mode 755.
+    QString writeScript(const QString& relative, const QString& body) const;
+    QByteArray readFile(const QString& relative) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// A profile whose every folder and tool lies inside the workspace. Tools do not
+// exist until a test writes them; PATH is only what the test sets.
+PlatformProfile makeTestProfile(const TempWorkspace& ws);
+
+// A controller on a test profile, launched (window built and shown) when asked.
+std::unique_ptr<AppDelegate> makeDelegate(const PlatformProfile& profile, bool launch = true);
+
+// Runs the event loop until pred holds or the time is up; returns pred().
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 15000);
+// Runs the event loop for a while.
+void pumpEvents(int ms);
+
+QStringList logLines(const AppDelegate& app);
+QString logText(const AppDelegate& app);
+
+// Arguments recorded by a fake tool written with recordArgsScript, one per line.
+QStringList readRecordedArgs(const QString& file);
+// Shell lines that append each argument of the script to file, one per line.
+QString recordArgsLines(const QString& file);
+// Single-quotes text for a shell script.
+QString shellQuote(const QString& text);
