@@ -3,7 +3,5 @@
 std::optional<QString> AppDelegate::findSystemPython3() const { return {}; }
 bool AppDelegate::isUsablePythonForDemucs(const QString&) const { return false; }
 QString AppDelegate::pythonVersionDescription(const QString&) const { return {}; }
-QString AppDelegate::managedDemucsPythonURL() const { return {}; }
-bool AppDelegate::hasManagedDemucsInstall() const { return false; }
 void AppDelegate::installDemucs() {}
 void AppDelegate::startDemucsInstallProgressTimer() {}

@@ -1,6 +1,5 @@
 // TEMPORARY placeholders until the yt-dlp subsystem lands.
 #include "app/AppDelegate.h"
-QString AppDelegate::appSupportURL() const { return {}; }
 QStringList AppDelegate::managedYtDlpCandidateURLs() const { return {}; }
 QStringList AppDelegate::ytDlpCandidateURLs() const { return {}; }
 bool AppDelegate::isExecutableOrCanMakeExecutable(const QString&) const { return false; }
