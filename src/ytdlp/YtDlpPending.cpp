@@ -8,7 +8,6 @@ void AppDelegate::markYtDlpInstalled(const QString&) {}
 void AppDelegate::updateYtDlpInstallStatus() {}
 void AppDelegate::appendYtDlpInstallStatusLog() {}
 void AppDelegate::installYtDlp() {}
-void AppDelegate::startProgressTimer(int, std::function<void(AppDelegate&)>) {}
 void AppDelegate::startInstallProgressTimer() {}
 void AppDelegate::appendInstallProgress() {}
 void AppDelegate::finishYtDlpInstall(const QString&, const QString&, int) {}
