@@ -3,10 +3,24 @@
 #include <QString>
 #include <QStringList>
 
+struct PlatformProfile;
+
 namespace demucs {
 
 // The compatibility probe run by the managed interpreter: imports the
 // packages, checks their versions and saves and loads a short WAV file.
 QString compatibilityProbeScript();
+
+// The places a system Python 3.9 to 3.12 is looked for, in search order:
+// the fixed installation locations, then five names in every PATH entry.
+QStringList pythonCandidates(const PlatformProfile& profile);
+
+// Text that a POSIX shell reads back as exactly one word.
+QString shellQuoted(const QString& text);
+
+// The login shell's command: create the environment, upgrade pip inside it,
+// then install the pinned packages; the first failing step stops the chain.
+QString installCommandString(const QString& systemPython, const QString& environmentFolder,
+                             const QString& managedPython);
 
 }  // namespace demucs
