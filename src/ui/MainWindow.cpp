@@ -26,12 +26,23 @@ constexpr int rowGap = 18;
 constexpr int underStartGap = 12;
 constexpr int labelWidth = 90;
 
+// Sizes are given in the Mac's points, where one point is one pixel at 1x.
+// Elsewhere a point is 1/72 inch at 96 dpi, so scale to keep the same look.
+qreal designPoints(qreal points)
+{
+#ifdef Q_OS_MACOS
+    return points;
+#else
+    return points * 72.0 / 96.0;
+#endif
+}
+
 QLabel* makeRowLabel(const QString& text, QWidget* parent)
 {
     auto* label = new QLabel(text, parent);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QFont font = label->font();
-    font.setPointSizeF(13);
+    font.setPointSizeF(designPoints(13));
     font.setWeight(QFont::Medium);
     label->setFont(font);
     label->setFixedWidth(labelWidth);
@@ -146,7 +157,7 @@ void AppDelegate::buildUI()
     logView->setReadOnly(true);
     logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(12);
+    mono.setPointSizeF(designPoints(12));
     mono.setWeight(QFont::Normal);
     logView->setFont(mono);
     logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);

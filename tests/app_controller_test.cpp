@@ -1,0 +1,189 @@
+// The controller's services: the log, alerts, control states, the current
+// audio file and the restored save folder.
+#include "process/ProcessRunner.h"
+#include "support/TestSupport.h"
+#include "ui/SegmentedControl.h"
+
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ControllerTest : ::testing::Test {
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+};
+
+std::vector<bool> enabledStates(const AppDelegate& app)
+{
+    return {app.startButton->isEnabled(),       app.chooseButton->isEnabled(),
+            app.chooseAudioButton->isEnabled(), app.installButton->isEnabled(),
+            app.installDemucsButton->isEnabled(), app.stemModeControl->isEnabled(),
+            app.separateButton->isEnabled(),    app.urlField->isEnabled()};
+}
+
+}  // namespace
+
+TEST_F(ControllerTest, LogEntriesAreTrimmedLinesWithoutLeadingNewline)
+{
+    auto app = makeDelegate(profile, false);
+    app->appendLog(QStringLiteral("  first \n"));
+    EXPECT_EQ(logText(*app), QStringLiteral("first"));
+
+    app->appendLog(QStringLiteral(" \n\t \r\n "));  // only blanks: nothing at all
+    EXPECT_EQ(logText(*app), QStringLiteral("first"));
+
+    app->appendLog(QStringLiteral("\nline one\nline two\n"));  // inner breaks remain
+    app->appendLog(QStringLiteral("last"));
+    EXPECT_EQ(logText(*app), QStringLiteral("first\nline one\nline two\nlast"));
+
+    app->clearLog();
+    app->appendLog(QStringLiteral("after clear"));
+    EXPECT_EQ(logText(*app), QStringLiteral("after clear"));
+}
+
+TEST_F(ControllerTest, LogFollowsItsEndButBlankTextDoesNotScroll)
+{
+    auto app = makeDelegate(profile, true);
+    for (int i = 0; i < 200; ++i)
+        app->appendLog(QStringLiteral("entry %1").arg(i));
+    pumpEvents(50);
+    QScrollBar* bar = app->logView->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    bar->setValue(0);
+    app->appendLog(QStringLiteral("   "));
+    EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(ControllerTest, ControlStatesFollowTheBusyValue)
+{
+    auto app = makeDelegate(profile, false);
+    using V = std::vector<bool>;
+
+    app->updateControlStates();
+    // Idle, no audio, no yt-dlp recorded: only Separate is off.
+    EXPECT_EQ(enabledStates(*app), (V{true, true, true, true, true, true, false, true}));
+
+    app->installedYtDlpURL = QStringLiteral("/x/yt-dlp");
+    app->setLastAudioURL(QStringLiteral("/x/song.m4a"));
+    EXPECT_EQ(enabledStates(*app), (V{true, true, true, false, true, true, true, true}));
+
+    // A running child disables everything when no value is given ...
+    auto* busy = new ProcessRun;
+    app->process = busy;
+    app->updateControlStates();
+    EXPECT_EQ(enabledStates(*app), V(8, false));
+
+    // ... while an explicit value wins over the slot.
+    app->installedYtDlpURL.reset();
+    app->updateControlStates(false);
+    EXPECT_EQ(enabledStates(*app), V(8, true));
+    app->updateControlStates(true);
+    EXPECT_EQ(enabledStates(*app), V(8, false));
+
+    // The fields that only show paths are never touched.
+    EXPECT_TRUE(app->folderField->isEnabled());
+    EXPECT_TRUE(app->audioField->isEnabled());
+    EXPECT_TRUE(app->logView->isEnabled());
+    delete busy;
+}
+
+TEST_F(ControllerTest, CurrentAudioFileIsMirroredAndGatesSeparate)
+{
+    auto app = makeDelegate(profile, false);
+    app->setLastAudioURL(QStringLiteral("/music/Take Five [abc].m4a"));
+    EXPECT_EQ(app->audioField->text(), QStringLiteral("/music/Take Five [abc].m4a"));
+    EXPECT_TRUE(app->separateButton->isEnabled());
+
+    app->setLastAudioURL(std::nullopt);
+    EXPECT_EQ(app->audioField->text(), QString());
+    EXPECT_FALSE(app->separateButton->isEnabled());
+    EXPECT_FALSE(app->lastAudioURL().has_value());
+}
+
+TEST_F(ControllerTest, SaveFolderIsRestoredFromSettingsThenDownloadsThenHome)
+{
+    {
+        auto app = makeDelegate(profile, false);
+        app->restoreFolder();
+        EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
+    }
+    {
+        QSettings(profile.settingsFile, QSettings::IniFormat)
+            .setValue(QStringLiteral("saveFolder"), QStringLiteral("/no/such/folder"));
+        auto app = makeDelegate(profile, false);
+        app->restoreFolder();
+        EXPECT_EQ(app->folderField->text(), QStringLiteral("/no/such/folder"));  // not checked
+    }
+    {
+        QSettings(profile.settingsFile, QSettings::IniFormat).setValue(QStringLiteral("saveFolder"), QString());
+        auto app = makeDelegate(profile, false);
+        app->folderField->setText(QStringLiteral("previous"));
+        app->restoreFolder();
+        EXPECT_EQ(app->folderField->text(), QString());  // an empty stored value is kept
+    }
+    {
+        QSettings(profile.settingsFile, QSettings::IniFormat).remove(QStringLiteral("saveFolder"));
+        PlatformProfile noDownloads = profile;
+        noDownloads.downloadsDir.clear();
+        auto app = makeDelegate(noDownloads, false);
+        app->restoreFolder();
+        EXPECT_EQ(app->folderField->text(), profile.homeDir);
+    }
+}
+
+TEST_F(ControllerTest, AlertStyleDependsOnFailInTheTitle)
+{
+    auto app = makeDelegate(profile, true);
+    app->showAlert(QStringLiteral("Download Failed"), QStringLiteral("Failed with exit code 1."));
+    ASSERT_TRUE(app->lastAlert.has_value());
+    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+    EXPECT_EQ(app->lastAlert->message, QStringLiteral("Failed with exit code 1."));
+
+    app->showAlert(QStringLiteral("sTEM sAVE fAiLeD"), QStringLiteral("x"));
+    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+
+    app->showAlert(QStringLiteral("Download Complete"), QStringLiteral("done"));
+    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Information);
+    EXPECT_EQ(app->alertCount, 3);
+
+    // The alert is a window-modal sheet that does not wait for the user.
+    auto boxes = app->window->findChildren<QMessageBox*>();
+    ASSERT_FALSE(boxes.isEmpty());
+    EXPECT_EQ(boxes.last()->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(boxes.last()->standardButtons(), QMessageBox::Ok);
+    EXPECT_EQ(boxes.last()->text(), QStringLiteral("Download Complete"));
+    EXPECT_EQ(boxes.last()->informativeText(), QStringLiteral("done"));
+
+    // Nothing is shown while the window is hidden.
+    app->window->hide();
+    app->showAlert(QStringLiteral("Hidden"), QStringLiteral("dropped"));
+    EXPECT_EQ(app->alertCount, 3);
+    EXPECT_EQ(app->lastAlert->title, QStringLiteral("Download Complete"));
+}
+
+TEST_F(ControllerTest, LaunchShowsTheWindowAndTheOpeningLog)
+{
+    auto app = makeDelegate(profile, true);
+    EXPECT_TRUE(app->window->isVisible());
+    EXPECT_EQ(app->window->windowTitle(), QStringLiteral("Stemloft 0.1.7-soundfile-backend"));
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), 1);
+    EXPECT_EQ(app->installDemucsButton->text(), QStringLiteral("Install Demucs"));
+    EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
+
+    const QStringList lines = logLines(*app);
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[0], QStringLiteral("Ready. Version: 0.1.7-soundfile-backend"));
+    EXPECT_EQ(lines[1], QStringLiteral("yt-dlp was not detected. Click Install yt-dlp if downloads fail."));
+    EXPECT_EQ(lines[2], QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
+    EXPECT_EQ(lines[3], QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
+    EXPECT_FALSE(app->separateButton->isEnabled());
+}

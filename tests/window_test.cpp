@@ -1,0 +1,252 @@
+// The window as a person meets it: layout and resizing, keyboard, menu,
+// choosers and what assistive technology sees.
+#include "support/TestSupport.h"
+#include "ui/SegmentedControl.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct WindowTest : ::testing::Test {
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+};
+
+QRect inContent(const AppDelegate& app, const QWidget* w)
+{
+    const QWidget* content = app.window->centralWidget();
+    return QRect(w->mapTo(content, QPoint(0, 0)), w->size());
+}
+
+QAction* findAction(const AppDelegate& app, const QString& title)
+{
+    for (QAction* menu : app.window->menuBar()->actions()) {
+        if (!menu->menu())
+            continue;
+        for (QAction* action : menu->menu()->actions()) {
+            if (action->text() == title)
+                return action;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
+{
+    auto app = makeDelegate(profile, true);
+    EXPECT_EQ(app->window->minimumSize(), QSize(680, 500));
+
+    struct Snapshot {
+        int contentWidth, contentHeight;
+        QRect url, folder, audio, log, start;
+    };
+    auto measure = [&](QSize size) {
+        app->window->resize(size);
+        pumpEvents(50);
+        const QWidget* content = app->window->centralWidget();
+        const int right = content->width() - 18;
+        for (QPushButton* b : {app->startButton, app->installButton, app->chooseButton,
+                               app->chooseAudioButton, app->separateButton}) {
+            EXPECT_EQ(inContent(*app, b).right() + 1, right) << b->text().toStdString();
+        }
+        EXPECT_EQ(app->startButton->width(), 92);
+        EXPECT_EQ(app->installButton->width(), 150);
+        EXPECT_EQ(app->chooseButton->width(), 92);
+        EXPECT_EQ(app->chooseAudioButton->width(), 92);
+        EXPECT_EQ(app->installDemucsButton->width(), 128);
+        EXPECT_EQ(app->separateButton->width(), 92);
+        EXPECT_EQ(app->stemModeControl->width(), 180);
+        EXPECT_EQ(inContent(*app, app->installDemucsButton).right() + 1 + 10,
+                  inContent(*app, app->separateButton).left());
+        // Fields start 90 + 10 in from the margin and end 10 before their button.
+        for (QLineEdit* f : {app->urlField, app->folderField, app->audioField})
+            EXPECT_EQ(inContent(*app, f).left(), 18 + 90 + 10);
+        EXPECT_EQ(inContent(*app, app->stemModeControl).left(), 18 + 90 + 10);
+        EXPECT_EQ(inContent(*app, app->urlField).right() + 1 + 10, inContent(*app, app->startButton).left());
+        // Install yt-dlp sits 12 under Start; the log fills the rest within the margins.
+        EXPECT_EQ(inContent(*app, app->installButton).top(), inContent(*app, app->startButton).bottom() + 1 + 12);
+        const QRect log = inContent(*app, app->logView);
+        EXPECT_EQ(log.left(), 18);
+        EXPECT_EQ(log.right() + 1, right);
+        EXPECT_EQ(log.bottom() + 1, content->height() - 18);
+        EXPECT_EQ(inContent(*app, app->stemModeControl).bottom() + 1 + 18, log.top());
+        // Rows go top to bottom in order.
+        EXPECT_LT(inContent(*app, app->urlField).top(), inContent(*app, app->folderField).top());
+        EXPECT_LT(inContent(*app, app->folderField).top(), inContent(*app, app->audioField).top());
+        EXPECT_LT(inContent(*app, app->audioField).top(), inContent(*app, app->stemModeControl).top());
+        return Snapshot{content->width(), content->height(), inContent(*app, app->urlField),
+                        inContent(*app, app->folderField), inContent(*app, app->audioField), log,
+                        inContent(*app, app->startButton)};
+    };
+
+    const Snapshot small = measure(QSize(760, 560));
+    const Snapshot large = measure(QSize(1100, 800));
+    const int dw = large.contentWidth - small.contentWidth;
+    const int dh = large.contentHeight - small.contentHeight;
+    EXPECT_EQ(dw, 340);
+    EXPECT_EQ(large.url.width() - small.url.width(), dw);
+    EXPECT_EQ(large.folder.width() - small.folder.width(), dw);
+    EXPECT_EQ(large.audio.width() - small.audio.width(), dw);
+    EXPECT_EQ(large.log.width() - small.log.width(), dw);
+    EXPECT_EQ(large.log.height() - small.log.height(), dh);
+    EXPECT_EQ(large.url.height(), small.url.height());
+    EXPECT_EQ(large.start.top(), small.start.top());  // rows do not move down
+}
+
+TEST_F(WindowTest, ControlsAndTheirSetUp)
+{
+    auto app = makeDelegate(profile, true);
+    const QStringList labels = [&] {
+        QStringList texts;
+        for (QLabel* l : app->window->centralWidget()->findChildren<QLabel*>())
+            texts << l->text();
+        return texts;
+    }();
+    EXPECT_EQ(labels, (QStringList{"URL", "Save Folder", "Audio File"}));
+    EXPECT_FALSE(app->urlField->isReadOnly());
+    EXPECT_TRUE(app->folderField->isReadOnly());
+    EXPECT_TRUE(app->audioField->isReadOnly());
+    EXPECT_EQ(app->audioField->placeholderText(), QStringLiteral("Download audio or choose an existing file."));
+    EXPECT_TRUE(app->urlField->placeholderText().startsWith(QStringLiteral("https://www.youtube.com/watch?v=")));
+    EXPECT_TRUE(app->logView->isReadOnly());
+    EXPECT_TRUE(app->logView->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_TRUE(app->logView->font().fixedPitch() || QFontInfo(app->logView->font()).fixedPitch());
+    EXPECT_EQ(app->startButton->text(), QStringLiteral("Start"));
+    EXPECT_EQ(app->separateButton->text(), QStringLiteral("Separate"));
+    EXPECT_EQ(app->chooseButton->text(), QStringLiteral("Choose..."));
+
+    // The mode segments are exclusive.
+    QTest::mouseClick(app->stemModeControl->segmentButton(0), Qt::LeftButton);
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), 0);
+    EXPECT_FALSE(app->stemModeControl->segmentButton(1)->isChecked());
+    QTest::mouseClick(app->stemModeControl->segmentButton(0), Qt::LeftButton);
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), 0);
+    app->stemModeControl->setSelectedSegment(-1);
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), -1);
+}
+
+TEST_F(WindowTest, ReturnStartsADownloadOnlyWhenStartIsEnabled)
+{
+    auto app = makeDelegate(profile, true);
+    app->window->activateWindow();
+    app->urlField->setFocus();
+    QTest::keyClick(app->urlField, Qt::Key_Return);
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Enter a YouTube URL first."));
+
+    const int before = logLines(*app).size();
+    app->updateControlStates(true);
+    QTest::keyClick(app->window, Qt::Key_Return);
+    EXPECT_EQ(logLines(*app).size(), before);
+}
+
+TEST_F(WindowTest, EditMenuActsOnTheFocusedTextWidget)
+{
+    auto app = makeDelegate(profile, true);
+    QAction* undo = findAction(*app, QStringLiteral("Undo"));
+    QAction* redo = findAction(*app, QStringLiteral("Redo"));
+    QAction* selectAll = findAction(*app, QStringLiteral("Select All"));
+    QAction* copy = findAction(*app, QStringLiteral("Copy"));
+    QAction* quit = findAction(*app, QStringLiteral("Quit Stemloft"));
+    ASSERT_TRUE(undo && redo && selectAll && copy && quit);
+    EXPECT_EQ(undo->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    EXPECT_EQ(redo->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
+    EXPECT_EQ(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    for (const char* title : {"Cut", "Paste"})
+        EXPECT_NE(findAction(*app, QString::fromLatin1(title)), nullptr) << title;
+
+    app->window->activateWindow();
+    app->urlField->setFocus();
+    QApplication::setActiveWindow(app->window);
+    QTest::keyClicks(app->urlField, QStringLiteral("https://example.com"));
+    ASSERT_EQ(QApplication::focusWidget(), app->urlField);
+    undo->trigger();
+    EXPECT_EQ(app->urlField->text(), QString());
+    redo->trigger();
+    EXPECT_EQ(app->urlField->text(), QStringLiteral("https://example.com"));
+
+    // The read-only log can be selected and copied.
+    app->appendLog(QStringLiteral("copy me"));
+    app->logView->setFocus();
+    selectAll->trigger();
+    EXPECT_TRUE(app->logView->textCursor().selectedText().contains(QStringLiteral("copy me")));
+}
+
+TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
+{
+    const QString folder = ws.makeDir(QStringLiteral("My Music"));
+    {
+        auto app = makeDelegate(profile, true);
+        app->applyChosenFolder(folder);
+        EXPECT_EQ(app->folderField->text(), folder);
+        EXPECT_EQ(logLines(*app).last(), QStringLiteral("Save folder: ") + folder);
+
+        const QString movie = ws.writeFile(QStringLiteral("My Music/clip.mp4"), "x");
+        app->applyChosenAudioFile(movie);
+        EXPECT_EQ(app->audioField->text(), movie);
+        EXPECT_TRUE(app->separateButton->isEnabled());
+        EXPECT_EQ(logLines(*app).last(), QStringLiteral("Audio file: ") + movie);
+    }
+    auto relaunched = makeDelegate(profile, true);
+    EXPECT_EQ(relaunched->folderField->text(), folder);
+
+    const QString filter = AppDelegate::audioChooserNameFilters().join(QLatin1Char(' '));
+    for (const char* pattern : {"*.mp3", "*.m4a", "*.wav", "*.flac", "*.mp4", "*.webm", "*.mkv", "*.mov"})
+        EXPECT_TRUE(filter.contains(QString::fromLatin1(pattern))) << pattern;
+    EXPECT_FALSE(filter.contains(QStringLiteral("*.txt")));
+}
+
+TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
+{
+    auto app = makeDelegate(profile, true);
+    auto nameOf = [](QWidget* w) {
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
+        return iface ? iface->text(QAccessible::Name) : QString();
+    };
+    EXPECT_EQ(nameOf(app->startButton), QStringLiteral("Start"));
+    EXPECT_EQ(nameOf(app->installButton), QStringLiteral("Install yt-dlp"));
+    EXPECT_EQ(nameOf(app->separateButton), QStringLiteral("Separate"));
+    EXPECT_EQ(nameOf(app->urlField), QStringLiteral("URL"));
+    EXPECT_EQ(nameOf(app->folderField), QStringLiteral("Save Folder"));
+    EXPECT_EQ(nameOf(app->audioField), QStringLiteral("Audio File"));
+    EXPECT_EQ(nameOf(app->logView), QStringLiteral("Log"));
+
+    for (int i = 0; i < 2; ++i) {
+        QPushButton* segment = app->stemModeControl->segmentButton(i);
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(segment);
+        ASSERT_NE(iface, nullptr);
+        EXPECT_EQ(iface->text(QAccessible::Name), i == 0 ? QStringLiteral("4 tracks") : QStringLiteral("6 tracks"));
+        ASSERT_NE(iface->actionInterface(), nullptr);
+        EXPECT_TRUE(iface->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()));
+        EXPECT_TRUE(segment->focusPolicy() & Qt::TabFocus);
+    }
+    QAccessibleInterface* four = QAccessible::queryAccessibleInterface(app->stemModeControl->segmentButton(0));
+    four->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), 0);
+
+    app->appendLog(QStringLiteral("readable entry"));
+    QAccessibleInterface* log = QAccessible::queryAccessibleInterface(app->logView);
+    ASSERT_NE(log, nullptr);
+    ASSERT_NE(log->textInterface(), nullptr);
+    const int count = log->textInterface()->characterCount();
+    EXPECT_TRUE(log->textInterface()->text(0, count).contains(QStringLiteral("readable entry")));
+
+    for (QWidget* w : std::initializer_list<QWidget*>{app->urlField, app->startButton, app->installButton,
+                                                      app->chooseButton, app->chooseAudioButton,
+                                                      app->installDemucsButton, app->separateButton,
+                                                      app->logView})
+        EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << w->objectName().toStdString();
+}
