@@ -1,4 +1,0 @@
-// TEMPORARY placeholders until the download subsystem lands.
-#include "app/AppDelegate.h"
-void AppDelegate::startDownload() {}
-void AppDelegate::appendDownloadOutput(const QString&, const QString&) {}

@@ -1,0 +1,170 @@
+// Where a runnable yt-dlp is, and the launch-time state of the Install button.
+#include "ytdlp/YtDlpLocator.h"
+
+#include "app/AppDelegate.h"
+#include "app/AppError.h"
+#include "app/FileOps.h"
+
+#include <QPushButton>
+#include <QSet>
+#include <QSettings>
+
+#include <cmath>
+
+namespace {
+
+const QString toolName = QStringLiteral("yt-dlp");
+const QString storedPathKey = QStringLiteral("ytDlpPath");
+
+}  // namespace
+
+namespace ytdlp {
+
+QStringList deduplicatedCandidates(const QStringList& paths)
+{
+    QStringList kept;
+    QSet<QString> seen;
+    for (const QString& path : paths) {
+        const QString key = fileops::standardizedPath(path);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        kept << path;
+    }
+    return kept;
+}
+
+QStringList pathCandidates(const QString& pathVariable)
+{
+    QStringList candidates;
+    const QStringList entries = pathVariable.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString& entry : entries)
+        candidates << fileops::appendingComponent(fileops::fileURLPath(entry), toolName);
+    return candidates;
+}
+
+bool isUsableExecutable(const QString& path)
+{
+    if (!fileops::isRegularFile(path))
+        return false;
+    if (fileops::isExecutableFile(path))
+        return true;
+    fileops::setPosixPermissionsQuietly(path, 0755);
+    return fileops::isExecutableFile(path);
+}
+
+QString formatFileByteCount(qint64 bytes)
+{
+    if (bytes == 0)
+        return QStringLiteral("Zero KB");
+    const bool negative = bytes < 0;
+    const double magnitude = std::abs(static_cast<double>(bytes));
+    const QString sign = negative ? QStringLiteral("-") : QString();
+    if (magnitude < 1000) {
+        const qint64 n = static_cast<qint64>(magnitude);
+        return sign + QString::number(n) + (n == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+    }
+    // Kilobytes without decimals, megabytes with one, larger units with two;
+    // a value that rounds up to 1000 moves on to the next unit.
+    static const struct {
+        const char* name;
+        int decimals;
+    } units[] = {{"KB", 0}, {"MB", 1}, {"GB", 2}, {"TB", 2}, {"PB", 2}, {"EB", 2}};
+    double value = magnitude / 1000.0;
+    std::size_t unit = 0;
+    for (;;) {
+        const double scale = std::pow(10.0, units[unit].decimals);
+        const double rounded = std::round(value * scale) / scale;
+        if (rounded < 1000.0 || unit + 1 == std::size(units)) {
+            QString number = QString::number(rounded, 'f', units[unit].decimals);
+            if (number.contains(QLatin1Char('.'))) {
+                while (number.endsWith(QLatin1Char('0')))
+                    number.chop(1);
+                if (number.endsWith(QLatin1Char('.')))
+                    number.chop(1);
+            }
+            return sign + number + QLatin1Char(' ') + QLatin1String(units[unit].name);
+        }
+        value /= 1000.0;
+        ++unit;
+    }
+}
+
+}  // namespace ytdlp
+
+QStringList AppDelegate::managedYtDlpCandidateURLs() const
+{
+    QStringList candidates;
+    try {
+        candidates << fileops::appendingComponent(appSupportURL(), toolName);
+    } catch (const AppError&) {
+        // No support folder: that candidate is simply absent.
+    }
+    const QString stored = m_settings->value(storedPathKey).toString();
+    if (!stored.isEmpty())
+        candidates << fileops::fileURLPath(stored);
+    QString homeRelative = fileops::appendingComponent(fileops::fileURLPath(m_profile.homeDir),
+                                                       m_profile.homeRelativeAppSupport);
+    homeRelative = fileops::appendingComponent(homeRelative, QStringLiteral("Stemloft"));
+    candidates << fileops::appendingComponent(homeRelative, toolName);
+    return ytdlp::deduplicatedCandidates(candidates);
+}
+
+QStringList AppDelegate::ytDlpCandidateURLs() const
+{
+    QStringList candidates = managedYtDlpCandidateURLs();
+    if (!m_profile.bundleResourceDir.isEmpty())
+        candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleResourceDir), toolName);
+    candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleContainerDir), toolName);
+    for (const QString& dir : m_profile.ytDlpSystemDirs)
+        candidates << fileops::appendingComponent(dir, toolName);
+    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")));
+    return ytdlp::deduplicatedCandidates(candidates);
+}
+
+bool AppDelegate::isExecutableOrCanMakeExecutable(const QString& path) const
+{
+    return ytdlp::isUsableExecutable(path);
+}
+
+std::optional<QString> AppDelegate::findManagedYtDlp() const
+{
+    for (const QString& candidate : managedYtDlpCandidateURLs()) {
+        if (isExecutableOrCanMakeExecutable(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+void AppDelegate::markYtDlpInstalled(const QString& path)
+{
+    fileops::setPosixPermissionsQuietly(path, 0755);
+    installedYtDlpURL = path;
+    m_settings->setValue(storedPathKey, path);
+    installButton->setText(QStringLiteral("yt-dlp Installed"));
+    installButton->setEnabled(false);
+    installButton->setToolTip(path);
+    installButton->update();
+}
+
+void AppDelegate::updateYtDlpInstallStatus()
+{
+    if (const std::optional<QString> found = findManagedYtDlp()) {
+        markYtDlpInstalled(*found);
+        return;
+    }
+    installedYtDlpURL.reset();
+    m_settings->remove(storedPathKey);
+    installButton->setText(QStringLiteral("Install yt-dlp"));
+    installButton->setEnabled(process.isNull());
+    installButton->setToolTip(QStringLiteral("Install yt-dlp into the app support folder."));
+    installButton->update();
+}
+
+void AppDelegate::appendYtDlpInstallStatusLog()
+{
+    if (const std::optional<QString> found = findManagedYtDlp())
+        appendLog(QStringLiteral("yt-dlp detected: ") + *found);
+    else
+        appendLog(QStringLiteral("yt-dlp was not detected. Click Install yt-dlp if downloads fail."));
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <QtGlobal>
+
+namespace ytdlp {
+
+// Keeps the first of the paths that name the same file once "." and ".." are
+// resolved; the kept paths stay as given, so priority order survives.
+QStringList deduplicatedCandidates(const QStringList& paths);
+
+// "yt-dlp" in every non-empty entry of a PATH value, in order.
+QStringList pathCandidates(const QString& pathVariable);
+
+// Only a regular file (after following symbolic links) can be run as the
+// tool; a missing execute bit is repaired to 755 on the way.
+bool isUsableExecutable(const QString& path);
+
+// A byte count the way the file-size style of macOS writes it: decimal
+// units, "Zero KB", "532 bytes", "81 KB", "1.2 MB", "2.35 GB".
+QString formatFileByteCount(qint64 bytes);
+
+}  // namespace ytdlp
