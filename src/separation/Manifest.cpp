@@ -1,0 +1,138 @@
+#include "separation/Manifest.h"
+
+#include <QCborValue>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cmath>
+
+namespace separation {
+
+namespace {
+
+void appendString(QByteArray& out, const QString& text)
+{
+    out += '"';
+    for (const char32_t c : text.toUcs4()) {
+        switch (c) {
+        case U'"': out += "\\\""; break;
+        case U'\\': out += "\\\\"; break;
+        case U'/': out += "\\/"; break;
+        case U'\b': out += "\\b"; break;
+        case U'\f': out += "\\f"; break;
+        case U'\n': out += "\\n"; break;
+        case U'\r': out += "\\r"; break;
+        case U'\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                out += QByteArray("\\u00") + QByteArray::number(uint(c), 16).rightJustified(2, '0');
+            } else {
+                out += QString::fromUcs4(&c, 1).toUtf8();
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendNumber(QByteArray& out, const QJsonValue& value)
+{
+    // Integers (sizes) keep every digit; only true fractions use a double form.
+    const QCborValue cbor = QCborValue::fromJsonValue(value);
+    if (cbor.isInteger()) {
+        out += QByteArray::number(cbor.toInteger());
+        return;
+    }
+    const double d = value.toDouble();
+    if (!std::isfinite(d)) {
+        out += "null";
+        return;
+    }
+    out += QByteArray::number(d, 'g', 17);
+}
+
+void appendValue(QByteArray& out, const QJsonValue& value, int depth)
+{
+    const QByteArray indent(2 * (depth + 1), ' ');
+    const QByteArray closing(2 * depth, ' ');
+    switch (value.type()) {
+    case QJsonValue::Null:
+    case QJsonValue::Undefined: out += "null"; break;
+    case QJsonValue::Bool: out += value.toBool() ? "true" : "false"; break;
+    case QJsonValue::Double: appendNumber(out, value); break;
+    case QJsonValue::String: appendString(out, value.toString()); break;
+    case QJsonValue::Array: {
+        const QJsonArray array = value.toArray();
+        if (array.isEmpty()) {
+            out += "[]";
+            break;
+        }
+        out += "[\n";
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            out += indent;
+            appendValue(out, array.at(i), depth + 1);
+            out += i + 1 < array.size() ? ",\n" : "\n";
+        }
+        out += closing + ']';
+        break;
+    }
+    case QJsonValue::Object: {
+        const QJsonObject object = value.toObject();
+        if (object.isEmpty()) {
+            out += "{}";
+            break;
+        }
+        QStringList keys = object.keys();
+        std::sort(keys.begin(), keys.end());
+        out += "{\n";
+        for (qsizetype i = 0; i < keys.size(); ++i) {
+            out += indent;
+            appendString(out, keys.at(i));
+            out += " : ";
+            appendValue(out, object.value(keys.at(i)), depth + 1);
+            out += i + 1 < keys.size() ? ",\n" : "\n";
+        }
+        out += closing + '}';
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+QByteArray prettyJson(const QJsonValue& value)
+{
+    QByteArray out;
+    appendValue(out, value, 0);
+    return out;
+}
+
+QString internetDateTime(const QDateTime& time)
+{
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+}
+
+QByteArray manifestJson(const Manifest& manifest)
+{
+    QJsonArray stems;
+    for (const ManifestStem& stem : manifest.stems) {
+        stems.append(QJsonObject{
+            {QStringLiteral("contentType"), QStringLiteral("audio/mp4")},
+            {QStringLiteral("kind"), stem.kind},
+            {QStringLiteral("path"), stem.path},
+            {QStringLiteral("size"), stem.size},
+            {QStringLiteral("source"), QStringLiteral("local")},
+        });
+    }
+    const QJsonObject root{
+        {QStringLiteral("createdAt"), internetDateTime(manifest.createdAt)},
+        {QStringLiteral("mode"), manifest.mode},
+        {QStringLiteral("model"), manifest.model},
+        {QStringLiteral("source"), QStringLiteral("stemloft")},
+        {QStringLiteral("sourceAudioPath"), manifest.sourceAudioPath},
+        {QStringLiteral("stems"), stems},
+    };
+    return prettyJson(root);
+}
+
+}  // namespace separation

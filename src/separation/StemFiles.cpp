@@ -1,0 +1,70 @@
+#include "separation/StemFiles.h"
+
+#include "app/FileOps.h"
+
+#include <QChar>
+#include <QDir>
+#include <QFileInfo>
+
+namespace separation {
+
+namespace {
+
+bool isForbidden(char32_t c)
+{
+    switch (c) {
+    case U'<': case U'>': case U':': case U'"': case U'/':
+    case U'\\': case U'|': case U'?': case U'*':
+        return true;
+    default: {
+        const QChar::Category category = QChar::category(c);
+        return category == QChar::Other_Control || category == QChar::Other_Format;
+    }
+    }
+}
+
+bool isTrimmed(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('.');
+}
+
+}  // namespace
+
+QString sanitizeFileName(const QString& name)
+{
+    QString out;
+    out.reserve(name.size());
+    for (const char32_t c : name.toUcs4()) {
+        if (isForbidden(c))
+            out += QLatin1Char('_');
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    qsizetype start = 0;
+    qsizetype end = out.size();
+    while (start < end && isTrimmed(out.at(start)))
+        ++start;
+    while (end > start && isTrimmed(out.at(end - 1)))
+        --end;
+    out = out.mid(start, end - start);
+    return out.isEmpty() ? QStringLiteral("reference") : out;
+}
+
+std::optional<QString> findFile(const QString& name, const QString& folder)
+{
+    // Without QDir::Hidden, dot entries are skipped; System keeps dangling links.
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        const QString path = fileops::appendingComponent(folder, entry.fileName());
+        if (entry.fileName() == name)
+            return path;
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (auto found = findFile(name, path))
+                return found;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace separation
