@@ -1,0 +1,139 @@
+#include "support/TestSupport.h"
+#include "ytdlp/YtDlpLocator.h"
+
+#include <QFile>
+#include <QPushButton>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+unsigned modeOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+}  // namespace
+
+TEST(YtDlpLocator, FormatsByteCountsInDecimalFileStyle)
+{
+    EXPECT_EQ(ytdlp::formatFileByteCount(0), "Zero KB");
+    EXPECT_EQ(ytdlp::formatFileByteCount(1), "1 byte");
+    EXPECT_EQ(ytdlp::formatFileByteCount(532), "532 bytes");
+    EXPECT_EQ(ytdlp::formatFileByteCount(999), "999 bytes");
+    EXPECT_EQ(ytdlp::formatFileByteCount(1000), "1 KB");
+    EXPECT_EQ(ytdlp::formatFileByteCount(81234), "81 KB");
+    EXPECT_EQ(ytdlp::formatFileByteCount(999'600), "1 MB");  // would read "1000 KB"
+    EXPECT_EQ(ytdlp::formatFileByteCount(1'234'567), "1.2 MB");
+    EXPECT_EQ(ytdlp::formatFileByteCount(3'000'000), "3 MB");
+    EXPECT_EQ(ytdlp::formatFileByteCount(2'345'678'901), "2.35 GB");
+}
+
+TEST(YtDlpLocator, CandidatesComeInPriorityOrderWithDuplicatesDropped)
+{
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+    const QString sysUsr = profile.ytDlpSystemDirs.at(2);
+    // Empty entries around the system folder, plus one folder of its own.
+    profile.appEnvironment.insert("PATH", "::" + sysUsr + "::" + ws.path("pathbin") + ":");
+    // On Linux both bundled locations are one folder.
+    profile.bundleResourceDir = profile.bundleContainerDir;
+    auto app = makeDelegate(profile, false);
+    const QString managed = ws.path("home/.local/share/Stemloft/yt-dlp");
+
+    // The stored path names the managed file through "." and "..".
+    app->settings().setValue("ytDlpPath", ws.path("home/.local/./share/x/../Stemloft/yt-dlp"));
+    EXPECT_EQ(app->managedYtDlpCandidateURLs(), QStringList{managed});
+    EXPECT_EQ(app->ytDlpCandidateURLs(),
+              (QStringList{managed, ws.path("bundle/yt-dlp"), profile.ytDlpSystemDirs.at(0) + "/yt-dlp",
+                           profile.ytDlpSystemDirs.at(1) + "/yt-dlp", sysUsr + "/yt-dlp",
+                           ws.path("pathbin/yt-dlp")}));
+
+    app->settings().setValue("ytDlpPath", ws.path("elsewhere/yt-dlp"));
+    EXPECT_EQ(app->managedYtDlpCandidateURLs(), (QStringList{managed, ws.path("elsewhere/yt-dlp")}));
+    app->settings().setValue("ytDlpPath", QString());
+    EXPECT_EQ(app->managedYtDlpCandidateURLs(), QStringList{managed});
+
+    // Without a support folder the home-relative location still counts.
+    ws.writeFile("blocker", "");
+    profile.appSupportBaseDir = ws.path("blocker/share");
+    profile.homeRelativeAppSupport = "Library/Application Support";
+    auto other = makeDelegate(profile, false);
+    EXPECT_EQ(other->managedYtDlpCandidateURLs(),
+              QStringList{ws.path("home/Library/Application Support/Stemloft/yt-dlp")});
+}
+
+TEST(YtDlpLocator, AcceptsOnlyRegularFilesAndRepairsTheExecuteBit)
+{
+    TempWorkspace ws;
+    const QString plain = ws.writeFile("plain/yt-dlp", "#!/bin/sh\n");
+    ::chmod(QFile::encodeName(plain).constData(), 0644);
+    EXPECT_TRUE(ytdlp::isUsableExecutable(plain));
+    EXPECT_EQ(modeOf(plain), 0755u);
+
+    const QString folder = ws.makeDir("dir/yt-dlp");
+    ::chmod(QFile::encodeName(folder).constData(), 0755);
+    EXPECT_FALSE(ytdlp::isUsableExecutable(folder));
+
+    const QString link = ws.path("link-to-file");
+    ASSERT_TRUE(QFile::link(plain, link));
+    EXPECT_TRUE(ytdlp::isUsableExecutable(link));
+    const QString linkToFolder = ws.path("link-to-folder");
+    ASSERT_TRUE(QFile::link(folder, linkToFolder));
+    EXPECT_FALSE(ytdlp::isUsableExecutable(linkToFolder));
+    EXPECT_FALSE(ytdlp::isUsableExecutable(ws.path("missing")));
+}
+
+TEST(YtDlpLocator, LaunchWithoutManagedCopyOffersInstallAndForgetsStalePath)
+{
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+    // A copy on PATH does not count as installed.
+    ws.writeScript("pathbin/yt-dlp", "exit 0");
+    ws.makeDir("home/.local/share/Stemloft/yt-dlp");  // a folder, not a tool
+    {
+        QSettings stale(profile.settingsFile, QSettings::IniFormat);
+        stale.setValue("ytDlpPath", ws.path("gone/yt-dlp"));
+    }
+    auto app = makeDelegate(profile);
+    EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
+    EXPECT_EQ(app->installButton->toolTip(), "Install yt-dlp into the app support folder.");
+    EXPECT_TRUE(app->installButton->isEnabled());
+    EXPECT_FALSE(app->installedYtDlpURL.has_value());
+    EXPECT_FALSE(app->settings().contains("ytDlpPath"));
+    EXPECT_EQ(logLines(*app).value(1), "yt-dlp was not detected. Click Install yt-dlp if downloads fail.");
+}
+
+TEST(YtDlpLocator, LaunchWithManagedCopyRecordsIt)
+{
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+    const QString managed = ws.writeFile("home/.local/share/Stemloft/yt-dlp", "#!/bin/sh\n");
+    ::chmod(QFile::encodeName(managed).constData(), 0600);
+    auto app = makeDelegate(profile);
+    EXPECT_EQ(app->installedYtDlpURL, managed);
+    EXPECT_EQ(app->settings().value("ytDlpPath").toString(), managed);
+    EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+    EXPECT_EQ(app->installButton->toolTip(), managed);
+    EXPECT_FALSE(app->installButton->isEnabled());
+    EXPECT_EQ(modeOf(managed), 0755u);
+    EXPECT_EQ(logLines(*app).value(1), "yt-dlp detected: " + managed);
+}
+
+TEST(YtDlpLocator, StoredPathOutsideTheSupportFolderCountsAsManaged)
+{
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+    const QString elsewhere = ws.writeScript("opt/yt-dlp", "exit 0");
+    {
+        QSettings stored(profile.settingsFile, QSettings::IniFormat);
+        stored.setValue("ytDlpPath", elsewhere);
+    }
+    auto app = makeDelegate(profile);
+    EXPECT_EQ(app->installedYtDlpURL, elsewhere);
+    EXPECT_EQ(logLines(*app).value(1), "yt-dlp detected: " + elsewhere);
+}
