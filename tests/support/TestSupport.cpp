@@ -132,7 +132,7 @@ QString shellQuote(const QString& text)
 
 QString recordArgsLines(const QString& file)
 {
-    return QStringLiteral(": > %1\nfor a in \"$@\"; do printf '%%s\\n' \"$a\" >> %1; done")
+    return QStringLiteral(": > %1\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> %1; done")
         .arg(shellQuote(file));
 }
 
