@@ -9,6 +9,9 @@
 
 #include <sys/stat.h>
 
+// Readable failure output.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
 namespace {
 
 unsigned modeOf(const QString& path)
