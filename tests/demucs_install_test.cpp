@@ -1,0 +1,246 @@
+// The managed Demucs environment installer, with stand-in interpreters.
+#include "demucs/DemucsContract.h"
+#include "process/ProcessRunner.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString stillInstalling =
+    QStringLiteral("Still installing Demucs dependencies. Large PyTorch downloads can take several minutes.");
+
+// Appends each argument to file, then a separator line, so repeated runs stay apart.
+QString appendArgsLines(const QString& file)
+{
+    return QStringLiteral("for a in \"$@\"; do printf '%s\\n' \"$a\" >> %1; done; echo -- >> %1").arg(shellQuote(file));
+}
+
+// A system Python that passes discovery, reports 3.12.4 and, after a pause,
+// builds an environment whose interpreter records its runs and passes the
+// probe once the packages were installed. venvStatus other than 0 fails
+// the venv step instead.
+QString writeSystemPython(const TempWorkspace& ws, const QString& relative, int venvStatus = 0,
+                          const QString& pause = QStringLiteral("0"))
+{
+    const QString managed = QStringLiteral(
+        "#!/bin/sh\n"
+        "%1\n"
+        "case \"$*\" in\n"
+        "  *torchaudio==2.5.1*) touch \"$(dirname \"$0\")/../installed\"; exit 0;;\n"
+        "  *\"-m pip\"*) echo 'Successfully installed pip'; exit 0;;\n"
+        "esac\n"
+        "[ -e \"$(dirname \"$0\")/../installed\" ]\n")
+                                .arg(appendArgsLines(ws.path(QStringLiteral("managed-runs.log"))));
+    return ws.writeScript(relative, QStringLiteral(
+        "case \"$2\" in\n"
+        "  *ensurepip*) exit 0;;\n"
+        "  *'version_info[:3]'*) echo 3.12.4; exit 0;;\n"
+        "esac\n"
+        "%1\n"
+        "sleep %2\n"
+        "[ %3 -eq 0 ] || exit %3\n"
+        "mkdir -p \"$3/bin\" && printf '%s' %4 > \"$3/bin/python\" && chmod 755 \"$3/bin/python\"\n")
+        .arg(appendArgsLines(ws.path(QStringLiteral("system-runs.log"))), pause, QString::number(venvStatus),
+             shellQuote(managed)));
+}
+
+QList<QStringList> recordedRuns(const QString& file)
+{
+    QList<QStringList> out{{}};
+    for (const QString& line : readRecordedArgs(file)) {
+        if (line == QLatin1String("--"))
+            out.append(QStringList());
+        else
+            out.last() << line;
+    }
+    out.removeLast();
+    return out;
+}
+
+struct DemucsInstall : ::testing::Test {
+    void SetUp() override
+    {
+        profile = makeTestProfile(ws);
+        supportFolder = ws.path(QStringLiteral("home/.local/share/Stemloft"));
+        environmentFolder = supportFolder + QStringLiteral("/demucs-env");
+        managedPython = environmentFolder + QStringLiteral("/bin/python");
+        systemPython = ws.path(QStringLiteral("opt/homebrew/bin/python3.12"));
+    }
+
+    TempWorkspace ws;
+    PlatformProfile profile;
+    QString supportFolder, environmentFolder, managedPython, systemPython;
+};
+
+}  // namespace
+
+TEST(DemucsCommand, QuotedWordsReachTheShellWholeAndAFailingStepStopsTheChain)
+{
+    EXPECT_EQ(demucs::shellQuoted(QStringLiteral("/Volumes/My Disk/it's/python")),
+              QStringLiteral("'/Volumes/My Disk/it'\\''s/python'"));
+
+    TempWorkspace ws;
+    const QString system = ws.path(QStringLiteral("py thon/it's/python3"));
+    const QString env = ws.path(QStringLiteral("sup port/it's  env/demucs-env"));
+    writeSystemPython(ws, QStringLiteral("py thon/it's/python3"));
+    const QString command = demucs::installCommandString(system, env, env + QStringLiteral("/bin/python"));
+    SyncRunOptions options;
+    const SyncRunResult ok = runSync(QStringLiteral("/bin/sh"), {QStringLiteral("-lc"), command}, options);
+    ASSERT_TRUE(ok.launched);
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(recordedRuns(ws.path(QStringLiteral("system-runs.log"))),
+              QList<QStringList>({{"-m", "venv", env}}));
+    const QString pipStart = QStringLiteral("-m pip install --disable-pip-version-check ");
+    // The seeded pip may be too old for "--progress-bar=raw"; only the upgraded one gets it.
+    EXPECT_EQ(recordedRuns(ws.path(QStringLiteral("managed-runs.log"))),
+              QList<QStringList>({(pipStart + "--upgrade pip").split(' '),
+                                  (pipStart + "--progress-bar=raw --upgrade torch==2.5.1 torchaudio==2.5.1 "
+                                              "soundfile demucs==4.0.1").split(' ')}));
+
+    TempWorkspace failing;
+    writeSystemPython(failing, QStringLiteral("python3"), 3);
+    const SyncRunResult failed = runSync(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-lc"), demucs::installCommandString(failing.path(QStringLiteral("python3")),
+                                                             failing.path(QStringLiteral("env")),
+                                                             failing.path(QStringLiteral("env/bin/python")))},
+        options);
+    EXPECT_EQ(failed.status, 3);
+    EXPECT_FALSE(QFile::exists(failing.path(QStringLiteral("managed-runs.log"))));
+}
+
+TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInstalled)
+{
+    profile.demucsProgressIntervalMs = 100;
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0.7"));
+    ws.writeFile(QStringLiteral("home/.local/share/Stemloft/demucs-env/leftover"), "x");
+    auto app = makeDelegate(profile);
+    EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
+
+    app->installDemucs();
+    ASSERT_TRUE(app->process);
+    EXPECT_TRUE(app->isInstallingDemucs);
+    EXPECT_NE(app->installProgressTimer, nullptr);
+    EXPECT_FALSE(app->installDemucsButton->isEnabled());
+    EXPECT_EQ(logLines(*app),
+              QStringList({"Installing Demucs into managed Python environment...", environmentFolder,
+                           "Removing incomplete Demucs environment...",
+                           "Using Python: " + systemPython + " (3.12.4)",
+                           "This can take several minutes on the first install.",
+                           "Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB."}));
+    EXPECT_FALSE(QFile::exists(environmentFolder + "/leftover"));
+
+    ASSERT_TRUE(waitUntil([&] { return !app->process; }));
+    const QStringList lines = logLines(*app);
+    EXPECT_GE(lines.count(stillInstalling), 2);
+    EXPECT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", managedPython}));
+    EXPECT_TRUE(lines.contains("Successfully installed pip"));  // the child's output is streamed in
+    EXPECT_FALSE(app->isInstallingDemucs);
+    EXPECT_EQ(app->installProgressTimer, nullptr);
+    EXPECT_TRUE(app->installDemucsButton->isEnabled());
+    EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
+    ASSERT_TRUE(app->lastAlert);
+    EXPECT_EQ(app->lastAlert->title, "Demucs Installed");
+    EXPECT_EQ(app->lastAlert->message, "You can now separate reference audio into stems.");
+    pumpEvents(350);
+    EXPECT_EQ(logLines(*app).count(stillInstalling), lines.count(stillInstalling));  // no note after the end
+
+    // A second press only recognises the installation.
+    app->installDemucsButton->setText(QStringLiteral("Install Demucs"));
+    const int alerts = app->alertCount;
+    app->installDemucs();
+    EXPECT_FALSE(app->process);
+    EXPECT_EQ(logLines(*app), lines + QStringList({"Demucs is already installed.", managedPython}));
+    EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
+    EXPECT_EQ(app->alertCount, alerts + 1);
+    EXPECT_EQ(app->lastAlert->title, "Demucs Already Installed");
+    EXPECT_EQ(app->lastAlert->message, "You can separate stems without installing again.");
+
+    EXPECT_EQ(makeDelegate(profile)->installDemucsButton->text(), "Demucs Installed");
+}
+
+TEST_F(DemucsInstall, FailedVenvStepIsReportedWithItsStatus)
+{
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 7);
+    auto app = makeDelegate(profile);
+    app->installDemucs();
+    ASSERT_TRUE(waitUntil([&] { return !app->process; }));
+    EXPECT_EQ(logLines(*app).last(), "Demucs install failed with exit code 7.");
+    ASSERT_TRUE(app->lastAlert);
+    EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
+    EXPECT_EQ(app->lastAlert->message, "Demucs install failed with exit code 7.");
+    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+    EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
+    EXPECT_FALSE(app->isInstallingDemucs);
+    EXPECT_TRUE(app->startButton->isEnabled());
+    EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));
+}
+
+TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
+{
+    auto app = makeDelegate(profile);
+    const QStringList atLaunch = logLines(*app);
+
+    // No usable system Python: the message is appended and shown.
+    const QString notFound = QStringLiteral(
+        "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from python.org, "
+        "then try again.");
+    app->installDemucs();
+    EXPECT_EQ(logLines(*app), atLaunch + QStringList{notFound});
+    ASSERT_TRUE(app->lastAlert);
+    EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
+    EXPECT_EQ(app->lastAlert->message, notFound);
+
+    // Another task running: one line, nothing else.
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
+    ProcessRun busy;
+    app->process = &busy;
+    const int alerts = app->alertCount;
+    app->installDemucs();
+    EXPECT_EQ(logLines(*app), atLaunch + QStringList({notFound, "Another task is already running."}));
+    EXPECT_EQ(app->alertCount, alerts);
+    EXPECT_FALSE(app->isInstallingDemucs);
+    EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("system-runs.log"))));
+    app->process = nullptr;
+
+    // A support folder that cannot be created: reported before the log is cleared.
+    ws.writeFile(QStringLiteral("home/.local/share/Stemloft"), "a file where the folder goes");
+    app->installDemucs();
+    const QStringList lines = logLines(*app);
+    EXPECT_EQ(lines.mid(0, atLaunch.size()), atLaunch);
+    EXPECT_TRUE(lines.last().startsWith("Failed to start Demucs install: ")) << lines.last().toStdString();
+    EXPECT_EQ(app->alertCount, alerts);
+    EXPECT_FALSE(app->process);
+    EXPECT_TRUE(app->installDemucsButton->isEnabled());
+}
+
+TEST_F(DemucsInstall, LaunchFailureUndoesTheStartAndLeavesNoEnvironment)
+{
+    profile.loginShell = ws.path(QStringLiteral("missing/zsh"));
+    profile.demucsProgressIntervalMs = 50;
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
+    ws.makeDir(QStringLiteral("home/.local/share/Stemloft/demucs-env/bin"));
+    auto app = makeDelegate(profile);
+    const int alerts = app->alertCount;
+
+    app->installDemucs();
+    const QStringList lines = logLines(*app);
+    ASSERT_EQ(lines.size(), 7);
+    EXPECT_EQ(lines[2], "Removing incomplete Demucs environment...");
+    EXPECT_EQ(lines[5], "Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB.");
+    EXPECT_TRUE(lines[6].startsWith("Failed to start Demucs install: ")) << lines[6].toStdString();
+    EXPECT_GT(lines[6].size(), QStringLiteral("Failed to start Demucs install: ").size());
+    EXPECT_FALSE(QFileInfo::exists(environmentFolder));
+    EXPECT_FALSE(app->process);
+    EXPECT_FALSE(app->isInstallingDemucs);
+    EXPECT_EQ(app->installProgressTimer, nullptr);
+    EXPECT_TRUE(app->installDemucsButton->isEnabled());
+    EXPECT_EQ(app->alertCount, alerts);
+    pumpEvents(200);
+    EXPECT_EQ(logLines(*app), lines);
+}
