@@ -14,6 +14,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -79,11 +81,29 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::appendLog(const QString& text)
 {
-    const QString entry = text.trimmed();
-    if (entry.isEmpty())
+    appendLogEntries({text});
+}
+
+void AppDelegate::appendLogEntries(const QStringList& texts)
+{
+    QStringList entries;
+    entries.reserve(texts.size());
+    for (const QString& text : texts) {
+        const QString entry = text.trimmed();
+        if (!entry.isEmpty())
+            entries << entry;
+    }
+    if (entries.isEmpty())
         return;
-    // appendPlainText starts a new line except for the very first entry.
-    logView->appendPlainText(entry);
+    // One insertion for many entries: a chatty child's chunk costs one layout
+    // pass instead of one per line.
+    QString joined = entries.join(QLatin1Char('\n'));
+    QTextDocument* document = logView->document();
+    if (!document->isEmpty())
+        joined.prepend(QLatin1Char('\n'));
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(joined, QTextCharFormat());
     QScrollBar* bar = logView->verticalScrollBar();
     bar->setValue(bar->maximum());
 }

@@ -46,6 +46,8 @@ public:
     // ---- app: launch, log, alerts, control states -------------------------
     void applicationDidFinishLaunching();
     void appendLog(const QString& text);
+    // The same as appendLog for each text, in order, in one insertion.
+    void appendLogEntries(const QStringList& texts);
     void clearLog();
     void showAlert(const QString& title, const QString& message);
     void updateControlStates(std::optional<bool> running = std::nullopt);

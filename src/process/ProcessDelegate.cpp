@@ -10,8 +10,7 @@ QProcessEnvironment AppDelegate::processEnvironment() const
 
 void AppDelegate::appendProcessOutput(const QString& text)
 {
-    for (const QString& line : splitOutputLines(text))
-        appendLog(line);
+    appendLogEntries(splitOutputLines(text));
 }
 
 ProcessRun* AppDelegate::makeLongRun(const QString& program, const QStringList& arguments,
