@@ -1,0 +1,95 @@
+// Debian's yt-dlp fetches a short clip from a local HTTP server through the
+// Start button; nothing leaves 127.0.0.1.
+#include "support/TestSupport.h"
+#include "process/ProcessRunner.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString systemYtDlp = QStringLiteral("/usr/bin/yt-dlp");
+
+// A static file server on a free port; stopped with the test.
+class LocalServer {
+public:
+    explicit LocalServer(const QString& root)
+    {
+        m_process.setProgram(QStandardPaths::findExecutable("python3"));
+        m_process.setArguments({"-u", "-m", "http.server", "--bind", "127.0.0.1", "0", "--directory", root});
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start();
+    }
+    ~LocalServer()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    // The port from the server's first line, or 0.
+    int port()
+    {
+        static const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
+        QByteArray seen;
+        for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
+            m_process.waitForReadyRead(100);
+            seen += m_process.readAll();
+            const QRegularExpressionMatch match = portPattern.match(QString::fromUtf8(seen));
+            if (match.hasMatch())
+                return match.captured(1).toInt();
+        }
+        return 0;
+    }
+
+private:
+    QProcess m_process;
+};
+
+}  // namespace
+
+TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (!QFileInfo(systemYtDlp).isExecutable() || ffmpeg.isEmpty() ||
+        QStandardPaths::findExecutable("python3").isEmpty())
+        GTEST_SKIP() << "needs /usr/bin/yt-dlp, ffmpeg and python3";
+
+    TempWorkspace ws;
+    const QString served = ws.makeDir("served");
+    ASSERT_EQ(QProcess::execute(ffmpeg, {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
+                                         "-c:a", "aac", "-b:a", "64k", served + "/clip.m4a"}),
+              0);
+    LocalServer server(served);
+    const int port = server.port();
+    ASSERT_GT(port, 0);
+
+    PlatformProfile profile = makeTestProfile(ws);
+    profile.ytDlpSystemDirs = {ws.path("sys/homebrew"), ws.path("sys/local"), "/usr/bin"};
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        profile.appEnvironment.remove(name);
+    auto app = makeDelegate(profile);
+    const QString music = ws.makeDir("Music");
+    app->folderField->setText(music);
+    app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/clip.m4a").arg(port));
+    app->startButton->click();
+    ASSERT_TRUE(waitUntil([&] { return !app->process; }, 120000));
+
+    const QString saved = music + "/clip [clip].m4a";
+    const QStringList lines = logLines(*app);
+    EXPECT_EQ(lines.first(), "Using: " + systemYtDlp);
+    EXPECT_TRUE(lines.contains("Downloaded file: " + saved)) << logText(*app).toStdString();
+    EXPECT_TRUE(lines.filter(QRegularExpression("^\\[download\\]\\s+100")).size() > 0);
+    EXPECT_EQ(lines.mid(lines.size() - 2), (QStringList{"Last audio: " + saved, "Done."}));
+    EXPECT_EQ(QFileInfo(saved).size(), QFileInfo(served + "/clip.m4a").size());
+    EXPECT_EQ(app->lastAudioURL(), saved);
+    EXPECT_EQ(app->audioField->text(), saved);
+    EXPECT_TRUE(app->separateButton->isEnabled());
+    ASSERT_TRUE(app->lastAlert.has_value());
+    EXPECT_EQ(app->lastAlert->title, "Download Complete");
+}
