@@ -126,17 +126,3 @@ TEST(YtDlpLocator, LaunchWithManagedCopyRecordsIt)
     EXPECT_EQ(modeOf(managed), 0755u);
     EXPECT_EQ(logLines(*app).value(1), "yt-dlp detected: " + managed);
 }
-
-TEST(YtDlpLocator, StoredPathOutsideTheSupportFolderCountsAsManaged)
-{
-    TempWorkspace ws;
-    PlatformProfile profile = makeTestProfile(ws);
-    const QString elsewhere = ws.writeScript("opt/yt-dlp", "exit 0");
-    {
-        QSettings stored(profile.settingsFile, QSettings::IniFormat);
-        stored.setValue("ytDlpPath", elsewhere);
-    }
-    auto app = makeDelegate(profile);
-    EXPECT_EQ(app->installedYtDlpURL, elsewhere);
-    EXPECT_EQ(logLines(*app).value(1), "yt-dlp detected: " + elsewhere);
-}
