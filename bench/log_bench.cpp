@@ -48,13 +48,27 @@ int main(int argc, char** argv)
     });
 
     app.clearLog();
-    const QString script = QStringLiteral("awk 'BEGIN { for (i = 0; i < %1; i++) printf \"line %%093d\\n\", i }'").arg(lines);
+    // 95 digits + "line" + newline = 100 bytes a line.
+    const QString script = QStringLiteral("awk 'BEGIN { for (i = 0; i < ") + QString::number(lines) +
+                           QStringLiteral("; i++) printf \"line%095d\\n\", i }'");
     bool done = false;
+    qint64 longestSinkNs = 0;
+    qsizetype largestChunk = 0;
+    int chunks = 0;
+    qint64 totalChars = 0;
     int status = -1;
     QElapsedTimer run;
     ProcessRun* child = app.makeLongRun(
         QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
-        [](AppDelegate& self, const QString& text) { self.appendProcessOutput(text); },
+        [&](AppDelegate& self, const QString& text) {
+            QElapsedTimer t;
+            t.start();
+            self.appendProcessOutput(text);
+            longestSinkNs = std::max(longestSinkNs, t.nsecsElapsed());
+            largestChunk = std::max<qsizetype>(largestChunk, text.size());
+            ++chunks;
+            totalChars += text.size();
+        },
         [&](AppDelegate*, int s) {
             status = s;
             done = true;
@@ -77,5 +91,9 @@ int main(int argc, char** argv)
     std::printf("lines: %d logged: %d status: %d\n", lines, logged, status);
     std::printf("time: %.1f ms  (%.0f lines/s)\n", runMs, lines / (runMs / 1000.0));
     std::printf("longest event-loop stall: %.1f ms\n", double(longestStallNs) / 1e6);
-    return logged == lines && status == 0 ? 0 : 1;
+    std::printf("characters: %lld\n", static_cast<long long>(totalChars));
+    std::printf("chunks: %d, largest %lld characters, longest sink call %.1f ms\n", chunks,
+                static_cast<long long>(largestChunk), double(longestSinkNs) / 1e6);
+    const bool complete = logged == lines && status == 0 && totalChars == qint64(lines) * 100;
+    return complete ? 0 : 1;
 }
