@@ -212,6 +212,13 @@ TEST_F(InstallFixture, FinishingReplacesAnOldToolOnlyWhenTheMoveSucceeds)
     EXPECT_TRUE(QFile::exists(temporary + "/inner"));
 
     QDir(temporary).removeRecursively();
+    // A download that is a dangling link cannot be made executable.
+    ASSERT_TRUE(QFile::link(ws.path("nowhere"), temporary));
+    app->finishYtDlpInstall(temporary, destination, 0);
+    EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: "));
+    EXPECT_EQ(ws.readFile(destination), "old tool");
+    QFile::remove(temporary);
+
     ws.writeFile("home/.local/share/Stemloft/yt-dlp.download", "new tool");
     app->finishYtDlpInstall(temporary, destination, 0);
     EXPECT_EQ(ws.readFile(destination), "new tool");

@@ -123,14 +123,15 @@ void AppDelegate::finishYtDlpInstall(const QString& temporaryURL, const QString&
         showAlert(failedTitle, message);
     } else {
         try {
-            // rename(2) puts the new file over an old one in one step, so a
-            // failed move keeps the working tool. Only a folder in the way,
-            // which no tool can be, is removed first.
+            // The old tool must survive any failing step: the new file gets
+            // its mode first, then rename(2) puts it over the old one in one
+            // step. Only a folder in the way, which no tool can be, is
+            // removed beforehand.
+            fileops::setPosixPermissions(temporaryURL, 0755);
             const QFileInfo existing(destination);
             if (existing.isDir() && !existing.isSymLink())
                 fileops::removeItem(destination);
             fileops::moveItem(temporaryURL, destination);
-            fileops::setPosixPermissions(destination, 0755);
             removeQuarantineAttribute(destination);
             appendLog(QStringLiteral("Installed yt-dlp."));
             appendLog(destination);
