@@ -33,6 +33,11 @@ TEST(Conversion, ArgumentVectors)
     EXPECT_EQ(converterArguments(af, ConversionTarget::m4a, "/s/vocals.wav", "/t/v.m4a"),
               (QStringList{"-f", "m4af", "-d", "aac", "-b", "192000", "/s/vocals.wav", "/t/v.m4a"}));
 
+    const QStringList relative = converterArguments(PlatformProfile::Converter::ffmpeg, ConversionTarget::wav,
+                                                    "What? Now: Live.m4a", "out.wav");
+    EXPECT_EQ(relative.at(7), "file:What? Now: Live.m4a");
+    EXPECT_EQ(relative.last(), "file:out.wav");
+
     // The fake records what ffmpeg would be given.
     TempWorkspace ws;
     PlatformProfile profile = makeTestProfile(ws);

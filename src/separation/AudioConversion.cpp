@@ -9,6 +9,17 @@
 
 namespace separation {
 
+namespace {
+
+// ffmpeg reads "name:" at the start of a path as a protocol; an absolute path
+// is always a file, anything else is marked as one.
+QString ffmpegFilePath(const QString& path)
+{
+    return path.startsWith(QLatin1Char('/')) ? path : QStringLiteral("file:") + path;
+}
+
+}  // namespace
+
 QStringList converterArguments(PlatformProfile::Converter converter, ConversionTarget target,
                                const QString& source, const QString& destination)
 {
@@ -25,7 +36,7 @@ QStringList converterArguments(PlatformProfile::Converter converter, ConversionT
     QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-y"),
                         QStringLiteral("-hide_banner"), QStringLiteral("-nostats"),
                         QStringLiteral("-loglevel"), QStringLiteral("error"),
-                        QStringLiteral("-i"), source,
+                        QStringLiteral("-i"), ffmpegFilePath(source),
                         QStringLiteral("-map"), QStringLiteral("0:a:0"), QStringLiteral("-vn")};
     if (target == ConversionTarget::wav)
         args << QStringLiteral("-c:a") << QStringLiteral("pcm_s16le") << QStringLiteral("-f")
@@ -33,7 +44,7 @@ QStringList converterArguments(PlatformProfile::Converter converter, ConversionT
     else
         args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a")
              << QStringLiteral("192000") << QStringLiteral("-f") << QStringLiteral("ipod");
-    args << destination;
+    args << ffmpegFilePath(destination);
     return args;
 }
 
