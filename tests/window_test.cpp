@@ -159,6 +159,26 @@ TEST_F(WindowTest, ReturnStartsADownloadOnlyWhenStartIsEnabled)
     EXPECT_EQ(logLines(*app).size(), before + 1);
 }
 
+TEST_F(WindowTest, FocusReturnsAfterARunUnlessTheUserMovedIt)
+{
+    auto app = makeDelegate(profile, true);
+    QApplication::setActiveWindow(app->window);
+    app->urlField->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), app->urlField);
+
+    app->updateControlStates(true);  // the focused field is disabled; Qt moves the focus on
+    EXPECT_NE(QApplication::focusWidget(), app->urlField);
+    app->updateControlStates();      // an observer update mid-run changes nothing
+    app->updateControlStates(false);
+    EXPECT_EQ(QApplication::focusWidget(), app->urlField);
+    EXPECT_FALSE(app->folderField->hasSelectedText());
+
+    app->updateControlStates(true);
+    app->logView->setFocus();        // the user reads the log meanwhile
+    app->updateControlStates(false);
+    EXPECT_EQ(QApplication::focusWidget(), app->logView);
+}
+
 TEST_F(WindowTest, EditMenuActsOnTheFocusedTextWidget)
 {
     auto app = makeDelegate(profile, true);

@@ -132,6 +132,11 @@ void AppDelegate::showAlert(const QString& title, const QString& message)
 void AppDelegate::updateControlStates(std::optional<bool> running)
 {
     const bool busy = running.has_value() ? *running : !process.isNull();
+    QWidget* focused = QApplication::focusWidget();
+    const bool focusInWindow = focused && window->isAncestorOf(focused);
+    if (busy && focusInWindow && !m_focusBeforeBusy)
+        m_focusBeforeBusy = focused;
+
     startButton->setEnabled(!busy);
     chooseButton->setEnabled(!busy);
     chooseAudioButton->setEnabled(!busy);
@@ -140,6 +145,17 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
     stemModeControl->setEnabled(!busy);
     separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
     urlField->setEnabled(!busy);
+
+    if (busy) {
+        if (m_focusBeforeBusy && !m_focusWhileBusy)
+            m_focusWhileBusy = QApplication::focusWidget();
+    } else if (m_focusBeforeBusy) {
+        // Only undo the move the disabling caused, not a choice the user made.
+        if (QApplication::focusWidget() == m_focusWhileBusy && m_focusBeforeBusy->isEnabled())
+            m_focusBeforeBusy->setFocus(Qt::OtherFocusReason);
+        m_focusBeforeBusy = nullptr;
+        m_focusWhileBusy = nullptr;
+    }
 }
 
 void AppDelegate::setLastAudioURL(std::optional<QString> url)

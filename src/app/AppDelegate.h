@@ -18,6 +18,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QSettings;
 class QTimer;
+class QWidget;
 class ProcessRun;
 class SegmentedControl;
 
@@ -151,4 +152,8 @@ private:
     PlatformProfile m_profile;
     std::unique_ptr<QSettings> m_settings;
     std::optional<QString> m_lastAudioURL;
+    // Disabling the focused control moves the focus on; both ends are kept so
+    // the focus can go back when the run is over.
+    QPointer<QWidget> m_focusBeforeBusy;
+    QPointer<QWidget> m_focusWhileBusy;
 };
