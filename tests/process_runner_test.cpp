@@ -121,6 +121,15 @@ TEST(OutputAssembler, InvalidBytesBecomeReplacementCharacters)
     EXPECT_EQ(a.feed(QByteArray("\xc3" "A\n")), QStringLiteral("\uFFFDA\n"));
 }
 
+TEST(OutputAssembler, WholeOutputIsStrictAboutUtf8)
+{
+    // A finished child's output is judged as a whole: a cut-off character counts as invalid.
+    EXPECT_EQ(decodeUtf8(QStringLiteral("3.12.4 café\n").toUtf8()), QStringLiteral("3.12.4 café\n"));
+    EXPECT_FALSE(decodeUtf8(QByteArray("3.12\xe2\x82")).has_value());
+    EXPECT_FALSE(decodeUtf8(QByteArray("\xff")).has_value());
+    EXPECT_EQ(decodeUtf8(QByteArray()), QString());
+}
+
 TEST(OutputAssembler, HeldTailIsBounded)
 {
     OutputAssembler a(16);

@@ -5,7 +5,6 @@
 #include "process/ProcessRunner.h"
 
 #include <QSet>
-#include <QStringDecoder>
 
 namespace {
 
@@ -94,9 +93,8 @@ QString AppDelegate::pythonVersionDescription(const QString& path) const
     const SyncRunResult result = runSync(path, {QStringLiteral("-c"), versionQuery}, options);
     if (!result.launched || result.status != 0)
         return QString();
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = QString(decoder.decode(result.output)).trimmed();
-    if (decoder.hasError() || text.isEmpty())
+    const QString text = decodeUtf8(result.output).value_or(QString()).trimmed();
+    if (text.isEmpty())
         return QString();
     return QStringLiteral(" (") + text + QLatin1Char(')');
 }

@@ -1,6 +1,6 @@
 #include "process/ProcessRunner.h"
 
-#include <QRegularExpression>
+#include <QStringDecoder>
 
 QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
                                      const QString& fixedToolSearchPath)
@@ -26,6 +26,15 @@ QStringList splitOutputLines(const QString& text)
             lines << trimmed.toString();
     }
     return lines;
+}
+
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
 }
 
 namespace {

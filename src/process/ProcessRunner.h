@@ -19,6 +19,10 @@ QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
 // the pieces are trimmed and the empty ones dropped.
 QStringList splitOutputLines(const QString& text);
 
+// The whole output of a finished child as text, or nothing when it is not
+// valid UTF-8 (an incomplete character at the end included).
+std::optional<QString> decodeUtf8(const QByteArray& bytes);
+
 // Turns a child's byte stream into text that ends at line boundaries.
 // UTF-8 is decoded across reads (a character split between two reads is
 // joined, bytes that are not UTF-8 become U+FFFD), and a line split between

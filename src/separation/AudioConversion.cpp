@@ -5,7 +5,6 @@
 #include "app/FileOps.h"
 #include "process/ProcessRunner.h"
 
-#include <QStringDecoder>
 
 namespace separation {
 
@@ -70,11 +69,8 @@ void convertAudio(const PlatformProfile& profile, ConversionTarget target, const
     if (result.status == 0)
         return;
 
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString output = decoder(result.output);
-    if (decoder.hasError())
-        output.clear();
-    output = output.trimmed();
+    // Output that is not UTF-8 counts as none: the message falls back to the status.
+    const QString output = decodeUtf8(result.output).value_or(QString()).trimmed();
 
     const QString prefix = toWav ? name + QStringLiteral(" failed to prepare ")
                                  : name + QStringLiteral(" failed for ");
