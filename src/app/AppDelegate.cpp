@@ -122,6 +122,9 @@ void AppDelegate::showAlert(const QString& title, const QString& message)
                                        : QMessageBox::Information;
     auto* box = new QMessageBox(icon, title, title, QMessageBox::Ok, window);
     box->setInformativeText(message);
+    // A sheet-like width, so a path in the message is not wrapped word by word.
+    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel "
+                                      "{ min-width: 300px; }"));
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     lastAlert = AlertRecord{title, message, icon};
