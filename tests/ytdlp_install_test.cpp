@@ -114,7 +114,8 @@ TEST_F(InstallFixture, ProgressIsLoggedOnlyOnceTheFileExists)
     profile.ytDlpProgressIntervalMs = 40;
     const QString go = ws.path("go"), done = ws.path("done");
     writeCurl("while [ ! -e " + shellQuote(go) + " ]; do sleep 0.02; done\n"
-              "head -c 532 /dev/zero > \"$7\"\n"
+              // Appears whole, so no tick can see it half written.
+              "head -c 532 /dev/zero > \"$7.part\" && mv \"$7.part\" \"$7\"\n"
               "while [ ! -e " + shellQuote(done) + " ]; do sleep 0.02; done");
     auto app = launchAndInstall();
     pumpEvents(300);
