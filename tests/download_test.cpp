@@ -8,11 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-// Readable failure output.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace {
 
 struct DownloadFixture : ::testing::Test {

@@ -214,13 +214,16 @@ TEST(LongRun, ControllerSinkGetsEntriesAndAGoneControllerIsIgnored)
     auto app = makeDelegate(makeTestProfile(ws), false);
     int status = -1;
     bool sawController = false;
-    ProcessRun* run = app->makeLongRun(
-        QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf 'a\\rb\\n  c\\n'; echo $PATH")},
-        [](AppDelegate& self, const QString& text) { self.appendProcessOutput(text); },
-        [&](AppDelegate* self, int s) {
-            sawController = self != nullptr;
-            status = s;
-        });
+    auto shellRun = [&](const QString& script) {
+        return app->makeLongRun(
+            QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
+            [](AppDelegate& self, const QString& text) { self.appendProcessOutput(text); },
+            [&](AppDelegate* self, int s) {
+                sawController = self != nullptr;
+                status = s;
+            });
+    };
+    ProcessRun* run = shellRun(QStringLiteral("printf 'a\\rb\\n  c\\n'; echo $PATH"));
     QString error;
     ASSERT_TRUE(run->launch(&error));
     ASSERT_TRUE(waitUntil([&] { return status != -1; }));
@@ -232,13 +235,7 @@ TEST(LongRun, ControllerSinkGetsEntriesAndAGoneControllerIsIgnored)
 
     // The run holds the controller weakly: releasing it mid-run is harmless.
     status = -1;
-    ProcessRun* late = app->makeLongRun(
-        QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("sleep 0.3; echo late")},
-        [](AppDelegate& self, const QString& text) { self.appendProcessOutput(text); },
-        [&](AppDelegate* self, int s) {
-            sawController = self != nullptr;
-            status = s;
-        });
+    ProcessRun* late = shellRun(QStringLiteral("sleep 0.3; echo late"));
     ASSERT_TRUE(late->launch(&error));
     app.reset();
     ASSERT_TRUE(waitUntil([&] { return status != -1; }));

@@ -11,13 +11,6 @@
 #include <QMap>
 #include <QProcess>
 
-#include <ostream>
-
-// Readable QString values in test failures.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace sepfix {
 

@@ -7,11 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-// Readable failure output.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace {
 
 struct InstallFixture : ::testing::Test {
@@ -34,12 +29,6 @@ struct InstallFixture : ::testing::Test {
     }
     static bool finished(const AppDelegate& app) { return !app.isInstalling && !app.process; }
 };
-
-unsigned modeOf(const QString& path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
 
 }  // namespace
 

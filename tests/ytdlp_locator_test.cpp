@@ -7,21 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-// Readable failure output.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
-namespace {
-
-unsigned modeOf(const QString& path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-}  // namespace
-
 TEST(YtDlpLocator, FormatsByteCountsInDecimalFileStyle)
 {
     EXPECT_EQ(ytdlp::formatFileByteCount(0), "Zero KB");

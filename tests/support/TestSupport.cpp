@@ -7,6 +7,8 @@
 #include <QPlainTextEdit>
 #include <QThread>
 
+#include <sys/stat.h>
+
 TempWorkspace::TempWorkspace()
 {
     m_dir.setAutoRemove(true);
@@ -147,4 +149,10 @@ QStringList readRecordedArgs(const QString& file)
     if (text.isEmpty())
         return {};
     return text.split(QLatin1Char('\n'));
+}
+
+unsigned modeOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 
 // A temporary folder that holds everything one test touches: home, support
 // folder, settings, fake tools.
@@ -49,3 +50,12 @@ QStringList readRecordedArgs(const QString& file);
 QString recordArgsLines(const QString& file);
 // Single-quotes text for a shell script.
 QString shellQuote(const QString& text);
+
+// Permission bits of a file (0 when it cannot be read).
+unsigned modeOf(const QString& path);
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
