@@ -2,6 +2,7 @@
 // Demucs, a fake converter and a few audio helpers around the real ffmpeg.
 #pragma once
 
+#include "separation/AudioConversion.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -89,6 +90,19 @@ inline QMap<QString, QString> probeAudio(const QString& path)
             facts.insert(line.left(eq), line.mid(eq + 1));
     }
     return facts;
+}
+
+// Runs one conversion to its end; the error it gave, if any.
+inline std::optional<AppError> convertSync(const PlatformProfile& profile, separation::ConversionTarget target,
+                                           const QString& source, const QString& destination)
+{
+    separation::ConversionRun run(profile, target, source, destination);
+    bool done = false;
+    QObject::connect(&run, &separation::ConversionRun::finished, [&] { done = true; });
+    if (!run.start())
+        return run.error();
+    waitUntil([&] { return done; }, 60000);
+    return run.error();
 }
 
 inline QJsonObject readJsonObject(const QString& path)

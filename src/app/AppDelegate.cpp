@@ -1,15 +1,18 @@
 #include "app/AppDelegate.h"
 
-#include "process/ProcessRunner.h"
+#include "process/ChildProcess.h"
 #include "ui/PathField.h"
 #include "ui/SegmentedControl.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFileInfo>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -43,16 +46,24 @@ AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
       separateButton(new QPushButton(window)),
       stemModeControl(new SegmentedControl({QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, window)),
       logView(new QPlainTextEdit(window)),
+      stageLabel(new QLabel(window)),
+      progressBar(new QProgressBar(window)),
+      stopButton(new QPushButton(window)),
       m_profile(std::move(profile)),
       m_settings(makeSettings(m_profile))
 {
     window->resize(760, 560);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->installEventFilter(this);
+    connect(&m_jobs, &JobQueue::jobFinished, this, &AppDelegate::onJobFinished);
 }
 
 AppDelegate::~AppDelegate()
 {
-    stopInstallProgressTimer();
+    window->removeEventFilter(this);
+    // The queue goes first: its jobs stop and reap their children.
+    m_jobs.disconnect(this);
+    delete m_demucsProbe.data();
     delete window;
 }
 
@@ -62,8 +73,7 @@ void AppDelegate::applicationDidFinishLaunching()
     buildUI();
     restoreFolder();
     updateYtDlpInstallStatus();
-    installDemucsButton->setText(hasManagedDemucsInstall() ? QStringLiteral("Demucs Installed")
-                                                           : QStringLiteral("Install Demucs"));
+    installDemucsButton->setText(QStringLiteral("Install Demucs"));
     appendLog(QStringLiteral("Ready. Version: ") + appVersion);
     appendYtDlpInstallStatusLog();
     appendLog(QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
@@ -77,6 +87,8 @@ void AppDelegate::applicationDidFinishLaunching()
     window->show();
     window->raise();
     window->activateWindow();
+    // Importing torch takes seconds; the window does not wait for it.
+    refreshDemucsStatus();
 }
 
 void AppDelegate::appendLog(const QString& text)
@@ -134,7 +146,7 @@ void AppDelegate::showAlert(const QString& title, const QString& message)
 
 void AppDelegate::updateControlStates(std::optional<bool> running)
 {
-    const bool busy = running.has_value() ? *running : !process.isNull();
+    const bool busy = running.has_value() ? *running : isBusy();
     QWidget* focused = QApplication::focusWidget();
     const bool focusInWindow = focused && window->isAncestorOf(focused);
     if (busy && focusInWindow && !m_focusBeforeBusy)
@@ -148,6 +160,7 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
     stemModeControl->setEnabled(!busy);
     separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
     urlField->setEnabled(!busy);
+    stopButton->setEnabled(busy);
 
     if (busy) {
         if (m_focusBeforeBusy && !m_focusWhileBusy)
@@ -182,11 +195,123 @@ void AppDelegate::restoreFolder()
     folderField->setText(m_profile.homeDir);
 }
 
-void AppDelegate::stopInstallProgressTimer()
+void AppDelegate::runJob(Job* job)
 {
-    if (installProgressTimer) {
-        installProgressTimer->stop();
-        installProgressTimer->deleteLater();
-        installProgressTimer = nullptr;
+    connect(job, &Job::logCleared, this, &AppDelegate::clearLog);
+    connect(job, &Job::logEntries, this, &AppDelegate::appendLogEntries);
+    connect(job, &Job::stage, this, &AppDelegate::showStage);
+    connect(job, &Job::progress, this, &AppDelegate::showProgress);
+    connect(job, &Job::alert, this, [this](const QString& title, const QString& text) {
+        m_pendingAlert = std::make_pair(title, text);
+    });
+    m_pendingAlert.reset();
+    m_jobs.enqueue(job);
+    if (!job->hasFinished())
+        updateControlStates(true);
+}
+
+void AppDelegate::onJobFinished(Job*, Job::Outcome)
+{
+    if (isBusy())
+        return;  // the next queued job runs
+    showIdleStatus();
+    updateControlStates(false);
+    if (const auto alert = std::exchange(m_pendingAlert, std::nullopt))
+        showAlert(alert->first, alert->second);
+    if (m_quitting)
+        quitNow();
+}
+
+void AppDelegate::showStage(const QString& text)
+{
+    stageLabel->setText(text);
+}
+
+void AppDelegate::showProgress(int percent)
+{
+    if (percent < 0) {
+        progressBar->setRange(0, 0);  // busy indicator
+        return;
     }
+    progressBar->setRange(0, 100);
+    progressBar->setValue(percent);
+}
+
+void AppDelegate::showIdleStatus()
+{
+    stageLabel->setText(QStringLiteral("Ready"));
+    progressBar->setRange(0, 100);
+    progressBar->reset();
+}
+
+void AppDelegate::stopCurrentJob()
+{
+    if (Job* job = currentJob())
+        job->stop();
+}
+
+void AppDelegate::requestQuit()
+{
+    if (!isBusy()) {
+        quitNow();
+        return;
+    }
+    if (m_quitting)
+        return;
+    if (m_quitQuestion) {
+        m_quitQuestion->raise();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Quit Stemloft?"),
+                                QStringLiteral("Quit Stemloft?"), QMessageBox::NoButton, window);
+    box->setInformativeText(QStringLiteral("A task is still running. Stop it and quit?"));
+    QPushButton* stopAndQuitButton = box->addButton(QStringLiteral("Stop and Quit"), QMessageBox::AcceptRole);
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box, stopAndQuitButton] {
+        if (box->clickedButton() == stopAndQuitButton)
+            stopAndQuit();
+    });
+    m_quitQuestion = box;
+    box->open();
+}
+
+void AppDelegate::stopAndQuit()
+{
+    if (m_quitQuestion)
+        m_quitQuestion->close();
+    m_quitting = true;
+    if (!isBusy()) {
+        quitNow();
+        return;
+    }
+    m_jobs.stopAll();
+    if (!m_quitTimer) {
+        // A job that does not end in time is deleted: that kills its children.
+        m_quitTimer = new QTimer(this);
+        m_quitTimer->setSingleShot(true);
+        connect(m_quitTimer, &QTimer::timeout, this, &AppDelegate::quitNow);
+        m_quitTimer->start(quitWaitMs);
+    }
+}
+
+void AppDelegate::quitNow()
+{
+    if (m_quitTimer)
+        m_quitTimer->stop();
+    ++quitCount;
+    QCoreApplication::quit();
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == window && event->type() == QEvent::Close && isBusy() && !m_quitting) {
+        event->ignore();
+        requestQuit();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/PlatformProfile.h"
+#include "jobs/Job.h"
+#include "separation/SeparationMode.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -12,33 +14,25 @@
 #include <memory>
 #include <optional>
 
+class ChildProcess;
+class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QSettings;
 class QTimer;
 class QWidget;
-class ProcessRun;
 class SegmentedControl;
 
-// The one controller: owns the window and its controls, the single slot for a
-// running child process and the state of the long-running operations. Its
-// member functions live in the folder of their subsystem.
+// The one controller: owns the window and its controls and the job queue. It
+// runs the guards of every action, starts jobs and passes what they emit to
+// the log, the alerts, the status row and the control states. Its member
+// functions live in the folder of their subsystem.
 class AppDelegate : public QObject {
 public:
-    // The stem layout chosen by the mode control.
-    struct SeparationMode {
-        enum Kind { fourStems, sixStems };
-        Kind kind = sixStems;
-
-        // Segment 0 gives four stems; any other value (none selected included) six.
-        static SeparationMode fromSegment(int selectedSegment);
-        QStringList stems() const;
-        QString demucsModel() const;
-        QString modeLabel() const;
-        bool operator==(const SeparationMode& other) const { return kind == other.kind; }
-    };
+    using SeparationMode = ::SeparationMode;
 
     explicit AppDelegate(PlatformProfile profile = PlatformProfile::current(),
                          QObject* parent = nullptr);
@@ -51,6 +45,7 @@ public:
     void appendLogEntries(const QStringList& texts);
     void clearLog();
     void showAlert(const QString& title, const QString& message);
+    // Without a value: busy while a job runs.
     void updateControlStates(std::optional<bool> running = std::nullopt);
     const std::optional<QString>& lastAudioURL() const { return m_lastAudioURL; }
     // Every assignment shows the path in the audio field and updates the controls.
@@ -69,14 +64,24 @@ public:
     void applyChosenAudioFile(const QString& path);
     static QStringList audioChooserNameFilters();
 
+    // ---- jobs: running, stopping, quitting ---------------------------------
+    // Starts the job (or queues it behind the running one) and shows what it emits.
+    void runJob(Job* job);
+    Job* currentJob() const { return m_jobs.current(); }
+    bool isBusy() const { return m_jobs.isBusy(); }
+    // The Stop button.
+    void stopCurrentJob();
+    // Quit from the menu or the window: asks first while a job runs.
+    void requestQuit();
+    // Stops the job, waits for it (5 s at most) and quits, without asking.
+    void stopAndQuit();
+    bool isQuitting() const { return m_quitting; }
+    int quitCount = 0;  // how often the application was told to quit
+    static constexpr int quitWaitMs = 5000;
+
     // ---- process: child environment and output sink ------------------------
     QProcessEnvironment processEnvironment() const;
     void appendProcessOutput(const QString& text);
-    // A long run whose output goes to sink; completion gets the exit status.
-    // Both hold this controller weakly.
-    ProcessRun* makeLongRun(const QString& program, const QStringList& arguments,
-                            std::function<void(AppDelegate&, const QString&)> sink,
-                            std::function<void(AppDelegate*, int)> completion);
 
     // ---- ytdlp: location, status, installer --------------------------------
     QString appSupportURL() const;  // throws AppError
@@ -88,34 +93,21 @@ public:
     void updateYtDlpInstallStatus();
     void appendYtDlpInstallStatusLog();
     void installYtDlp();
-    void startProgressTimer(int intervalMs, std::function<void(AppDelegate&)> tick);
-    void startInstallProgressTimer();
-    void appendInstallProgress();
-    void finishYtDlpInstall(const QString& temporaryURL, const QString& destination, int exitCode);
-    void removeQuarantineAttribute(const QString& path);
-    void stopInstallProgressTimer();
 
     // ---- download ---------------------------------------------------------
     void startDownload();
-    void appendDownloadOutput(const QString& text, const QString& saveFolder);
 
-    // ---- demucs: Python discovery and the managed environment --------------
-    std::optional<QString> findSystemPython3() const;
-    bool isUsablePythonForDemucs(const QString& path) const;
-    QString pythonVersionDescription(const QString& path) const;
+    // ---- demucs: the managed environment -----------------------------------
     QString managedDemucsPythonURL() const;
-    bool hasManagedDemucsInstall() const;
+    // Titles Install Demucs from the compatibility probe, in the background.
+    void refreshDemucsStatus();
+    bool isCheckingDemucs() const;
     void installDemucs();
-    void startDemucsInstallProgressTimer();
 
     // ---- separation -------------------------------------------------------
     void startSeparation();
-    QString prepareDemucsInput(const QString& audioURL, const QString& outputRoot);  // throws
-    void convertAudioToWav(const QString& source, const QString& destination) const;  // throws
-    void convertWavToM4a(const QString& source, const QString& destination) const;    // throws
-    void finishSeparation(const QString& outputRoot, const QString& audioURL, SeparationMode mode);
-    QString saveDemucsOutput(const QString& outputRoot, const QString& audioURL,
-                             SeparationMode mode);  // throws
+    // Encodes at once; 0 means one per core.
+    int maxParallelEncodes = 0;
 
     // ---- fields -----------------------------------------------------------
     const QString appVersion = QStringLiteral("0.1.7-soundfile-backend");
@@ -131,12 +123,10 @@ public:
     QPushButton* const separateButton;
     SegmentedControl* const stemModeControl;
     QPlainTextEdit* const logView;
-    QPointer<ProcessRun> process;
-    bool isInstalling = false;
-    bool isInstallingDemucs = false;
-    bool isSeparating = false;
-    QTimer* installProgressTimer = nullptr;
-    std::optional<QString> installTemporaryURL;
+    // The status row under the log.
+    QLabel* const stageLabel;
+    QProgressBar* const progressBar;
+    QPushButton* const stopButton;
     std::optional<QString> installedYtDlpURL;
 
     // What the last alert showed, for tests and for scripted checks.
@@ -148,7 +138,16 @@ public:
     std::optional<AlertRecord> lastAlert;
     int alertCount = 0;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void onJobFinished(Job* job, Job::Outcome outcome);
+    void showStage(const QString& text);
+    void showProgress(int percent);
+    void showIdleStatus();
+    void quitNow();
+
     PlatformProfile m_profile;
     std::unique_ptr<QSettings> m_settings;
     std::optional<QString> m_lastAudioURL;
@@ -156,4 +155,11 @@ private:
     // the focus can go back when the run is over.
     QPointer<QWidget> m_focusBeforeBusy;
     QPointer<QWidget> m_focusWhileBusy;
+    JobQueue m_jobs;
+    // A job's alert waits for its end, so it comes after the controls are back.
+    std::optional<std::pair<QString, QString>> m_pendingAlert;
+    QPointer<ChildProcess> m_demucsProbe;
+    QPointer<QMessageBox> m_quitQuestion;
+    QTimer* m_quitTimer = nullptr;
+    bool m_quitting = false;
 };

@@ -52,6 +52,8 @@ struct PlatformProfile {
     // Progress timers, in milliseconds.
     int ytDlpProgressIntervalMs = 750;
     int demucsProgressIntervalMs = 20000;
+    // A Python probe that has not answered by then counts as failed.
+    int probeTimeLimitMs = 120000;
 
     QString ytDlpDownloadURL() const { return ytDlpDownloadBase + ytDlpReleaseAsset; }
 

@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/QuitSignals.h"
 
 #include <QApplication>
 
@@ -9,7 +10,11 @@ int main(int argc, char** argv)
     QApplication::setOrganizationName(QStringLiteral("Stemloft"));
     QApplication::setQuitOnLastWindowClosed(true);  // closing the window quits
 
-    static AppDelegate* delegate = new AppDelegate(PlatformProfile::current());
-    delegate->applicationDidFinishLaunching();
+    AppDelegate delegate(PlatformProfile::current());
+    // Logout or Ctrl+C: stop the running job and clean up, without asking.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &delegate, &AppDelegate::stopAndQuit);
+    delegate.applicationDidFinishLaunching();
+    // The delegate goes before the application: its jobs reap their children.
     return app.exec();
 }

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 struct PlatformProfile;
 
 namespace demucs {
@@ -22,5 +24,14 @@ QString shellQuoted(const QString& text);
 // then install the pinned packages; the first failing step stops the chain.
 QString installCommandString(const QString& systemPython, const QString& environmentFolder,
                              const QString& managedPython);
+
+}  // namespace demucs
+
+namespace demucs {
+
+// pip's raw progress line ("Progress 1234 of 5678", as printed with
+// "--progress-bar=raw") as a percentage of the file being downloaded;
+// nothing for other lines and for an unknown total.
+std::optional<int> pipProgressPercent(QStringView line);
 
 }  // namespace demucs

@@ -1,37 +1,14 @@
 // Building the managed Demucs environment with a login shell.
-#include "app/AppDelegate.h"
+#include "demucs/DemucsInstallJob.h"
+
 #include "app/AppError.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
-#include "process/ProcessRunner.h"
-
-#include <QPushButton>
 
 namespace {
 
 const QString installedTitle = QStringLiteral("Demucs Installed");
 const QString installFailedTitle = QStringLiteral("Demucs Install Failed");
-
-void finishDemucsInstall(AppDelegate& app, const QString& managedPython, int status)
-{
-    app.process = nullptr;
-    app.isInstallingDemucs = false;
-    app.stopInstallProgressTimer();
-    app.updateControlStates(false);
-    if (status != 0) {
-        // The partly built environment stays; the next install removes it.
-        const QString message =
-            QStringLiteral("Demucs install failed with exit code %1.").arg(status);
-        app.appendLog(message);
-        app.showAlert(installFailedTitle, message);
-        return;
-    }
-    // Judged by the shell's status alone; the probe runs at the next check.
-    app.installDemucsButton->setText(installedTitle);
-    app.appendLog(QStringLiteral("Installed Demucs."));
-    app.appendLog(managedPython);
-    app.showAlert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
-}
 
 }  // namespace
 
@@ -55,78 +32,184 @@ QString demucs::installCommandString(const QString& systemPython, const QString&
     }.join(QStringLiteral(" && "));
 }
 
-void AppDelegate::installDemucs()
+DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
+    : Job(parent), m_params(std::move(params)), m_finder(m_params.profile, m_params.environment)
 {
-    if (process) {
-        appendLog(QStringLiteral("Another task is already running."));
-        return;
-    }
-    if (hasManagedDemucsInstall()) {
-        installDemucsButton->setText(installedTitle);
-        appendLog(QStringLiteral("Demucs is already installed."));
-        appendLog(managedDemucsPythonURL());
-        showAlert(QStringLiteral("Demucs Already Installed"),
-                  QStringLiteral("You can separate stems without installing again."));
-        return;
-    }
-    const std::optional<QString> systemPython = findSystemPython3();
-    if (!systemPython) {
-        const QString message = QStringLiteral(
-            "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from "
-            "python.org, then try again.");
-        appendLog(message);
-        showAlert(installFailedTitle, message);
-        return;
-    }
-
-    try {
-        const QString supportFolder = appSupportURL();
-        const QString environmentFolder = fileops::appendingComponent(supportFolder, QStringLiteral("demucs-env"));
-        const QString managedPython = managedDemucsPythonURL();
-        fileops::createDirectories(supportFolder);
-        clearLog();
-        appendLog(QStringLiteral("Installing Demucs into managed Python environment..."));
-        appendLog(environmentFolder);
-        // No usable installation was found above, so whatever is here is incomplete.
-        if (fileops::itemExists(environmentFolder)) {
-            appendLog(QStringLiteral("Removing incomplete Demucs environment..."));
-            fileops::removeItem(environmentFolder);
-        }
-        appendLog(QStringLiteral("Using Python: ") + *systemPython + pythonVersionDescription(*systemPython));
-        appendLog(QStringLiteral("This can take several minutes on the first install."));
-        appendLog(QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB."));
-
-        const QString command = demucs::installCommandString(*systemPython, environmentFolder, managedPython);
-        ProcessRun* run = makeLongRun(
-            m_profile.loginShell, {m_profile.loginShellFlag, command},
-            [](AppDelegate& app, const QString& text) { app.appendProcessOutput(text); },
-            [managedPython](AppDelegate* app, int status) {
-                if (app)
-                    finishDemucsInstall(*app, managedPython, status);
+    m_noteTimer.setInterval(m_params.profile.demucsProgressIntervalMs);
+    connect(&m_noteTimer, &QTimer::timeout, this, [this] {
+        log(QStringLiteral("Still installing Demucs dependencies. Large PyTorch downloads can take several minutes."));
+    });
+    connect(&m_shell, &ChildProcess::output, this, &DemucsInstallJob::handleOutput);
+    connect(&m_shell, &ChildProcess::finished, this, &DemucsInstallJob::onInstallFinished);
+    connect(&m_finder, &demucs::PythonFinder::probeTimedOut, this, [this](const QString& candidate) {
+        log(demucs::probeTimeoutMessage(QStringLiteral("The Python check of ") + candidate,
+                                        m_params.profile.probeTimeLimitMs));
+    });
+    connect(&m_finder, &demucs::PythonFinder::finished, this,
+            [this](const std::optional<QString>& python, bool stopped) {
+                if (stopped || m_stopped) {
+                    finishStopped();
+                    return;
+                }
+                if (!python) {
+                    const QString message = QStringLiteral(
+                        "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from "
+                        "python.org, then try again.");
+                    log(message);
+                    emit alert(installFailedTitle, message);
+                    finishWith(Outcome::failed);
+                    return;
+                }
+                const QString systemPython = *python;
+                m_finder.describeVersion(systemPython, [this, systemPython](const QString& version) {
+                    if (m_stopped)
+                        finishStopped();
+                    else
+                        install(systemPython, version);
+                });
             });
-        isInstallingDemucs = true;
-        process = run;
-        updateControlStates(true);
-        startDemucsInstallProgressTimer();
-        QString launchError;
-        if (!run->launch(&launchError)) {
-            delete run;
-            throw AppError(QStringLiteral("Process"), 0, launchError);
+}
+
+DemucsInstallJob::~DemucsInstallJob()
+{
+    if (!m_shell.isActive())
+        return;
+    m_shell.killAndReap();
+    if (m_environmentStarted)
+        fileops::removeItemQuietly(m_params.environmentFolder);
+}
+
+void DemucsInstallJob::start()
+{
+    emit stage(QStringLiteral("Checking Demucs"));
+    emit progress(-1);
+    const int limit = m_params.profile.probeTimeLimitMs;
+    m_probe = demucs::probeManagedEnvironment(
+        this, m_params.managedPython, m_params.environment, limit, [this, limit](demucs::ProbeAnswer answer) {
+            m_probe = nullptr;
+            if (answer.stopped || m_stopped) {
+                finishStopped();
+                return;
+            }
+            if (answer.timedOut)
+                log(demucs::probeTimeoutMessage(QStringLiteral("The Demucs environment check"), limit));
+            if (answer.compatible) {
+                emit installed();
+                emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});
+                emit alert(QStringLiteral("Demucs Already Installed"),
+                           QStringLiteral("You can separate stems without installing again."));
+                finishWith(Outcome::succeeded);
+                return;
+            }
+            // Queued: an interpreter that was never started answers at once.
+            QMetaObject::invokeMethod(this, &DemucsInstallJob::findPython, Qt::QueuedConnection);
+        });
+}
+
+void DemucsInstallJob::findPython()
+{
+    if (m_stopped) {
+        finishStopped();
+        return;
+    }
+    emit stage(QStringLiteral("Finding Python"));
+    m_finder.start();
+}
+
+void DemucsInstallJob::stop()
+{
+    if (hasFinished() || m_stopped)
+        return;
+    m_stopped = true;
+    if (m_shell.isRunning()) {
+        m_shell.stop();
+        return;
+    }
+    if (m_probe) {
+        m_probe->stop();
+        return;
+    }
+    m_finder.stop();
+}
+
+void DemucsInstallJob::finishStopped()
+{
+    m_noteTimer.stop();
+    // Whatever was built is incomplete; the next install starts afresh.
+    if (m_environmentStarted)
+        fileops::removeItemQuietly(m_params.environmentFolder);
+    log(QStringLiteral("Stopped."));
+    finishWith(Outcome::stopped);
+}
+
+void DemucsInstallJob::install(const QString& systemPython, const QString& versionDescription)
+{
+    const QString& env = m_params.environmentFolder;
+    try {
+        fileops::createDirectories(m_params.supportFolder);
+        emit logCleared();
+        emit stage(QStringLiteral("Installing Demucs"));
+        emit logEntries({QStringLiteral("Installing Demucs into managed Python environment..."), env});
+        // The check above found no usable installation, so whatever is here is incomplete.
+        if (fileops::itemExists(env)) {
+            log(QStringLiteral("Removing incomplete Demucs environment..."));
+            fileops::removeItem(env);
+        }
+        emit logEntries({QStringLiteral("Using Python: ") + systemPython + versionDescription,
+                         QStringLiteral("This can take several minutes on the first install."),
+                         QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB.")});
+
+        m_shell.setProgram(m_params.profile.loginShell);
+        m_shell.setArguments({m_params.profile.loginShellFlag,
+                              demucs::installCommandString(systemPython, env, m_params.managedPython)});
+        m_shell.setEnvironment(m_params.environment);
+        m_noteTimer.start();
+        m_environmentStarted = true;
+        if (!m_shell.start()) {
+            m_environmentStarted = false;
+            throw AppError(QStringLiteral("Process"), 0, m_shell.result().error);
         }
     } catch (const AppError& error) {
-        isInstallingDemucs = false;
-        process = nullptr;
-        stopInstallProgressTimer();
-        updateControlStates(false);
-        appendLog(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
+        m_noteTimer.stop();
+        log(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
+        finishWith(Outcome::failed);
     }
 }
 
-void AppDelegate::startDemucsInstallProgressTimer()
+void DemucsInstallJob::handleOutput(const QString& text)
 {
-    startProgressTimer(m_profile.demucsProgressIntervalMs, [](AppDelegate& app) {
-        if (app.isInstallingDemucs)
-            app.appendLog(QStringLiteral(
-                "Still installing Demucs dependencies. Large PyTorch downloads can take several minutes."));
-    });
+    const QStringList lines = splitOutputLines(text);
+    emit logEntries(lines);
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        if (const std::optional<int> percent = demucs::pipProgressPercent(*it)) {
+            if (*percent != m_lastPercent) {
+                m_lastPercent = *percent;
+                emit stage(QStringLiteral("Installing Demucs %1%").arg(*percent));
+                emit progress(*percent);
+            }
+            break;
+        }
+    }
+}
+
+void DemucsInstallJob::onInstallFinished(const RunResult& result)
+{
+    m_noteTimer.stop();
+    if (result.outcome == RunResult::Outcome::stopped) {
+        finishStopped();
+        return;
+    }
+    if (result.status != 0) {
+        // The partly built environment stays; the next install removes it.
+        const QString message = QStringLiteral("Demucs install failed with exit code %1.").arg(result.status);
+        log(message);
+        emit alert(installFailedTitle, message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    // Judged by the shell's status alone; the probe runs at the next check.
+    emit installed();
+    emit logEntries({QStringLiteral("Installed Demucs."), m_params.managedPython});
+    emit alert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
+    finishWith(Outcome::succeeded);
 }

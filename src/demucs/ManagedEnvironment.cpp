@@ -3,7 +3,7 @@
 #include "app/AppError.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
-#include "process/ProcessRunner.h"
+#include "demucs/PythonProbes.h"
 
 namespace demucs {
 
@@ -43,15 +43,33 @@ QString AppDelegate::managedDemucsPythonURL() const
     return fileops::appendingComponent(root, QStringLiteral("demucs-env/bin/python"));
 }
 
-bool AppDelegate::hasManagedDemucsInstall() const
+ChildProcess* demucs::probeManagedEnvironment(QObject* owner, const QString& managedPython,
+                                              const QProcessEnvironment& environment, int timeLimitMs,
+                                              std::function<void(ProbeAnswer)> done)
 {
-    const QString python = managedDemucsPythonURL();
-    if (!fileops::isExecutableFile(python))
-        return false;
-    SyncRunOptions options;
-    options.environment = processEnvironment();
-    options.output = SyncRunOptions::Output::discard;
-    const SyncRunResult result =
-        runSync(python, {QStringLiteral("-c"), demucs::compatibilityProbeScript()}, options);
-    return result.launched && result.status == 0;
+    if (!fileops::isExecutableFile(managedPython)) {
+        done(ProbeAnswer{});
+        return nullptr;
+    }
+    return startPythonRun(owner, managedPython, compatibilityProbeScript(), environment, timeLimitMs,
+                          ChildProcess::Output::discard, [done](const RunResult& result, const QByteArray&) {
+                              done(ProbeAnswer{result.ok(), result.outcome == RunResult::Outcome::timedOut,
+                                               result.outcome == RunResult::Outcome::stopped});
+                          });
+}
+
+std::optional<int> demucs::pipProgressPercent(QStringView line)
+{
+    static const QLatin1String prefix("Progress ");
+    if (!line.startsWith(prefix))
+        return std::nullopt;
+    const auto parts = line.mid(prefix.size()).split(QLatin1Char(' '));
+    if (parts.size() != 3 || parts.at(1) != QLatin1String("of"))
+        return std::nullopt;
+    bool okDone = false, okTotal = false;
+    const qint64 done = parts.at(0).toString().toLongLong(&okDone);
+    const qint64 total = parts.at(2).toString().toLongLong(&okTotal);
+    if (!okDone || !okTotal || total <= 0 || done < 0)
+        return std::nullopt;
+    return int(std::min<qint64>(100, done * 100 / total));
 }

@@ -1,10 +1,7 @@
 // Finding a system Python that can build the managed Demucs environment.
-#include "app/AppDelegate.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
-#include "process/ProcessRunner.h"
-
-#include <QSet>
+#include "demucs/PythonProbes.h"
 
 namespace {
 
@@ -57,44 +54,111 @@ QStringList demucs::pythonCandidates(const PlatformProfile& profile)
     return candidates;
 }
 
-std::optional<QString> AppDelegate::findSystemPython3() const
+namespace demucs {
+
+ChildProcess* startPythonRun(QObject* owner, const QString& python, const QString& script,
+                             const QProcessEnvironment& environment, int timeLimitMs, ChildProcess::Output output,
+                             std::function<void(const RunResult&, const QByteArray&)> done)
 {
-    QSet<QString> seen;
-    for (const QString& candidate : demucs::pythonCandidates(m_profile)) {
+    auto* child = new ChildProcess(owner);
+    child->setProgram(python);
+    child->setArguments({QStringLiteral("-c"), script});
+    child->setEnvironment(environment);
+    child->setOutput(output);
+    child->setTimeLimit(timeLimitMs);
+    QObject::connect(child, &ChildProcess::finished, owner, [child, done](const RunResult& result) {
+        child->deleteLater();
+        done(result, child->capturedOutput());
+    });
+    if (!child->start()) {
+        const RunResult result = child->result();
+        delete child;
+        done(result, {});
+        return nullptr;
+    }
+    return child;
+}
+
+QString probeTimeoutMessage(const QString& what, int timeLimitMs)
+{
+    return QStringLiteral("%1 did not answer within %2 s.").arg(what).arg(timeLimitMs / 1000.0);
+}
+
+PythonFinder::PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QObject* parent)
+    : QObject(parent), m_profile(profile), m_environment(std::move(environment))
+{
+}
+
+bool PythonFinder::isUsableCandidate(const QString& path) const
+{
+    return fileops::standardizedPath(path) != m_profile.excludedPython;
+}
+
+void PythonFinder::start()
+{
+    m_candidates = pythonCandidates(m_profile);
+    m_index = 0;
+    m_seen.clear();
+    m_stopped = false;
+    next();
+}
+
+void PythonFinder::stop()
+{
+    m_stopped = true;
+    if (m_current)
+        m_current->stop();
+}
+
+void PythonFinder::next()
+{
+    if (m_stopped) {
+        emit finished(std::nullopt, true);
+        return;
+    }
+    while (m_index < m_candidates.size()) {
+        const QString candidate = m_candidates.at(m_index++);
         // Recorded before the executable test: each file is examined once per search.
         const QString key = fileops::standardizedPath(candidate);
-        if (seen.contains(key))
+        if (m_seen.contains(key))
             continue;
-        seen.insert(key);
-        if (!fileops::isExecutableFile(key))
+        m_seen.insert(key);
+        if (!fileops::isExecutableFile(key) || !isUsableCandidate(candidate))
             continue;
-        if (isUsablePythonForDemucs(candidate))
-            return candidate;
+        m_current = startPythonRun(
+            this, candidate, usabilityProbe, m_environment, m_profile.probeTimeLimitMs, ChildProcess::Output::discard,
+            [this, candidate](const RunResult& result, const QByteArray&) {
+                m_current = nullptr;
+                if (m_stopped || result.outcome == RunResult::Outcome::stopped) {
+                    emit finished(std::nullopt, true);
+                    return;
+                }
+                if (result.ok()) {
+                    emit finished(candidate, false);
+                    return;
+                }
+                if (result.outcome == RunResult::Outcome::timedOut)
+                    emit probeTimedOut(candidate);
+                QMetaObject::invokeMethod(this, &PythonFinder::next, Qt::QueuedConnection);
+            });
+        return;  // the answer, queued, continues the search
     }
-    return std::nullopt;
+    emit finished(std::nullopt, m_stopped);
 }
 
-bool AppDelegate::isUsablePythonForDemucs(const QString& path) const
+void PythonFinder::describeVersion(const QString& python, std::function<void(QString)> done)
 {
-    if (fileops::standardizedPath(path) == m_profile.excludedPython)
-        return false;
-    SyncRunOptions options;
-    options.environment = processEnvironment();
-    options.output = SyncRunOptions::Output::discard;
-    const SyncRunResult result = runSync(path, {QStringLiteral("-c"), usabilityProbe}, options);
-    return result.launched && result.status == 0;
+    m_current = startPythonRun(this, python, versionQuery, m_environment, m_profile.probeTimeLimitMs,
+                               ChildProcess::Output::stdoutOnly,
+                               [this, done](const RunResult& result, const QByteArray& output) {
+                                   m_current = nullptr;
+                                   if (!result.ok()) {
+                                       done(QString());
+                                       return;
+                                   }
+                                   const QString text = decodeUtf8(output).value_or(QString()).trimmed();
+                                   done(text.isEmpty() ? QString() : QStringLiteral(" (") + text + QLatin1Char(')'));
+                               });
 }
 
-QString AppDelegate::pythonVersionDescription(const QString& path) const
-{
-    SyncRunOptions options;
-    options.environment = processEnvironment();
-    options.output = SyncRunOptions::Output::stdoutOnly;
-    const SyncRunResult result = runSync(path, {QStringLiteral("-c"), versionQuery}, options);
-    if (!result.launched || result.status != 0)
-        return QString();
-    const QString text = decodeUtf8(result.output).value_or(QString()).trimmed();
-    if (text.isEmpty())
-        return QString();
-    return QStringLiteral(" (") + text + QLatin1Char(')');
-}
+}  // namespace demucs

@@ -1,12 +1,13 @@
-// The Start action: yt-dlp fetches the best audio of a URL into the save
-// folder, and the file it reports becomes the current audio file.
+// The download: yt-dlp's output becomes log entries, progress and the file.
+#include "download/DownloadJob.h"
 #include "download/DownloadOutput.h"
 
-#include "app/AppDelegate.h"
 #include "app/FileOps.h"
-#include "process/ProcessRunner.h"
 
-#include <QLineEdit>
+#include <QDir>
+#include <QRegularExpression>
+
+#include <cmath>
 
 namespace download {
 
@@ -23,50 +24,58 @@ std::optional<QString> downloadedFilePath(const QString& line, const QString& sa
     return candidate;
 }
 
+std::optional<double> progressPercent(QStringView line)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\[download\\]\\s+(\\d{1,3}(?:\\.\\d+)?)%"));
+    const QRegularExpressionMatch match = pattern.match(line);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const double value = match.captured(1).toDouble();
+    if (value > 100)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<QString> destinationPath(QStringView line)
+{
+    static const QLatin1String prefix("[download] Destination: ");
+    if (!line.startsWith(prefix) || line.size() == prefix.size())
+        return std::nullopt;
+    return line.mid(prefix.size()).toString();
+}
+
+QStringList partialFiles(const QString& destination)
+{
+    const QString folder = fileops::deletingLastComponent(destination);
+    const QString name = fileops::lastComponent(destination);
+    if (folder.isEmpty() || name.isEmpty())
+        return {};
+    QStringList found;
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& entry : entries) {
+        if (!entry.startsWith(name))
+            continue;
+        const QStringView rest = QStringView(entry).mid(name.size());
+        if (rest == QLatin1String(".part") || rest == QLatin1String(".ytdl") ||
+            rest.startsWith(QLatin1String(".part-Frag")))
+            found << fileops::appendingComponent(folder, entry);
+    }
+    return found;
+}
+
 }  // namespace download
 
-void AppDelegate::startDownload()
+DownloadJob::DownloadJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
 {
-    const QString url = urlField->text().trimmed();
-    if (url.isEmpty()) {
-        appendLog(QStringLiteral("Enter a YouTube URL first."));
-        return;
-    }
-    if (process) {
-        appendLog(QStringLiteral("A download is already running."));
-        return;
-    }
-    std::optional<QString> executable;
-    if (installedYtDlpURL && isExecutableOrCanMakeExecutable(*installedYtDlpURL)) {
-        executable = installedYtDlpURL;
-    } else {
-        for (const QString& candidate : ytDlpCandidateURLs()) {
-            if (isExecutableOrCanMakeExecutable(candidate)) {
-                executable = candidate;
-                break;
-            }
-        }
-    }
-    if (!executable) {
-        appendLog(QStringLiteral("yt-dlp was not found."));
-        appendLog(QStringLiteral("Click Install yt-dlp, then try again."));
-        return;
-    }
+    connect(&m_child, &ChildProcess::output, this, &DownloadJob::handleOutput);
+    connect(&m_child, &ChildProcess::finished, this, &DownloadJob::onFinished);
+}
 
-    const QString saveFolder = folderField->text();  // passed on exactly as shown
-    const QString outputTemplate = fileops::appendingComponent(
-        fileops::fileURLPath(saveFolder), QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
-
-    clearLog();
-    setLastAudioURL(std::nullopt);
-    appendLog(QStringLiteral("Using: ") + *executable);
-    appendLog(QStringLiteral("Saving to: ") + saveFolder);
-    appendLog(QStringLiteral("Starting..."));
-    updateControlStates(true);
-
+QStringList DownloadJob::arguments(const QString& url, const QString& outputTemplate)
+{
     // "--progress": "--print" alone silences progress output.
     // "--": a URL beginning with "-" must not be read as an option.
-    const QStringList arguments = {
+    return {
         QStringLiteral("--newline"),
         QStringLiteral("--progress"),
         QStringLiteral("--no-playlist"),
@@ -79,44 +88,107 @@ void AppDelegate::startDownload()
         QStringLiteral("--"),
         url,
     };
-    ProcessRun* run = makeLongRun(
-        *executable, arguments,
-        [saveFolder](AppDelegate& app, const QString& text) { app.appendDownloadOutput(text, saveFolder); },
-        [](AppDelegate* app, int status) {
-            if (!app)
-                return;
-            app->process = nullptr;
-            app->updateControlStates(false);
-            if (status != 0) {
-                const QString message = QStringLiteral("Failed with exit code %1.").arg(status);
-                app->appendLog(message);
-                app->showAlert(QStringLiteral("Download Failed"), message);
-                return;
-            }
-            if (app->lastAudioURL())
-                app->appendLog(QStringLiteral("Last audio: ") + *app->lastAudioURL());
-            app->appendLog(QStringLiteral("Done."));
-            app->showAlert(QStringLiteral("Download Complete"),
-                           QStringLiteral("Reference audio was saved. You can now separate stems."));
-        });
-    process = run;
-    QString error;
-    if (!run->launch(&error)) {
-        process = nullptr;
-        delete run;
-        updateControlStates(false);
-        appendLog(QStringLiteral("Failed to start yt-dlp: ") + error);
+}
+
+void DownloadJob::start()
+{
+    const QString outputTemplate = fileops::appendingComponent(
+        fileops::fileURLPath(m_params.saveFolder), QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
+    emit logCleared();
+    emit stage(QStringLiteral("Downloading"));
+    emit progress(-1);
+    emit logEntries({QStringLiteral("Using: ") + m_params.executable,
+                     QStringLiteral("Saving to: ") + m_params.saveFolder, QStringLiteral("Starting...")});
+
+    m_child.setProgram(m_params.executable);
+    m_child.setArguments(arguments(m_params.url, outputTemplate));
+    m_child.setEnvironment(m_params.environment);
+    if (!m_child.start()) {
+        log(QStringLiteral("Failed to start yt-dlp: ") + m_child.result().error);
+        finishWith(Outcome::failed);
     }
 }
 
-void AppDelegate::appendDownloadOutput(const QString& text, const QString& saveFolder)
+DownloadJob::~DownloadJob()
 {
+    if (hasFinished())
+        return;
+    // Gone mid-run (the application quits): the child first, then its debris.
+    m_child.killAndReap();
+    removePartialFiles();
+}
+
+void DownloadJob::removePartialFiles() const
+{
+    for (const QString& destination : m_destinations) {
+        for (const QString& partial : download::partialFiles(destination))
+            fileops::removeItemQuietly(partial);
+    }
+}
+
+void DownloadJob::stop()
+{
+    m_child.stop();
+}
+
+void DownloadJob::handleOutput(const QString& text)
+{
+    // One batch of entries per chunk; the file line splits it so the audio
+    // file is set exactly when its line is logged.
+    QStringList batch;
+    std::optional<double> percent;
     for (const QString& line : splitOutputLines(text)) {
-        if (const std::optional<QString> file = download::downloadedFilePath(line, saveFolder)) {
-            setLastAudioURL(*file);
-            appendLog(QStringLiteral("Downloaded file: ") + *file);
-        } else {
-            appendLog(line);
+        if (const std::optional<QString> file = download::downloadedFilePath(line, m_params.saveFolder)) {
+            if (!batch.isEmpty())
+                emit logEntries(std::exchange(batch, {}));
+            m_file = *file;
+            emit audioFile(*file);
+            batch << QStringLiteral("Downloaded file: ") + *file;
+            continue;
+        }
+        if (const auto p = download::progressPercent(line))
+            percent = p;
+        else if (const auto destination = download::destinationPath(line))
+            m_destinations << fileops::fileURLPath(*destination);
+        batch << line;
+    }
+    if (!batch.isEmpty())
+        emit logEntries(batch);
+    if (percent) {
+        const int whole = int(std::floor(*percent));
+        if (whole != m_lastPercent) {
+            m_lastPercent = whole;
+            emit stage(QStringLiteral("Downloading %1%").arg(whole));
+            emit progress(whole);
         }
     }
+}
+
+void DownloadJob::onFinished(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped) {
+        removePartialFiles();
+        if (!m_file.isEmpty()) {
+            m_file.clear();
+            emit audioFile(QString());
+        }
+        log(QStringLiteral("Stopped."));
+        finishWith(Outcome::stopped);
+        return;
+    }
+    if (result.status != 0) {
+        const QString message = QStringLiteral("Failed with exit code %1.").arg(result.status);
+        log(message);
+        emit alert(QStringLiteral("Download Failed"), message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    QStringList lines;
+    if (!m_file.isEmpty())
+        lines << QStringLiteral("Last audio: ") + m_file;
+    lines << QStringLiteral("Done.");
+    emit logEntries(lines);
+    emit alert(QStringLiteral("Download Complete"),
+               QStringLiteral("Reference audio was saved. You can now separate stems."));
+    finishWith(Outcome::succeeded);
 }

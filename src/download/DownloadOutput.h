@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -12,5 +13,17 @@ namespace download {
 // way file URLs read text: relative to the current folder, trailing slash
 // ignored. Returns the candidate's path.
 std::optional<QString> downloadedFilePath(const QString& line, const QString& saveFolder);
+
+// The percentage of a yt-dlp progress line ("[download]  42.3% of ..."),
+// or nothing for any other line.
+std::optional<double> progressPercent(QStringView line);
+
+// The file of a "[download] Destination: PATH" line.
+std::optional<QString> destinationPath(QStringView line);
+
+// What a stopped download of destination may have left in its folder: the
+// ".part" and ".ytdl" files and the fragments ("NAME.part-Frag3", also with
+// ".part" after it). Only entries of that one folder are considered.
+QStringList partialFiles(const QString& destination);
 
 }  // namespace download

@@ -1,10 +1,6 @@
 #include "separation/AudioConversion.h"
 
-#include "app/AppDelegate.h"
-#include "app/AppError.h"
 #include "app/FileOps.h"
-#include "process/ProcessRunner.h"
-
 
 namespace separation {
 
@@ -47,48 +43,58 @@ QStringList converterArguments(PlatformProfile::Converter converter, ConversionT
     return args;
 }
 
-void convertAudio(const PlatformProfile& profile, ConversionTarget target, const QString& source,
-                  const QString& destination)
+AppError conversionFailure(const PlatformProfile& profile, ConversionTarget target, const QString& source,
+                           int status, const QByteArray& output)
 {
     const bool toWav = target == ConversionTarget::wav;
-    const QString& name = profile.converterName;
-    if (!fileops::isExecutableFile(profile.converterPath)) {
-        throw AppError::stemloft(toWav ? 4 : 2, QStringLiteral("%1 was not found at %2.")
-                                                    .arg(name, profile.converterPath));
-    }
-    if (toWav && fileops::itemExists(destination))
-        fileops::removeItem(destination);
-
-    SyncRunOptions options;  // no environment: the converter inherits ours
-    options.output = SyncRunOptions::Output::merged;
-    const SyncRunResult result = runSync(
-        profile.converterPath, converterArguments(profile.converter, target, source, destination),
-        options);
-    if (!result.launched)
-        throw AppError(QStringLiteral("Process"), 0, result.launchError);
-    if (result.status == 0)
-        return;
-
     // Output that is not UTF-8 counts as none: the message falls back to the status.
-    const QString output = decodeUtf8(result.output).value_or(QString()).trimmed();
-
-    const QString prefix = toWav ? name + QStringLiteral(" failed to prepare ")
-                                 : name + QStringLiteral(" failed for ");
+    const QString text = decodeUtf8(output).value_or(QString()).trimmed();
+    const QString prefix = toWav ? profile.converterName + QStringLiteral(" failed to prepare ")
+                                 : profile.converterName + QStringLiteral(" failed for ");
     const QString fileName = fileops::lastComponent(source);
-    const QString message = output.isEmpty()
-                                ? prefix + fileName + QStringLiteral(" with exit code %1.").arg(result.status)
-                                : prefix + fileName + QStringLiteral(": ") + output;
-    throw AppError::stemloft(toWav ? 5 : 3, message);
+    const QString message = text.isEmpty()
+                                ? prefix + fileName + QStringLiteral(" with exit code %1.").arg(status)
+                                : prefix + fileName + QStringLiteral(": ") + text;
+    return AppError::stemloft(toWav ? 5 : 3, message);
+}
+
+ConversionRun::ConversionRun(const PlatformProfile& profile, ConversionTarget target, QString source,
+                             QString destination, QObject* parent)
+    : QObject(parent), m_profile(profile), m_target(target), m_source(std::move(source)),
+      m_destination(std::move(destination))
+{
+    m_child.setProgram(profile.converterPath);
+    m_child.setArguments(converterArguments(profile.converter, target, m_source, m_destination));
+    m_child.setOutput(ChildProcess::Output::capture);
+    connect(&m_child, &ChildProcess::finished, this, &ConversionRun::onFinished);
+}
+
+bool ConversionRun::start()
+{
+    const bool toWav = m_target == ConversionTarget::wav;
+    try {
+        if (!fileops::isExecutableFile(m_profile.converterPath)) {
+            throw AppError::stemloft(toWav ? 4 : 2, QStringLiteral("%1 was not found at %2.")
+                                                        .arg(m_profile.converterName, m_profile.converterPath));
+        }
+        if (toWav && fileops::itemExists(m_destination))
+            fileops::removeItem(m_destination);
+        if (!m_child.start())
+            throw AppError(QStringLiteral("Process"), 0, m_child.result().error);
+    } catch (const AppError& error) {
+        m_error = error;
+        return false;
+    }
+    return true;
+}
+
+void ConversionRun::onFinished(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped)
+        m_stopped = true;
+    else if (!result.ok())
+        m_error = conversionFailure(m_profile, m_target, m_source, result.status, m_child.capturedOutput());
+    emit finished();
 }
 
 }  // namespace separation
-
-void AppDelegate::convertAudioToWav(const QString& source, const QString& destination) const
-{
-    separation::convertAudio(profile(), separation::ConversionTarget::wav, source, destination);
-}
-
-void AppDelegate::convertWavToM4a(const QString& source, const QString& destination) const
-{
-    separation::convertAudio(profile(), separation::ConversionTarget::m4a, source, destination);
-}

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "app/AppError.h"
 #include "app/PlatformProfile.h"
+#include "process/ChildProcess.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 namespace separation {
 
@@ -15,10 +20,45 @@ enum class ConversionTarget { wav, m4a };
 QStringList converterArguments(PlatformProfile::Converter converter, ConversionTarget target,
                                const QString& source, const QString& destination);
 
-// Runs the profile's converter synchronously. Throws AppError: "Stemloft"
-// codes 4/5 (WAV) or 2/3 (m4a), a file-system error when an existing WAV
-// destination cannot be removed, or the launch error.
-void convertAudio(const PlatformProfile& profile, ConversionTarget target, const QString& source,
-                  const QString& destination);
+// The error of a finished conversion that did not succeed: "Stemloft" code 5
+// (WAV) or 3 (m4a), naming the source file and the converter's trimmed output,
+// or its status when the output is empty or not UTF-8.
+AppError conversionFailure(const PlatformProfile& profile, ConversionTarget target, const QString& source,
+                           int status, const QByteArray& output);
+
+// One run of the profile's converter, in the background. The converter
+// inherits the application's environment.
+class ConversionRun : public QObject {
+    Q_OBJECT
+public:
+    ConversionRun(const PlatformProfile& profile, ConversionTarget target, QString source, QString destination,
+                  QObject* parent = nullptr);
+
+    // False when it could not begin: no converter ("Stemloft" 4 or 2), an old
+    // WAV destination that cannot be removed, or a launch error. error() says
+    // which; finished() is not emitted then.
+    bool start();
+    void stop() { m_child.stop(); }
+    bool isActive() const { return m_child.isActive(); }
+
+    bool wasStopped() const { return m_stopped; }
+    const std::optional<AppError>& error() const { return m_error; }
+    const QString& source() const { return m_source; }
+    const QString& destination() const { return m_destination; }
+
+signals:
+    void finished();
+
+private:
+    void onFinished(const RunResult& result);
+
+    const PlatformProfile& m_profile;
+    ConversionTarget m_target;
+    QString m_source;
+    QString m_destination;
+    ChildProcess m_child;
+    std::optional<AppError> m_error;
+    bool m_stopped = false;
+};
 
 }  // namespace separation

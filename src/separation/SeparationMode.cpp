@@ -1,13 +1,11 @@
-#include "app/AppDelegate.h"
+#include "separation/SeparationMode.h"
 
-using Mode = AppDelegate::SeparationMode;
-
-Mode Mode::fromSegment(int selectedSegment)
+SeparationMode SeparationMode::fromSegment(int selectedSegment)
 {
-    return Mode{selectedSegment == 0 ? fourStems : sixStems};
+    return SeparationMode{selectedSegment == 0 ? fourStems : sixStems};
 }
 
-QStringList Mode::stems() const
+QStringList SeparationMode::stems() const
 {
     QStringList names = {QStringLiteral("vocals"), QStringLiteral("drums"), QStringLiteral("bass"),
                          QStringLiteral("other")};
@@ -16,12 +14,12 @@ QStringList Mode::stems() const
     return names;
 }
 
-QString Mode::demucsModel() const
+QString SeparationMode::demucsModel() const
 {
     return kind == fourStems ? QStringLiteral("htdemucs") : QStringLiteral("htdemucs_6s");
 }
 
-QString Mode::modeLabel() const
+QString SeparationMode::modeLabel() const
 {
     return kind == fourStems ? QStringLiteral("4stems") : QStringLiteral("6stems");
 }

@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QMimeDatabase>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QShortcut>
@@ -25,6 +26,7 @@ constexpr int fieldGap = 10;
 constexpr int rowGap = 18;
 constexpr int underStartGap = 12;
 constexpr int labelWidth = 90;
+constexpr int statusGap = 10;
 
 // Sizes are given in the Mac's points, where one point is one pixel at 1x.
 // Elsewhere a point is 1/72 inch at 96 dpi, so scale to keep the same look.
@@ -76,7 +78,7 @@ void AppDelegate::buildMenu()
     QAction* quit = appMenu->addAction(QStringLiteral("Quit Stemloft"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
-    QObject::connect(quit, &QAction::triggered, qApp, &QApplication::quit);
+    QObject::connect(quit, &QAction::triggered, this, [this] { requestQuit(); });
 
     QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
     struct Item {
@@ -166,6 +168,17 @@ void AppDelegate::buildUI()
     logView->document()->setDocumentMargin(10);
     logView->setAccessibleName(QStringLiteral("Log"));
     logView->setFocusPolicy(Qt::StrongFocus);
+    // Entries are the program's record, not the user's edits: Undo never removes them.
+    logView->setUndoRedoEnabled(false);
+
+    stageLabel->setAccessibleName(QStringLiteral("Status"));
+    stageLabel->setTextInteractionFlags(Qt::NoTextInteraction);
+    progressBar->setAccessibleName(QStringLiteral("Progress"));
+    progressBar->setTextVisible(false);
+    setUpButton(stopButton, QStringLiteral("Stop"), 92);
+    stopButton->setToolTip(QStringLiteral("Stop the running task"));
+    QObject::connect(stopButton, &QPushButton::clicked, this, [this] { stopCurrentJob(); });
+    showIdleStatus();
 
     // Rows, top to bottom; the right-hand buttons share Start's right edge.
     auto* rows = new QVBoxLayout(content);
@@ -214,6 +227,14 @@ void AppDelegate::buildUI()
     rows->addSpacing(rowGap);
 
     rows->addWidget(logView, 1);
+    rows->addSpacing(statusGap);
+
+    auto* statusRow = new QHBoxLayout;
+    statusRow->setSpacing(fieldGap);
+    statusRow->addWidget(stageLabel, 1);
+    statusRow->addWidget(progressBar, 1);
+    statusRow->addWidget(stopButton);
+    rows->addLayout(statusRow);
 
     // Tab order follows the rows.
     QWidget::setTabOrder(urlField, startButton);
@@ -227,6 +248,7 @@ void AppDelegate::buildUI()
     QWidget::setTabOrder(stemModeControl->segmentButton(1), installDemucsButton);
     QWidget::setTabOrder(installDemucsButton, separateButton);
     QWidget::setTabOrder(separateButton, logView);
+    QWidget::setTabOrder(logView, stopButton);
 
     // Return starts a download whenever Start could be clicked.
     for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {

@@ -156,7 +156,7 @@ void AppDelegate::updateYtDlpInstallStatus()
     installedYtDlpURL.reset();
     m_settings->remove(storedPathKey);
     installButton->setText(QStringLiteral("Install yt-dlp"));
-    installButton->setEnabled(process.isNull());
+    installButton->setEnabled(!isBusy());
     installButton->setToolTip(QStringLiteral("Install yt-dlp into the app support folder."));
     installButton->update();
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -155,4 +156,63 @@ unsigned modeOf(const QString& path)
 {
     struct stat st;
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool waitIdle(const AppDelegate& app, int timeoutMs)
+{
+    return waitUntil([&] { return !app.isBusy(); }, timeoutMs);
+}
+
+bool processAlive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    // The state follows the command name in parentheses.
+    const qsizetype close = text.lastIndexOf(')');
+    return close > 0 && close + 2 < text.size() && text.at(close + 2) != 'Z' && text.at(close + 2) != 'X';
+}
+
+QList<qint64> childProcesses(qint64 pid)
+{
+    QList<qint64> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool isNumber = false;
+        const qint64 candidate = entry.toLongLong(&isNumber);
+        if (!isNumber)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(candidate));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == pid && processAlive(candidate))
+            children << candidate;
+    }
+    return children;
+}
+
+SyncRunResult runSync(const QString& program, const QStringList& arguments,
+                      const std::optional<QProcessEnvironment>& environment)
+{
+    SyncRunResult result;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    if (environment)
+        process.setProcessEnvironment(*environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start();
+    if (!process.waitForStarted(-1)) {
+        result.launchError = process.errorString();
+        return result;
+    }
+    result.launched = true;
+    process.waitForFinished(-1);
+    result.status = process.exitCode();
+    result.output = process.readAll();
+    return result;
 }

@@ -2,6 +2,9 @@
 
 #include "app/AppDelegate.h"
 #include "app/PlatformProfile.h"
+#include "jobs/Job.h"
+
+#include <QProcessEnvironment>
 
 #include <QByteArray>
 #include <QString>
@@ -10,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 // A temporary folder that holds everything one test touches: home, support
@@ -40,6 +44,31 @@ std::unique_ptr<AppDelegate> makeDelegate(const PlatformProfile& profile, bool l
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 15000);
 // Runs the event loop for a while.
 void pumpEvents(int ms);
+
+// Waits until no job runs (the jobs' own ends included).
+bool waitIdle(const AppDelegate& app, int timeoutMs = 15000);
+
+// A job that runs until it is stopped: it keeps the controller busy.
+class HoldJob : public Job {
+public:
+    void start() override {}
+    void stop() override { finishWith(Outcome::stopped); }
+};
+
+// Whether a process with this id is still alive (a zombie counts as ended).
+bool processAlive(qint64 pid);
+// The process ids of the children of pid (from /proc).
+QList<qint64> childProcesses(qint64 pid);
+
+// A synchronous run of a short child, for tests that check a command's effect.
+struct SyncRunResult {
+    bool launched = false;
+    QString launchError;
+    int status = -1;
+    QByteArray output;  // both streams
+};
+SyncRunResult runSync(const QString& program, const QStringList& arguments,
+                      const std::optional<QProcessEnvironment>& environment = std::nullopt);
 
 QStringList logLines(const AppDelegate& app);
 QString logText(const AppDelegate& app);

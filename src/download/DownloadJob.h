@@ -1,0 +1,44 @@
+#pragma once
+
+#include "jobs/Job.h"
+#include "process/ChildProcess.h"
+
+#include <QProcessEnvironment>
+
+// The Start action's run: yt-dlp fetches the best audio of a URL into the
+// save folder; the file it reports becomes the current audio file.
+class DownloadJob : public Job {
+    Q_OBJECT
+public:
+    struct Params {
+        QString executable;
+        QString url;
+        QString saveFolder;  // exactly as shown
+        QProcessEnvironment environment;
+    };
+
+    explicit DownloadJob(Params params, QObject* parent = nullptr);
+    ~DownloadJob() override;
+
+    void start() override;
+    void stop() override;
+
+    // yt-dlp's fixed argument vector for a URL and an output template.
+    static QStringList arguments(const QString& url, const QString& outputTemplate);
+
+signals:
+    // The downloaded file, as soon as yt-dlp reports it; empty when a
+    // stopped run takes it back.
+    void audioFile(const QString& path);
+
+private:
+    void handleOutput(const QString& text);
+    void onFinished(const RunResult& result);
+    void removePartialFiles() const;
+
+    Params m_params;
+    ChildProcess m_child;
+    QString m_file;
+    QStringList m_destinations;
+    int m_lastPercent = -1;
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// One long step (an install, a download, a separation). A job reports only
+// through its signals: the window, or a terminal, decides what to show.
+// Each job emits finished() exactly once, possibly from inside start() when it
+// cannot begin; the receiver deletes it later, never inside the signal.
+class Job : public QObject {
+    Q_OBJECT
+public:
+    enum class Outcome { succeeded, failed, stopped };
+
+    explicit Job(QObject* parent = nullptr) : QObject(parent) {}
+
+    virtual void start() = 0;
+    // Ends the job early; what it half-wrote is removed before finished().
+    virtual void stop() = 0;
+
+    bool hasFinished() const { return m_finished; }
+    Outcome outcome() const { return m_outcome; }
+
+signals:
+    // The run begins: earlier entries of the log no longer belong to it.
+    void logCleared();
+    void logEntries(const QStringList& entries);
+    // What the job does now, for a status line ("Downloading 42%").
+    void stage(const QString& text);
+    // 0 to 100, or -1 while no percentage is known.
+    void progress(int percent);
+    void alert(const QString& title, const QString& text);
+    void finished(Job::Outcome outcome);
+
+protected:
+    void log(const QString& entry) { emit logEntries({entry}); }
+    // Emits finished() once; later calls are ignored.
+    void finishWith(Outcome outcome);
+
+private:
+    bool m_finished = false;
+    Outcome m_outcome = Outcome::failed;
+};
+
+// Jobs run one at a time, first come first served.
+class JobQueue : public QObject {
+    Q_OBJECT
+public:
+    explicit JobQueue(QObject* parent = nullptr) : QObject(parent) {}
+    ~JobQueue() override;
+
+    // Takes ownership; the job starts now when nothing runs.
+    void enqueue(Job* job);
+    Job* current() const { return m_current; }
+    bool isBusy() const { return m_current != nullptr; }
+    qsizetype pendingCount() const { return m_pending.size(); }
+    // Stops the running job and drops the waiting ones.
+    void stopAll();
+
+signals:
+    void jobStarted(Job* job);
+    // After the job's own finished(); the job is deleted later.
+    void jobFinished(Job* job, Job::Outcome outcome);
+    void idle();
+
+private:
+    void startNext();
+    void onFinished(Job* job, Job::Outcome outcome);
+
+    Job* m_current = nullptr;
+    QList<Job*> m_pending;
+    bool m_starting = false;
+};

@@ -1,0 +1,386 @@
+#include "separation/SeparationJob.h"
+
+#include "app/FileOps.h"
+#include "demucs/PythonProbes.h"
+#include "separation/Manifest.h"
+#include "separation/StemFiles.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <QUuid>
+
+#include <algorithm>
+
+using separation::ConversionRun;
+using separation::ConversionTarget;
+using separation::SeparationStage;
+
+namespace {
+
+const QString startFailure = QStringLiteral("Failed to start Demucs: ");
+
+QString uuidText()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+}  // namespace
+
+SeparationJob::SeparationJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
+{
+    connect(&m_demucs, &ChildProcess::output, this, &SeparationJob::handleDemucsOutput);
+    connect(&m_demucs, &ChildProcess::finished, this, &SeparationJob::onDemucsFinished);
+}
+
+SeparationJob::~SeparationJob()
+{
+    if (hasFinished())
+        return;
+    // Gone mid-run (the application quits): the children go first, so none
+    // of them writes into what is removed next.
+    delete m_probe.data();
+    m_inputConversion.reset();
+    m_demucs.killAndReap();
+    for (Encode& encode : m_encodes)
+        encode.run.reset();
+    cleanUp();
+}
+
+QString SeparationJob::stemsFolderFor(const QString& saveFolder, const QString& audioFile)
+{
+    const QString folderName =
+        separation::sanitizeFileName(fileops::deletingPathExtension(fileops::lastComponent(audioFile)));
+    return fileops::appendingComponent(
+        fileops::appendingComponent(fileops::fileURLPath(saveFolder), QStringLiteral("stems")), folderName);
+}
+
+int SeparationJob::encodeSlots(int requested, int stemCount)
+{
+    const int wanted = requested > 0 ? requested : QThread::idealThreadCount();
+    return std::max(1, std::min(wanted, stemCount));
+}
+
+void SeparationJob::setProgress(SeparationStage stage, double fraction, const QString& text)
+{
+    emit this->stage(text);
+    const int percent = separation::separationPercent(stage, fraction);
+    if (percent != m_lastPercent) {
+        m_lastPercent = percent;
+        emit progress(percent);
+    }
+}
+
+void SeparationJob::start()
+{
+    emit stage(QStringLiteral("Checking Demucs"));
+    emit progress(-1);
+    const int limit = m_params.profile.probeTimeLimitMs;
+    m_probe = demucs::probeManagedEnvironment(
+        this, m_params.python, m_params.environment, limit, [this, limit](demucs::ProbeAnswer answer) {
+            m_probe = nullptr;
+            if (answer.stopped || m_stopped) {
+                settle();
+                return;
+            }
+            if (answer.timedOut)
+                log(demucs::probeTimeoutMessage(QStringLiteral("The Demucs environment check"), limit));
+            if (!answer.compatible) {
+                emit logEntries({QStringLiteral("The managed Demucs environment is not compatible."),
+                                 QStringLiteral("Click Install Demucs to rebuild it with Python 3.12.")});
+                finishWith(Outcome::failed);
+                return;
+            }
+            begin();
+        });
+}
+
+void SeparationJob::begin()
+{
+    const SeparationMode& mode = m_params.mode;
+    m_outputRoot = fileops::appendingComponent(
+        fileops::fileURLPath(m_params.profile.tempDir),
+        QStringLiteral("stemloft-demucs-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    try {
+        fileops::createDirectories(m_outputRoot);
+    } catch (const AppError& error) {
+        fileops::removeItemQuietly(m_outputRoot);
+        log(startFailure + error.localizedDescription());
+        finishWith(Outcome::failed);
+        return;
+    }
+    emit logCleared();
+    emit logEntries({QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
+                         mode.demucsModel() + QStringLiteral("..."),
+                     QStringLiteral("Input: ") + m_params.audioFile,
+                     QStringLiteral("This can take several minutes.")});
+    if (fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav"))
+        runDemucs(m_params.audioFile);
+    else
+        convertInput();
+}
+
+void SeparationJob::convertInput()
+{
+    const QString destination = fileops::appendingComponent(m_outputRoot, QStringLiteral("demucs-input.wav"));
+    log(QStringLiteral("Converting input to WAV for Demucs..."));
+    setProgress(SeparationStage::converting, 0, QStringLiteral("Separating: Converting"));
+    m_inputConversion = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::wav,
+                                                        m_params.audioFile, destination);
+    ConversionRun* run = m_inputConversion.get();
+    auto failed = [this](const AppError& error) {
+        cleanUp();
+        log(startFailure + error.localizedDescription());
+        finishWith(Outcome::failed);
+    };
+    connect(run, &ConversionRun::finished, this, [this, run, failed] {
+        if (run->wasStopped() || m_stopped) {
+            settle();
+        } else if (run->error()) {
+            failed(*run->error());
+        } else {
+            runDemucs(run->destination());
+        }
+    });
+    if (!run->start())
+        failed(*run->error());
+}
+
+void SeparationJob::runDemucs(const QString& input)
+{
+    const SeparationMode& mode = m_params.mode;
+    m_demucs.setProgram(m_params.python);
+    m_demucs.setArguments({
+        QStringLiteral("-m"), QStringLiteral("demucs.separate"),
+        QStringLiteral("--name"), mode.demucsModel(),
+        QStringLiteral("--out"), m_outputRoot,
+        QStringLiteral("--filename"), QStringLiteral("{stem}.{ext}"),
+        input,
+    });
+    m_demucs.setEnvironment(m_params.environment);
+    setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Demucs"));
+    if (!m_demucs.start()) {
+        cleanUp();
+        log(startFailure + m_demucs.result().error);
+        finishWith(Outcome::failed);
+    }
+}
+
+void SeparationJob::handleDemucsOutput(const QString& text)
+{
+    const QStringList lines = splitOutputLines(text);
+    emit logEntries(lines);
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        if (const std::optional<int> percent = separation::demucsBarPercent(*it)) {
+            setProgress(SeparationStage::demucs, *percent / 100.0, QStringLiteral("Separating: Demucs %1%").arg(*percent));
+            break;
+        }
+    }
+}
+
+void SeparationJob::onDemucsFinished(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped || m_stopped) {
+        settle();
+        return;
+    }
+    if (result.status != 0) {
+        cleanUp();
+        const QString message = QStringLiteral("Demucs failed with exit code %1.").arg(result.status);
+        log(message);
+        emit alert(QStringLiteral("Stem Separation Failed"), message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    startExport();
+}
+
+void SeparationJob::startExport()
+{
+    m_stemsFolder = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
+    try {
+        // Remember which folders this run makes, so a failed run takes them back.
+        m_createdStemsFolder = !fileops::itemExists(m_stemsFolder);
+        fileops::createDirectories(m_stemsFolder);
+    } catch (const AppError& error) {
+        m_exportError = error;
+        settle();
+        return;
+    }
+    const QStringList stems = m_params.mode.stems();
+    for (const QString& stem : stems) {
+        Encode encode;
+        encode.stem = stem;
+        encode.temporary = fileops::appendingComponent(
+            m_stemsFolder, QStringLiteral(".%1.m4a.%2.tmp").arg(stem, uuidText()));
+        m_encodes.push_back(std::move(encode));
+    }
+    m_slots = encodeSlots(m_params.maxParallelEncodes, int(stems.size()));
+    startEncodes();
+}
+
+void SeparationJob::startEncodes()
+{
+    const QString modelFolder = fileops::appendingComponent(m_outputRoot, m_params.mode.demucsModel());
+    const auto running = [this] {
+        return std::count_if(m_encodes.cbegin(), m_encodes.cend(),
+                             [](const Encode& e) { return e.run && !e.done; });
+    };
+    while (!m_stopped && !m_exportError && m_nextStem < m_encodes.size() && running() < m_slots) {
+        const size_t index = m_nextStem++;
+        Encode& encode = m_encodes[index];
+        const std::optional<QString> wav = separation::findFile(encode.stem + QStringLiteral(".wav"), modelFolder);
+        if (!wav) {
+            exportFailed(AppError::stemloft(1, QStringLiteral("Demucs did not produce ") + encode.stem +
+                                                   QStringLiteral(".wav")));
+            return;
+        }
+        log(QStringLiteral("Encoding ") + encode.stem + QStringLiteral(".m4a..."));
+        setProgress(SeparationStage::encoding, double(m_doneEncodes) / double(m_encodes.size()),
+                    QStringLiteral("Encoding %1 of %2").arg(index + 1).arg(m_encodes.size()));
+        encode.run = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::m4a, *wav, encode.temporary);
+        ConversionRun* run = encode.run.get();
+        connect(run, &ConversionRun::finished, this, [this, run] { onEncodeFinished(run); });
+        if (!run->start()) {
+            encode.done = true;
+            ++m_doneEncodes;
+            exportFailed(*run->error());
+            return;
+        }
+    }
+}
+
+void SeparationJob::onEncodeFinished(ConversionRun* run)
+{
+    for (Encode& encode : m_encodes) {
+        if (encode.run.get() == run)
+            encode.done = true;
+    }
+    ++m_doneEncodes;
+    if (run->error() && !run->wasStopped()) {
+        exportFailed(*run->error());
+        return;
+    }
+    if (m_stopped || m_exportError) {
+        settle();
+        return;
+    }
+    setProgress(SeparationStage::encoding, double(m_doneEncodes) / double(m_encodes.size()),
+                QStringLiteral("Encoding %1 of %2").arg(std::min(m_nextStem, m_encodes.size())).arg(m_encodes.size()));
+    if (size_t(m_doneEncodes) == m_encodes.size())
+        commitExport();
+    else
+        startEncodes();
+}
+
+void SeparationJob::exportFailed(const AppError& error)
+{
+    if (!m_exportError)
+        m_exportError = error;
+    for (Encode& encode : m_encodes) {
+        if (encode.run && !encode.done)
+            encode.run->stop();
+    }
+    settle();
+}
+
+void SeparationJob::commitExport()
+{
+    using fileops::appendingComponent;
+    const SeparationMode& mode = m_params.mode;
+    const QString folderName = fileops::lastComponent(m_stemsFolder);
+    separation::Manifest manifest;
+    manifest.mode = mode.modeLabel();
+    manifest.model = mode.demucsModel();
+    manifest.sourceAudioPath = m_params.audioFile;
+    try {
+        // Nothing is moved until every target can take its file.
+        const QStringList targets = [&] {
+            QStringList names;
+            for (const Encode& encode : std::as_const(m_encodes))
+                names << encode.stem + QStringLiteral(".m4a");
+            return names << QStringLiteral("manifest.json");
+        }();
+        for (const QString& name : targets) {
+            const QString target = appendingComponent(m_stemsFolder, name);
+            const QFileInfo info(target);
+            if (info.isDir() && !info.isSymLink())
+                throw AppError(QStringLiteral("FileSystem"), EISDIR,
+                               QStringLiteral("Could not write \"%1\": a folder is in the way").arg(target));
+        }
+        for (const Encode& encode : std::as_const(m_encodes)) {
+            const QString fileName = encode.stem + QStringLiteral(".m4a");
+            const QString target = appendingComponent(m_stemsFolder, fileName);
+            const QString staleCopy = appendingComponent(m_stemsFolder, encode.stem + QStringLiteral(".wav"));
+            if (fileops::itemExists(staleCopy))
+                fileops::removeItem(staleCopy);
+            fileops::moveItem(encode.temporary, target);
+            manifest.stems.append({encode.stem, QStringLiteral("stems/") + folderName + QLatin1Char('/') + fileName,
+                                   fileops::fileSize(target).value_or(0)});
+        }
+        manifest.createdAt = QDateTime::currentDateTimeUtc();
+        // A crash or a full disk mid-write must not leave a truncated manifest.
+        fileops::writeFileAtomically(appendingComponent(m_stemsFolder, QStringLiteral("manifest.json")),
+                                     separation::manifestJson(manifest));
+    } catch (const AppError& error) {
+        m_exportError = error;
+        settle();
+        return;
+    }
+    m_createdStemsFolder = false;  // it holds the export now
+    cleanUp();
+    setProgress(SeparationStage::encoding, 1, QStringLiteral("Stems saved"));
+    emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
+    emit alert(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
+    finishWith(Outcome::succeeded);
+}
+
+void SeparationJob::stop()
+{
+    if (hasFinished() || m_stopped)
+        return;
+    m_stopped = true;
+    if (m_probe)
+        m_probe->stop();
+    if (m_inputConversion)
+        m_inputConversion->stop();
+    m_demucs.stop();
+    for (Encode& encode : m_encodes) {
+        if (encode.run && !encode.done)
+            encode.run->stop();
+    }
+    settle();
+}
+
+void SeparationJob::settle()
+{
+    if (hasFinished())
+        return;
+    const bool busy = m_probe || (m_inputConversion && m_inputConversion->isActive()) || m_demucs.isActive() ||
+                      std::any_of(m_encodes.cbegin(), m_encodes.cend(),
+                                  [](const Encode& e) { return e.run && !e.done; });
+    if (busy)
+        return;  // the last child to end comes back here
+    cleanUp();
+    if (m_exportError) {
+        const QString message = m_exportError->localizedDescription();
+        log(QStringLiteral("Failed to save stems: ") + message);
+        emit alert(QStringLiteral("Stem Save Failed"), message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    log(QStringLiteral("Stopped."));
+    finishWith(Outcome::stopped);
+}
+
+void SeparationJob::cleanUp()
+{
+    for (const Encode& encode : std::as_const(m_encodes))
+        fileops::removeItemQuietly(encode.temporary);
+    // Only a folder this run made, and only while nothing else is in it.
+    if (m_createdStemsFolder && !m_stemsFolder.isEmpty())
+        QDir().rmdir(m_stemsFolder);
+    if (!m_outputRoot.isEmpty())
+        fileops::removeItemQuietly(m_outputRoot);
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "app/AppError.h"
+#include "app/PlatformProfile.h"
+#include "jobs/Job.h"
+#include "process/ChildProcess.h"
+#include "separation/AudioConversion.h"
+#include "separation/SeparationMode.h"
+#include "separation/SeparationProgress.h"
+
+#include <QList>
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+// A separation: the compatibility check, the input conversion, Demucs, the
+// stem encodes (several at once) and the manifest, each step in the
+// background. The stems reach the stems folder only when every encode
+// succeeded; until then the earlier export stays as it was.
+class SeparationJob : public Job {
+    Q_OBJECT
+public:
+    struct Params {
+        PlatformProfile profile;
+        QProcessEnvironment environment;  // Demucs's and the probe's
+        QString python;
+        QString audioFile;
+        QString saveFolder;
+        SeparationMode mode;
+        int maxParallelEncodes = 0;  // 0: one per core
+    };
+
+    explicit SeparationJob(Params params, QObject* parent = nullptr);
+    ~SeparationJob() override;
+
+    void start() override;
+    void stop() override;
+
+    // The folder the stems of audioFile go to under saveFolder.
+    static QString stemsFolderFor(const QString& saveFolder, const QString& audioFile);
+    // At most the number of cores and the number of stems, at least one.
+    static int encodeSlots(int requested, int stemCount);
+
+    QString outputRoot() const { return m_outputRoot; }
+
+private:
+    void begin();
+    void convertInput();
+    void runDemucs(const QString& input);
+    void onDemucsFinished(const RunResult& result);
+    void handleDemucsOutput(const QString& text);
+    void startExport();
+    void startEncodes();
+    void onEncodeFinished(separation::ConversionRun* run);
+    void commitExport();
+    void exportFailed(const AppError& error);
+    // Ends the job once nothing runs any more.
+    void settle();
+    void cleanUp();
+    void setProgress(separation::SeparationStage stage, double fraction, const QString& text);
+
+    struct Encode {
+        QString stem;
+        QString temporary;
+        std::unique_ptr<separation::ConversionRun> run;
+        bool done = false;
+    };
+
+    Params m_params;
+    QString m_outputRoot;
+    QString m_stemsFolder;
+    bool m_createdStemsFolder = false;
+    QPointer<ChildProcess> m_probe;
+    std::unique_ptr<separation::ConversionRun> m_inputConversion;
+    ChildProcess m_demucs;
+    std::vector<Encode> m_encodes;
+    size_t m_nextStem = 0;
+    int m_slots = 1;
+    int m_doneEncodes = 0;
+    bool m_stopped = false;
+    std::optional<AppError> m_exportError;
+    int m_lastPercent = -1;
+};
