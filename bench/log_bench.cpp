@@ -1,9 +1,12 @@
-// How fast a chatty child's output reaches the log, how long the event loop
-// is blocked meanwhile, and how long the window takes to appear.
+// How fast a chatty child's output reaches the log and how long the event
+// loop is blocked meanwhile, for the download's path (yt-dlp's output, parsed
+// for progress and the file) and the plain path of the other jobs, side by
+// side in one run.
 //
-//   log_bench [lines]      (default 200000 lines of 100 bytes)
+//   log_bench [lines] [runs]      (default 200000 lines of 100 bytes, 3 runs)
 #include "app/AppDelegate.h"
-#include "process/ProcessRunner.h"
+#include "download/DownloadJob.h"
+#include "process/ChildProcess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -15,13 +18,48 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+
+namespace {
+
+struct Figures {
+    double ms = 0;
+    double longestStallMs = 0;
+    bool complete = false;
+};
+
+// Runs work until done() holds, with a 1 ms heartbeat that records the
+// longest time the event loop was busy elsewhere.
+Figures measure(const std::function<void()>& start, const std::function<bool()>& done)
+{
+    QElapsedTimer beat;
+    qint64 longest = 0;
+    QTimer heartbeat;
+    heartbeat.setInterval(1);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        longest = std::max(longest, beat.nsecsElapsed());
+        beat.restart();
+    });
+    QElapsedTimer run;
+    run.start();
+    beat.start();
+    heartbeat.start();
+    start();
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    Figures f;
+    f.ms = double(run.nsecsElapsed()) / 1e6;
+    f.longestStallMs = double(longest) / 1e6;
+    return f;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
-    QElapsedTimer sinceStart;
-    sinceStart.start();
     QApplication qapp(argc, argv);
     const int lines = argc > 1 ? std::atoi(argv[1]) : 200000;
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
 
     QTemporaryDir dir;
     PlatformProfile profile = PlatformProfile::current();
@@ -34,66 +72,55 @@ int main(int argc, char** argv)
     app.applicationDidFinishLaunching();
     while (!(app.window->windowHandle() && app.window->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QCoreApplication::processEvents();
-    const double startupMs = double(sinceStart.nsecsElapsed()) / 1e6;
 
-    // A heartbeat that notices how long the event loop was busy elsewhere.
-    QElapsedTimer beat;
-    qint64 longestStallNs = 0;
-    QTimer heartbeat;
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longestStallNs = std::max(longestStallNs, beat.nsecsElapsed());
-        beat.restart();
-    });
-
-    app.clearLog();
-    // 95 digits + "line" + newline = 100 bytes a line.
+    // 95 digits + "line" + newline = 100 bytes a line; a stand-in yt-dlp
+    // prints them whatever its arguments.
     const QString script = QStringLiteral("awk 'BEGIN { for (i = 0; i < ") + QString::number(lines) +
                            QStringLiteral("; i++) printf \"line%095d\\n\", i }'");
-    bool done = false;
-    qint64 longestSinkNs = 0;
-    qsizetype largestChunk = 0;
-    int chunks = 0;
-    qint64 totalChars = 0;
-    int status = -1;
-    QElapsedTimer run;
-    ProcessRun* child = app.makeLongRun(
-        QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
-        [&](AppDelegate& self, const QString& text) {
-            QElapsedTimer t;
-            t.start();
-            self.appendProcessOutput(text);
-            longestSinkNs = std::max(longestSinkNs, t.nsecsElapsed());
-            largestChunk = std::max<qsizetype>(largestChunk, text.size());
-            ++chunks;
-            totalChars += text.size();
-        },
-        [&](AppDelegate*, int s) {
-            status = s;
-            done = true;
-        });
-    run.start();
-    beat.start();
-    heartbeat.start();
-    QString error;
-    if (!child->launch(&error)) {
-        std::fprintf(stderr, "launch failed: %s\n", qPrintable(error));
-        return 1;
+    const QString fakeYtDlp = dir.filePath(QStringLiteral("yt-dlp"));
+    {
+        QFile f(fakeYtDlp);
+        f.open(QIODevice::WriteOnly);
+        f.write(("#!/bin/sh\n" + script + "\n").toUtf8());
+        f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    const double runMs = double(run.nsecsElapsed()) / 1e6;
-    heartbeat.stop();
 
-    const int logged = app.logView->document()->blockCount();
-    std::printf("start-up to shown window: %.1f ms\n", startupMs);
-    std::printf("lines: %d logged: %d status: %d\n", lines, logged, status);
-    std::printf("time: %.1f ms  (%.0f lines/s)\n", runMs, lines / (runMs / 1000.0));
-    std::printf("longest event-loop stall: %.1f ms\n", double(longestStallNs) / 1e6);
-    std::printf("characters: %lld\n", static_cast<long long>(totalChars));
-    std::printf("chunks: %d, largest %lld characters, longest sink call %.1f ms\n", chunks,
-                static_cast<long long>(largestChunk), double(longestSinkNs) / 1e6);
-    const bool complete = logged == lines && status == 0 && totalChars == qint64(lines) * 100;
-    return complete ? 0 : 1;
+    auto logged = [&] { return app.logView->document()->blockCount(); };
+    bool allComplete = true;
+    std::printf("%d lines of 100 bytes\n", lines);
+    std::printf("run  path       time (ms)  lines/s    longest stall (ms)  all lines logged\n");
+    for (int r = 1; r <= runs; ++r) {
+        // The download: a job whose output is parsed for progress and the file.
+        app.clearLog();
+        bool downloadDone = false;
+        Figures download = measure(
+            [&] {
+                auto* job = new DownloadJob({fakeYtDlp, QStringLiteral("https://example.com/v"), dir.path(),
+                                             app.processEnvironment()});
+                QObject::connect(job, &Job::finished, [&] { downloadDone = true; });
+                app.runJob(job);
+            },
+            [&] { return downloadDone; });
+        // "Using", "Saving to", "Starting...", the lines, "Done."
+        download.complete = logged() == lines + 4;
+
+        // The plain path: one child's output straight into the log.
+        app.clearLog();
+        bool plainDone = false;
+        ChildProcess child;
+        QObject::connect(&child, &ChildProcess::output, &app, &AppDelegate::appendProcessOutput);
+        QObject::connect(&child, &ChildProcess::finished, [&] { plainDone = true; });
+        child.setProgram(QStringLiteral("/bin/sh"));
+        child.setArguments({QStringLiteral("-c"), script});
+        Figures plain = measure([&] { child.start(); }, [&] { return plainDone; });
+        plain.complete = logged() == lines && child.result().ok();
+
+        for (const auto& [name, f] : {std::pair{"download", download}, std::pair{"plain", plain}}) {
+            std::printf("%-4d %-10s %9.0f  %9.0f  %18.1f  %s\n", r, name, f.ms, lines / (f.ms / 1000.0),
+                        f.longestStallMs, f.complete ? "yes" : "NO");
+            allComplete = allComplete && f.complete;
+        }
+    }
+    return allComplete ? 0 : 1;
 }

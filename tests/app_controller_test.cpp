@@ -1,6 +1,5 @@
 // The controller's services: the log, alerts, control states, the current
 // audio file and the restored save folder.
-#include "process/ProcessRunner.h"
 #include "support/TestSupport.h"
 #include "ui/SegmentedControl.h"
 
@@ -25,7 +24,8 @@ std::vector<bool> enabledStates(const AppDelegate& app)
     return {app.startButton->isEnabled(),       app.chooseButton->isEnabled(),
             app.chooseAudioButton->isEnabled(), app.installButton->isEnabled(),
             app.installDemucsButton->isEnabled(), app.stemModeControl->isEnabled(),
-            app.separateButton->isEnabled(),    app.urlField->isEnabled()};
+            app.separateButton->isEnabled(),    app.urlField->isEnabled(),
+            !app.stopButton->isEnabled()};
 }
 
 }  // namespace
@@ -69,31 +69,36 @@ TEST_F(ControllerTest, ControlStatesFollowTheBusyValue)
     using V = std::vector<bool>;
 
     app->updateControlStates();
-    // Idle, no audio, no yt-dlp recorded: only Separate is off.
-    EXPECT_EQ(enabledStates(*app), (V{true, true, true, true, true, true, false, true}));
+    // Idle, no audio, no yt-dlp recorded: only Separate (and Stop) are off.
+    EXPECT_EQ(enabledStates(*app), (V{true, true, true, true, true, true, false, true, true}));
 
     app->installedYtDlpURL = QStringLiteral("/x/yt-dlp");
     app->setLastAudioURL(QStringLiteral("/x/song.m4a"));
-    EXPECT_EQ(enabledStates(*app), (V{true, true, true, false, true, true, true, true}));
+    EXPECT_EQ(enabledStates(*app), (V{true, true, true, false, true, true, true, true, true}));
 
-    // A running child disables everything when no value is given ...
-    auto* busy = new ProcessRun;
-    app->process = busy;
+    // A running job disables every start control and enables Stop ...
+    app->runJob(new HoldJob);
+    EXPECT_TRUE(app->isBusy());
+    EXPECT_EQ(enabledStates(*app), V(9, false));
     app->updateControlStates();
-    EXPECT_EQ(enabledStates(*app), V(8, false));
+    EXPECT_EQ(enabledStates(*app), V(9, false));
 
-    // ... while an explicit value wins over the slot.
+    // ... while an explicit value wins over the queue.
     app->installedYtDlpURL.reset();
     app->updateControlStates(false);
-    EXPECT_EQ(enabledStates(*app), V(8, true));
+    EXPECT_EQ(enabledStates(*app), V(9, true));
     app->updateControlStates(true);
-    EXPECT_EQ(enabledStates(*app), V(8, false));
+    EXPECT_EQ(enabledStates(*app), V(9, false));
+
+    // Stopping ends the job; everything comes back.
+    app->stopCurrentJob();
+    EXPECT_FALSE(app->isBusy());
+    EXPECT_EQ(enabledStates(*app), (V{true, true, true, true, true, true, true, true, true}));
 
     // The fields that only show paths are never touched.
     EXPECT_TRUE(app->folderField->isEnabled());
     EXPECT_TRUE(app->audioField->isEnabled());
     EXPECT_TRUE(app->logView->isEnabled());
-    delete busy;
 }
 
 TEST_F(ControllerTest, CurrentAudioFileIsMirroredAndGatesSeparate)

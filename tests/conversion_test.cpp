@@ -11,15 +11,13 @@ using namespace separation;
 
 namespace {
 
-// Runs a conversion and returns the error it threw (code 0 and empty text when none).
+// Runs a conversion to its end: the code and text of its error (0 and empty text when none).
 std::pair<int, QString> convert(const PlatformProfile& profile, ConversionTarget target, const QString& source,
                                 const QString& destination)
 {
-    try {
-        convertAudio(profile, target, source, destination);
-    } catch (const AppError& error) {
-        return {error.code(), error.localizedDescription()};
-    }
+    const std::optional<AppError> error = sepfix::convertSync(profile, target, source, destination);
+    if (error)
+        return {error->code(), error->localizedDescription()};
     return {0, QString()};
 }
 
@@ -53,7 +51,7 @@ TEST(Conversion, ArgumentVectors)
                                                             "192000", "-f", "ipod", ws.path(".v.tmp")}));
 }
 
-TEST(Conversion, MissingConverterThrowsAtOnceAndTouchesNothing)
+TEST(Conversion, MissingConverterFailsAtOnceAndTouchesNothing)
 {
     TempWorkspace ws;
     PlatformProfile profile = makeTestProfile(ws);

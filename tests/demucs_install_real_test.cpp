@@ -1,10 +1,11 @@
 // The Demucs installer against the real login shell, venv and pip, with a
 // local folder of stand-in wheels (nothing reaches the internet).
-#include "process/ProcessRunner.h"
+#include "demucs/PythonProbes.h"
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QPushButton>
 #include <gtest/gtest.h>
 
@@ -75,12 +76,60 @@ wheel("soundfile", "0.12.1", {"soundfile.py": "__version__ = '0.12.1'\n"})
 wheel("demucs", "4.0.1", {"demucs/__init__.py": "__version__ = '4.0.1'\n", "demucs/separate.py": ""})
 )PY";
 
+// Standard output of a script, or empty text when it fails.
 QString runPython(const QString& python, const char* script, const QStringList& args = {})
 {
-    SyncRunOptions options;
-    options.output = SyncRunOptions::Output::stdoutOnly;
-    const SyncRunResult result = runSync(python, QStringList{QStringLiteral("-c"), QString::fromUtf8(script)} + args, options);
-    return result.launched && result.status == 0 ? QString::fromUtf8(result.output).trimmed() : QString();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(python, QStringList{QStringLiteral("-c"), QString::fromUtf8(script)} + args);
+    if (!process.waitForStarted(-1) || !process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The system Python the installer would pick, and its version text.
+struct FoundPython {
+    QString path;
+    QString version;
+};
+
+std::optional<FoundPython> findSystemPython(const AppDelegate& app)
+{
+    demucs::PythonFinder finder(app.profile(), app.processEnvironment());
+    std::optional<QString> found;
+    bool searched = false;
+    QObject::connect(&finder, &demucs::PythonFinder::finished, [&](const std::optional<QString>& python, bool) {
+        found = python;
+        searched = true;
+    });
+    finder.start();
+    EXPECT_TRUE(waitUntil([&] { return searched; }, 120000));
+    if (!found)
+        return std::nullopt;
+    std::optional<QString> version;
+    finder.describeVersion(*found, [&](const QString& text) { version = text; });
+    EXPECT_TRUE(waitUntil([&] { return version.has_value(); }, 120000));
+    return FoundPython{*found, version.value_or(QString())};
+}
+
+bool passesCompatibilityProbe(const AppDelegate& app)
+{
+    QObject owner;
+    std::optional<demucs::ProbeAnswer> answer;
+    demucs::probeManagedEnvironment(&owner, app.managedDemucsPythonURL(), app.processEnvironment(),
+                                    app.profile().probeTimeLimitMs,
+                                    [&](demucs::ProbeAnswer a) { answer = a; });
+    EXPECT_TRUE(waitUntil([&] { return answer.has_value(); }, 150000));
+    return answer && answer->compatible;
+}
+
+// A launched window once its background check of the environment answered.
+std::unique_ptr<AppDelegate> launch(const PlatformProfile& profile)
+{
+    auto app = makeDelegate(profile);
+    EXPECT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }, 150000));
+    return app;
 }
 
 }  // namespace
@@ -98,35 +147,37 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin"));
     profile.appEnvironment = env;
 
-    auto app = makeDelegate(profile);
+    auto app = launch(profile);
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
-    const auto systemPython = app->findSystemPython3();
-    if (!systemPython)
+    const std::optional<FoundPython> found = findSystemPython(*app);
+    if (!found)
         GTEST_SKIP() << "no Python 3.9 to 3.12 with venv and ensurepip in /usr/bin";
 
     const QString wheels = ws.makeDir(QStringLiteral("wheels"));
-    const QString pip = runPython(*systemPython, findPipWheel);
+    const QString systemPython = found->path;
+    const QString pip = runPython(systemPython, findPipWheel);
     if (pip.isEmpty())
         GTEST_SKIP() << "no pip wheel of version 24.1 or later on this machine for the pip upgrade";
     ASSERT_TRUE(QFile::copy(pip, wheels + QLatin1Char('/') + QFileInfo(pip).fileName()));
-    runPython(*systemPython, buildWheels, {wheels});
+    runPython(systemPython, buildWheels, {wheels});
     ASSERT_TRUE(QFile::exists(wheels + QStringLiteral("/torchaudio-2.5.1-py3-none-any.whl")));
 
     env.insert(QStringLiteral("PIP_NO_INDEX"), QStringLiteral("1"));
     env.insert(QStringLiteral("PIP_FIND_LINKS"), wheels);
     profile.appEnvironment = env;
-    app = makeDelegate(profile);
+    app = launch(profile);
 
     app->installDemucs();
-    ASSERT_TRUE(app->process) << logText(*app).toStdString();
-    ASSERT_TRUE(waitUntil([&] { return !app->process; }, 170000));
+    ASSERT_TRUE(app->isBusy()) << logText(*app).toStdString();
+    ASSERT_TRUE(waitIdle(*app, 170000));
     const QStringList lines = logLines(*app);
-    EXPECT_TRUE(lines.contains("Using Python: " + *systemPython + app->pythonVersionDescription(*systemPython)));
+    EXPECT_FALSE(found->version.isEmpty());
+    EXPECT_TRUE(lines.contains("Using Python: " + systemPython + found->version)) << logText(*app).toStdString();
     ASSERT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", app->managedDemucsPythonURL()}))
         << logText(*app).toStdString();
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
-    EXPECT_TRUE(app->hasManagedDemucsInstall());
+    EXPECT_TRUE(passesCompatibilityProbe(*app));
 
-    EXPECT_EQ(makeDelegate(profile)->installDemucsButton->text(), "Demucs Installed");
+    EXPECT_EQ(launch(profile)->installDemucsButton->text(), "Demucs Installed");
     std::cout << "real install took " << clock.elapsed() << " ms" << std::endl;
 }

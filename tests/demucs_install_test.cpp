@@ -1,12 +1,13 @@
 // The managed Demucs environment installer, with stand-in interpreters.
 #include "demucs/DemucsContract.h"
-#include "process/ProcessRunner.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QMainWindow>
 #include <QPushButton>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -20,22 +21,24 @@ QString appendArgsLines(const QString& file)
     return QStringLiteral("for a in \"$@\"; do printf '%s\\n' \"$a\" >> %1; done; echo -- >> %1").arg(shellQuote(file));
 }
 
+const QString installPackages = QStringLiteral("touch \"$(dirname \"$0\")/../installed\"; exit 0");
+
 // A system Python that passes discovery, reports 3.12.4 and, after a pause,
 // builds an environment whose interpreter records its runs and passes the
-// probe once the packages were installed. venvStatus other than 0 fails
-// the venv step instead.
+// probe once the packages were installed (packageStep: what the package
+// install does). venvStatus other than 0 fails the venv step instead.
 QString writeSystemPython(const TempWorkspace& ws, const QString& relative, int venvStatus = 0,
-                          const QString& pause = QStringLiteral("0"))
+                          const QString& pause = QStringLiteral("0"), const QString& packageStep = installPackages)
 {
     const QString managed = QStringLiteral(
         "#!/bin/sh\n"
         "%1\n"
         "case \"$*\" in\n"
-        "  *torchaudio==2.5.1*) touch \"$(dirname \"$0\")/../installed\"; exit 0;;\n"
+        "  *torchaudio==2.5.1*) %2;;\n"
         "  *\"-m pip\"*) echo 'Successfully installed pip'; exit 0;;\n"
         "esac\n"
         "[ -e \"$(dirname \"$0\")/../installed\" ]\n")
-                                .arg(appendArgsLines(ws.path(QStringLiteral("managed-runs.log"))));
+                                .arg(appendArgsLines(ws.path(QStringLiteral("managed-runs.log"))), packageStep);
     return ws.writeScript(relative, QStringLiteral(
         "case \"$2\" in\n"
         "  *ensurepip*) exit 0;;\n"
@@ -72,6 +75,14 @@ struct DemucsInstall : ::testing::Test {
         systemPython = ws.path(QStringLiteral("opt/homebrew/bin/python3.12"));
     }
 
+    // A launched window once its background check of the environment answered.
+    std::unique_ptr<AppDelegate> launch()
+    {
+        auto app = makeDelegate(profile);
+        EXPECT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
+        return app;
+    }
+
     TempWorkspace ws;
     PlatformProfile profile;
     QString supportFolder, environmentFolder, managedPython, systemPython;
@@ -89,8 +100,7 @@ TEST(DemucsCommand, QuotedWordsReachTheShellWholeAndAFailingStepStopsTheChain)
     const QString env = ws.path(QStringLiteral("sup port/it's  env/demucs-env"));
     writeSystemPython(ws, QStringLiteral("py thon/it's/python3"));
     const QString command = demucs::installCommandString(system, env, env + QStringLiteral("/bin/python"));
-    SyncRunOptions options;
-    const SyncRunResult ok = runSync(QStringLiteral("/bin/sh"), {QStringLiteral("-lc"), command}, options);
+    const SyncRunResult ok = runSync(QStringLiteral("/bin/sh"), {QStringLiteral("-lc"), command});
     ASSERT_TRUE(ok.launched);
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(recordedRuns(ws.path(QStringLiteral("system-runs.log"))),
@@ -108,8 +118,7 @@ TEST(DemucsCommand, QuotedWordsReachTheShellWholeAndAFailingStepStopsTheChain)
         QStringLiteral("/bin/sh"),
         {QStringLiteral("-lc"), demucs::installCommandString(failing.path(QStringLiteral("python3")),
                                                              failing.path(QStringLiteral("env")),
-                                                             failing.path(QStringLiteral("env/bin/python")))},
-        options);
+                                                             failing.path(QStringLiteral("env/bin/python")))});
     EXPECT_EQ(failed.status, 3);
     EXPECT_FALSE(QFile::exists(failing.path(QStringLiteral("managed-runs.log"))));
 }
@@ -119,31 +128,32 @@ TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInst
     profile.demucsProgressIntervalMs = 100;
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0.7"));
     ws.writeFile(QStringLiteral("home/.local/share/Stemloft/demucs-env/leftover"), "x");
-    auto app = makeDelegate(profile);
+    auto app = launch();
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
 
     app->installDemucs();
-    ASSERT_TRUE(app->process);
-    EXPECT_TRUE(app->isInstallingDemucs);
-    EXPECT_NE(app->installProgressTimer, nullptr);
+    ASSERT_TRUE(app->isBusy());
     EXPECT_FALSE(app->installDemucsButton->isEnabled());
-    EXPECT_EQ(logLines(*app),
+    // The venv step pauses, so the start of the log can be read while it runs.
+    ASSERT_TRUE(waitUntil([&] { return logLines(*app).size() >= 6 || !app->isBusy(); }));
+    EXPECT_TRUE(app->isBusy());
+    EXPECT_EQ(logLines(*app).mid(0, 6),
               QStringList({"Installing Demucs into managed Python environment...", environmentFolder,
                            "Removing incomplete Demucs environment...",
                            "Using Python: " + systemPython + " (3.12.4)",
                            "This can take several minutes on the first install.",
                            "Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB."}));
     EXPECT_FALSE(QFile::exists(environmentFolder + "/leftover"));
+    EXPECT_EQ(app->stageLabel->text(), "Installing Demucs");
 
-    ASSERT_TRUE(waitUntil([&] { return !app->process; }));
+    ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
     EXPECT_GE(lines.count(stillInstalling), 2);
     EXPECT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", managedPython}));
     EXPECT_TRUE(lines.contains("Successfully installed pip"));  // the child's output is streamed in
-    EXPECT_FALSE(app->isInstallingDemucs);
-    EXPECT_EQ(app->installProgressTimer, nullptr);
     EXPECT_TRUE(app->installDemucsButton->isEnabled());
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Installed");
     EXPECT_EQ(app->lastAlert->message, "You can now separate reference audio into stems.");
@@ -153,37 +163,38 @@ TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInst
     // A second press only recognises the installation.
     app->installDemucsButton->setText(QStringLiteral("Install Demucs"));
     const int alerts = app->alertCount;
+    QFile::remove(ws.path(QStringLiteral("system-runs.log")));
     app->installDemucs();
-    EXPECT_FALSE(app->process);
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app), lines + QStringList({"Demucs is already installed.", managedPython}));
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
     EXPECT_EQ(app->alertCount, alerts + 1);
     EXPECT_EQ(app->lastAlert->title, "Demucs Already Installed");
     EXPECT_EQ(app->lastAlert->message, "You can separate stems without installing again.");
+    EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("system-runs.log"))));  // no search for a Python
 
-    EXPECT_EQ(makeDelegate(profile)->installDemucsButton->text(), "Demucs Installed");
+    EXPECT_EQ(launch()->installDemucsButton->text(), "Demucs Installed");
 }
 
 TEST_F(DemucsInstall, FailedVenvStepIsReportedWithItsStatus)
 {
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 7);
-    auto app = makeDelegate(profile);
+    auto app = launch();
     app->installDemucs();
-    ASSERT_TRUE(waitUntil([&] { return !app->process; }));
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app).last(), "Demucs install failed with exit code 7.");
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
     EXPECT_EQ(app->lastAlert->message, "Demucs install failed with exit code 7.");
     EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
-    EXPECT_FALSE(app->isInstallingDemucs);
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));
 }
 
 TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
 {
-    auto app = makeDelegate(profile);
+    auto app = launch();
     const QStringList atLaunch = logLines(*app);
 
     // No usable system Python: the message is appended and shown.
@@ -191,6 +202,7 @@ TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
         "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from python.org, "
         "then try again.");
     app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app), atLaunch + QStringList{notFound});
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
@@ -198,24 +210,23 @@ TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
 
     // Another task running: one line, nothing else.
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
-    ProcessRun busy;
-    app->process = &busy;
+    app->runJob(new HoldJob);
     const int alerts = app->alertCount;
     app->installDemucs();
     EXPECT_EQ(logLines(*app), atLaunch + QStringList({notFound, "Another task is already running."}));
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(app->alertCount, alerts);
-    EXPECT_FALSE(app->isInstallingDemucs);
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("system-runs.log"))));
-    app->process = nullptr;
 
     // A support folder that cannot be created: reported before the log is cleared.
     ws.writeFile(QStringLiteral("home/.local/share/Stemloft"), "a file where the folder goes");
     app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
     EXPECT_EQ(lines.mid(0, atLaunch.size()), atLaunch);
     EXPECT_TRUE(lines.last().startsWith("Failed to start Demucs install: ")) << lines.last().toStdString();
     EXPECT_EQ(app->alertCount, alerts);
-    EXPECT_FALSE(app->process);
     EXPECT_TRUE(app->installDemucsButton->isEnabled());
 }
 
@@ -225,10 +236,11 @@ TEST_F(DemucsInstall, LaunchFailureUndoesTheStartAndLeavesNoEnvironment)
     profile.demucsProgressIntervalMs = 50;
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
     ws.makeDir(QStringLiteral("home/.local/share/Stemloft/demucs-env/bin"));
-    auto app = makeDelegate(profile);
+    auto app = launch();
     const int alerts = app->alertCount;
 
     app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
     ASSERT_EQ(lines.size(), 7);
     EXPECT_EQ(lines[2], "Removing incomplete Demucs environment...");
@@ -236,11 +248,65 @@ TEST_F(DemucsInstall, LaunchFailureUndoesTheStartAndLeavesNoEnvironment)
     EXPECT_TRUE(lines[6].startsWith("Failed to start Demucs install: ")) << lines[6].toStdString();
     EXPECT_GT(lines[6].size(), QStringLiteral("Failed to start Demucs install: ").size());
     EXPECT_FALSE(QFileInfo::exists(environmentFolder));
-    EXPECT_FALSE(app->process);
-    EXPECT_FALSE(app->isInstallingDemucs);
-    EXPECT_EQ(app->installProgressTimer, nullptr);
     EXPECT_TRUE(app->installDemucsButton->isEnabled());
     EXPECT_EQ(app->alertCount, alerts);
     pumpEvents(200);
-    EXPECT_EQ(logLines(*app), lines);
+    EXPECT_EQ(logLines(*app), lines);  // no note timer left running
+}
+
+TEST_F(DemucsInstall, StopRemovesTheEnvironmentAndEveryProcessOfTheInstall)
+{
+    // The package step records its own id and a grandchild's, and waits.
+    const QString pids = ws.path(QStringLiteral("pids"));
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0"),
+                      QStringLiteral("sleep 1000 & echo $$ $! > %1; wait").arg(shellQuote(pids)));
+    // An environment that worked at launch and has broken since.
+    ASSERT_EQ(runSync(systemPython, {"-m", "venv", environmentFolder}).status, 0);
+    ws.writeFile(QStringLiteral("home/.local/share/Stemloft/demucs-env/installed"), "");
+    auto app = launch();
+    ASSERT_EQ(app->installDemucsButton->text(), "Demucs Installed");
+    QFile::remove(environmentFolder + "/installed");
+
+    app->installDemucs();
+    ASSERT_TRUE(waitUntil([&] { return ws.readFile(pids).split(' ').size() == 2 || !app->isBusy(); }));
+    ASSERT_TRUE(app->isBusy()) << logText(*app).toStdString();
+    // The login shell too: the only child of this process now.
+    QList<qint64> processes = childProcesses(QCoreApplication::applicationPid());
+    ASSERT_FALSE(processes.isEmpty());
+    for (const QByteArray& pid : ws.readFile(pids).trimmed().split(' '))
+        processes << pid.toLongLong();
+    for (qint64 pid : processes)
+        ASSERT_TRUE(processAlive(pid)) << pid;
+    ASSERT_TRUE(QFile::exists(managedPython));
+    const int alerts = app->alertCount;
+
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app));
+    for (qint64 pid : processes)
+        EXPECT_FALSE(processAlive(pid)) << pid;
+    EXPECT_FALSE(QFileInfo::exists(environmentFolder));
+    EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
+    EXPECT_TRUE(app->installDemucsButton->isEnabled());
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(app->alertCount, alerts);
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
+}
+
+TEST_F(DemucsInstall, ALaunchCheckThatDoesNotAnswerInTimeCountsAsNotInstalled)
+{
+    profile.probeTimeLimitMs = 300;
+    const QString pidFile = ws.path(QStringLiteral("probe.pid"));
+    // It would pass the check if it were waited for.
+    ws.writeScript(QStringLiteral("home/.local/share/Stemloft/demucs-env/bin/python"),
+                   QStringLiteral("echo $$ > %1\nsleep 120\nexit 0").arg(shellQuote(pidFile)));
+    auto app = makeDelegate(profile);
+    EXPECT_TRUE(app->isCheckingDemucs());
+    EXPECT_TRUE(app->window->isVisible());  // shown without waiting for the answer
+
+    ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
+    EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
+    EXPECT_EQ(logLines(*app).last(), "The Demucs environment check did not answer within 0.3 s.");
+    const qint64 pid = ws.readFile(pidFile).trimmed().toLongLong();
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(processAlive(pid));
 }

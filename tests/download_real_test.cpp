@@ -1,7 +1,6 @@
 // Debian's yt-dlp fetches a short clip from a local HTTP server through the
 // Start button; nothing leaves 127.0.0.1.
 #include "support/TestSupport.h"
-#include "process/ProcessRunner.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -78,7 +77,7 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     app->folderField->setText(music);
     app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/clip.m4a").arg(port));
     app->startButton->click();
-    ASSERT_TRUE(waitUntil([&] { return !app->process; }, 120000));
+    ASSERT_TRUE(waitIdle(*app, 120000));
 
     const QString saved = music + "/clip [clip].m4a";
     const QStringList lines = logLines(*app);

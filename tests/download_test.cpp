@@ -1,9 +1,10 @@
 #include "support/TestSupport.h"
 #include "download/DownloadOutput.h"
-#include "process/ProcessRunner.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -29,7 +30,6 @@ struct DownloadFixture : ::testing::Test {
         app->startDownload();
         return app;
     }
-    static bool finished(const AppDelegate& app) { return !app.process && logLines(app).size() > 3; }
 };
 
 }  // namespace
@@ -48,7 +48,7 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
     EXPECT_TRUE(app->audioField->text().isEmpty());
     EXPECT_FALSE(app->startButton->isEnabled());
     EXPECT_FALSE(app->urlField->isEnabled());
-    ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+    ASSERT_TRUE(waitIdle(*app));
 
     EXPECT_EQ(readRecordedArgs(ws.path("args")),
               (QStringList{"--newline", "--progress", "--no-playlist", "--print", "after_move:filepath", "-f",
@@ -70,8 +70,8 @@ TEST_F(DownloadFixture, ThePrintedFileBecomesTheCurrentAudio)
     writeTool("f=\"$dir/Song [abc].m4a\"\nprintf 'x' > \"$f\"\n"
               "printf '  %s' \"$dir/Song [\"\nsleep 0.3\nprintf 'abc].m4a  \\r\\n'\necho after");
     auto app = start(music + "/");
-    EXPECT_TRUE(app->process);
-    ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+    EXPECT_TRUE(app->isBusy());
+    ASSERT_TRUE(waitIdle(*app));
     const QString file = music + "/Song [abc].m4a";
     EXPECT_EQ(logLines(*app).mid(3),
               (QStringList{"Downloaded file: " + file, "after", "Last audio: " + file, "Done."}));
@@ -92,9 +92,12 @@ TEST_F(DownloadFixture, OnlyExistingFilesInsideTheSaveFolderAreTaken)
     EXPECT_EQ(download::downloadedFilePath(inside, music + "//"), inside);
     EXPECT_EQ(download::downloadedFilePath(inside, "/"), inside);
 
-    auto app = makeDelegate(profile, false);
-    app->appendDownloadOutput(sibling + "\r" + music + "/missing.m4a\na\r\nb\n\n  \n", music);
-    EXPECT_EQ(logLines(*app), (QStringList{sibling, music + "/missing.m4a", "a", "b"}));
+    // Carriage returns end lines too; blank lines are dropped.
+    writeTool("printf '%s\\r%s\\na\\r\\nb\\n\\n  \\n' " + shellQuote(sibling) + " " +
+              shellQuote(music + "/missing.m4a"));
+    auto app = start(music);
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).mid(3), (QStringList{sibling, music + "/missing.m4a", "a", "b", "Done."}));
     EXPECT_FALSE(app->lastAudioURL().has_value());
 }
 
@@ -106,7 +109,7 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
         SCOPED_TRACE(message.toStdString());
         writeTool(body);
         auto app = start(music);
-        ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+        ASSERT_TRUE(waitIdle(*app));
         EXPECT_EQ(logLines(*app).last(), message);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Download Failed");
@@ -132,14 +135,14 @@ TEST_F(DownloadFixture, GuardsLeaveTheLogAsItWas)
                                     "Click Install yt-dlp, then try again."}));
 
     writeTool("exit 0");
-    ProcessRun busy;
-    app->process = &busy;
+    app->runJob(new HoldJob);
     app->startDownload();
     EXPECT_EQ(logLines(*app).last(), "A download is already running.");
     EXPECT_EQ(logLines(*app).size(), before.size() + 4);
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_FALSE(QFile::exists(ws.path("args")));
     EXPECT_EQ(app->alertCount, 0);
-    app->process = nullptr;
 }
 
 TEST_F(DownloadFixture, PrefersTheRecordedToolAndReportsAStartFailure)
@@ -150,7 +153,7 @@ TEST_F(DownloadFixture, PrefersTheRecordedToolAndReportsAStartFailure)
     app->installedYtDlpURL = recorded;
     app->urlField->setText("https://example.com/v");
     app->startDownload();
-    ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app).first(), "Using: " + recorded);
     EXPECT_TRUE(QFile::exists(ws.path("recorded-args")));
     EXPECT_FALSE(QFile::exists(ws.path("args")));
@@ -164,7 +167,82 @@ TEST_F(DownloadFixture, PrefersTheRecordedToolAndReportsAStartFailure)
     EXPECT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines.last().startsWith("Failed to start yt-dlp: ")) << lines.last().toStdString();
     EXPECT_EQ(app->installedYtDlpURL, recorded);
-    EXPECT_FALSE(app->process);
+    EXPECT_FALSE(app->isBusy());
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_EQ(app->alertCount, 1);  // only the earlier completion
+}
+
+TEST_F(DownloadFixture, ProgressLinesDriveTheStatusRow)
+{
+    const QString go = ws.path("go");
+    writeTool("echo '[download]   5.0% of 1MiB'\necho '[download]  42.0% of 1MiB at 1MiB/s ETA 00:01'\n"
+              "while [ ! -e " + shellQuote(go) + " ]; do sleep 0.02; done\necho '[download] 100% of 1MiB'");
+    auto app = start(music);
+    ASSERT_TRUE(app->isBusy());
+    ASSERT_TRUE(waitUntil([&] { return app->stageLabel->text() == "Downloading 42%"; }))
+        << app->stageLabel->text().toStdString();
+    EXPECT_EQ(app->progressBar->maximum(), 100);
+    EXPECT_EQ(app->progressBar->value(), 42);
+    EXPECT_TRUE(app->stopButton->isEnabled());
+
+    ws.writeFile("go", "");
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).mid(3), (QStringList{"[download]   5.0% of 1MiB",
+                                                  "[download]  42.0% of 1MiB at 1MiB/s ETA 00:01",
+                                                  "[download] 100% of 1MiB", "Done."}));
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
+    EXPECT_NE(app->progressBar->value(), 100);  // an idle bar is empty
+    EXPECT_FALSE(app->stopButton->isEnabled());
+}
+
+TEST_F(DownloadFixture, EveryOutputLineReachesTheLogInOrder)
+{
+    writeTool("seq 1 20000 | sed 's/^/line /'");
+    auto app = start(music);
+    ASSERT_TRUE(waitIdle(*app, 60000));
+    QStringList expected;
+    for (int i = 1; i <= 20000; ++i)
+        expected << QStringLiteral("line %1").arg(i);
+    const QStringList lines = logLines(*app);
+    ASSERT_EQ(lines.size(), 3 + 20000 + 1);
+    EXPECT_EQ(lines.mid(3, 20000), expected);
+    EXPECT_EQ(lines.last(), "Done.");
+}
+
+TEST_F(DownloadFixture, StopRemovesThePartialFilesOfThisRunOnly)
+{
+    const QString earlier = ws.writeFile("Music/Earlier [e].m4a", "earlier");
+    const QString otherPart = ws.writeFile("Music/Other [o].m4a.part", "another run's");
+    const QString pids = ws.path("pids");
+    writeTool("dest=\"$dir/Song [id].m4a\"\n"
+              "echo \"[download] Destination: $dest\"\n"
+              ": > \"$dest.part\"; : > \"$dest.ytdl\"; : > \"$dest.part-Frag1\"\n"
+              "echo " + shellQuote(earlier) + "\n"
+              "sleep 1000 &\necho $$ $! > " + shellQuote(pids) + "\nwait");
+    auto app = start(music);
+    ASSERT_TRUE(waitUntil([&] { return app->audioField->text() == earlier && !ws.readFile(pids).isEmpty(); }));
+    const QString song = music + "/Song [id].m4a";
+    const QStringList partials = {song + ".part", song + ".ytdl", song + ".part-Frag1"};
+    for (const QString& partial : partials)
+        ASSERT_TRUE(QFile::exists(partial)) << partial.toStdString();
+    const QList<QByteArray> pidText = ws.readFile(pids).trimmed().split(' ');
+    ASSERT_EQ(pidText.size(), 2);
+    const qint64 tool = pidText[0].toLongLong(), sleeper = pidText[1].toLongLong();
+    ASSERT_TRUE(processAlive(tool) && processAlive(sleeper));
+
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_FALSE(processAlive(tool));
+    EXPECT_FALSE(processAlive(sleeper));
+    for (const QString& partial : partials)
+        EXPECT_FALSE(QFile::exists(partial)) << partial.toStdString();
+    EXPECT_EQ(ws.readFile(earlier), "earlier");
+    EXPECT_EQ(ws.readFile(otherPart), "another run's");
+    EXPECT_FALSE(app->lastAudioURL().has_value());
+    EXPECT_TRUE(app->audioField->text().isEmpty());
+    EXPECT_FALSE(app->separateButton->isEnabled());
+    EXPECT_TRUE(app->startButton->isEnabled());
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(app->alertCount, 0);
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
 }

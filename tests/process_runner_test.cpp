@@ -1,54 +1,80 @@
-// Child processes: their environment, how output becomes log entries, long
-// runs with real children, and synchronous runs.
+// Child processes: their environment, how output becomes log entries, and
+// runs of real children: output, outcomes, stopping, and what they leave.
+#include "process/ChildProcess.h"
 #include "process/ProcessRunner.h"
 #include "support/TestSupport.h"
 
-#include <QPlainTextEdit>
+#include <QCoreApplication>
+#include <QFile>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
 
 namespace {
 
 const QString fixedPath = QStringLiteral("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+const QString shell = QStringLiteral("/bin/sh");
 
-// Everything a long run reported, in order.
+// Everything a run reported, in order.
 struct Recorder {
     QStringList chunks;
-    QStringList events;  // "out:<text>" and "end:<status>"
-    bool ended = false;
-    int status = -1;
+    QStringList events;  // "out:<text>" and "end"
+    std::optional<RunResult> result;
+    int finishedCount = 0;
 
-    void attach(ProcessRun& run)
+    void attach(ChildProcess& child)
     {
-        run.setSink([this](const QString& text) {
+        QObject::connect(&child, &ChildProcess::output, [this](const QString& text) {
             chunks << text;
             events << QStringLiteral("out:") + text;
         });
-        run.setCompletion([this](int s) {
-            status = s;
-            ended = true;
-            events << QStringLiteral("end:%1").arg(s);
+        QObject::connect(&child, &ChildProcess::finished, [this](const RunResult& r) {
+            result = r;
+            ++finishedCount;
+            events << QStringLiteral("end");
         });
     }
+    bool ended() const { return result.has_value(); }
     QString joined() const { return chunks.join(QString()); }
 };
 
-// Runs a shell snippet as a long run and waits for its end.
-Recorder runShell(const QString& script, QString* launchError = nullptr)
+void setShell(ChildProcess& child, const QString& script)
+{
+    child.setProgram(shell);
+    child.setArguments({QStringLiteral("-c"), script});
+}
+
+// Runs a shell snippet and waits for its end.
+Recorder runShell(const QString& script, ChildProcess::Output output = ChildProcess::Output::stream,
+                  QByteArray* captured = nullptr)
 {
     Recorder rec;
-    auto* run = new ProcessRun(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
-                               QProcessEnvironment::systemEnvironment());
-    rec.attach(*run);
-    QString error;
-    if (!run->launch(&error)) {
-        if (launchError)
-            *launchError = error;
-        delete run;
-        return rec;
-    }
-    EXPECT_TRUE(waitUntil([&] { return rec.ended; }, 20000));
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, script);
+    child.setOutput(output);
+    EXPECT_TRUE(child.start()) << child.result().error.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return rec.ended(); }, 20000));
+    if (captured)
+        *captured = child.capturedOutput();
     return rec;
+}
+
+// The number a script wrote to a file, once it is there.
+qint64 waitForPid(const QString& file)
+{
+    qint64 pid = 0;
+    waitUntil([&] {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray text = f.readAll();
+        pid = text.trimmed().toLongLong();
+        return text.endsWith('\n') && pid > 0;
+    }, 10000);
+    return pid;
 }
 
 }  // namespace
@@ -138,24 +164,25 @@ TEST(OutputAssembler, HeldTailIsBounded)
     EXPECT_EQ(a.feed("z\n"), QStringLiteral("z\n"));
 }
 
-TEST(LongRun, StreamsOutputWhileTheChildRuns)
+
+TEST(ChildOutput, StreamsWhileTheChildRuns)
 {
     Recorder rec;
-    auto* run = new ProcessRun(QStringLiteral("/bin/sh"),
-                               {QStringLiteral("-c"), QStringLiteral("echo first; sleep 1; echo second 1>&2")},
-                               QProcessEnvironment::systemEnvironment());
-    rec.attach(*run);
-    QString error;
-    ASSERT_TRUE(run->launch(&error)) << error.toStdString();
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, QStringLiteral("echo first; sleep 1; echo second 1>&2"));
+    ASSERT_TRUE(child.start()) << child.result().error.toStdString();
+    EXPECT_TRUE(child.isActive());
     ASSERT_TRUE(waitUntil([&] { return !rec.chunks.isEmpty(); }, 5000));
-    EXPECT_FALSE(rec.ended);  // the first line came before the child ended
+    EXPECT_FALSE(rec.ended());  // the first line came before the child ended
     EXPECT_EQ(rec.chunks.first(), QStringLiteral("first\n"));
-    ASSERT_TRUE(waitUntil([&] { return rec.ended; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }, 10000));
     EXPECT_EQ(rec.joined(), QStringLiteral("first\nsecond\n"));  // stderr merged
-    EXPECT_EQ(rec.status, 0);
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::succeeded);
+    EXPECT_EQ(rec.result->status, 0);
 }
 
-TEST(LongRun, SplitCharactersAndLinesArriveWhole)
+TEST(ChildOutput, SplitCharactersAndLinesArriveWhole)
 {
     const Recorder rec = runShell(QStringLiteral(
         "printf 'caf\\303'; sleep 0.3; printf '\\251 /music/a '; sleep 0.3; printf 'b.m4a\\n'; "
@@ -165,111 +192,255 @@ TEST(LongRun, SplitCharactersAndLinesArriveWhole)
         EXPECT_TRUE(chunk.endsWith(QLatin1Char('\n'))) << chunk.toStdString();
 }
 
-TEST(LongRun, LastOutputComesBeforeTheEnd)
+TEST(ChildOutput, LastOutputComesBeforeTheEnd)
 {
     // Repeated, because losing the race only shows now and then.
     for (int i = 0; i < 20; ++i) {
         const Recorder rec = runShell(QStringLiteral("printf 'x%.0s' $(seq 1 3000); printf '\\n/last/line'; exit 3"));
+        ASSERT_TRUE(rec.ended()) << i;
         ASSERT_GE(rec.events.size(), 2);
-        EXPECT_EQ(rec.events.last(), QStringLiteral("end:3"));
+        EXPECT_EQ(rec.events.last(), QStringLiteral("end"));
+        EXPECT_EQ(rec.finishedCount, 1);
+        EXPECT_EQ(rec.result->outcome, RunResult::Outcome::failed);
+        EXPECT_EQ(rec.result->status, 3);
         EXPECT_TRUE(rec.joined().endsWith(QStringLiteral("\n/last/line"))) << i;
         EXPECT_EQ(rec.joined().size(), 3000 + 11);
     }
 }
 
-TEST(LongRun, SignalEndsWithNonZeroStatus)
-{
-    const Recorder rec = runShell(QStringLiteral("echo going; kill -9 $$"));
-    EXPECT_TRUE(rec.ended);
-    EXPECT_NE(rec.status, 0);
-    EXPECT_EQ(rec.joined(), QStringLiteral("going\n"));
-
-    const Recorder term = runShell(QStringLiteral("kill -TERM $$"));
-    EXPECT_NE(term.status, 0);
-}
-
-TEST(LongRun, LaunchFailureIsReportedAtOnceAndNothingElse)
-{
-    TempWorkspace ws;
-    Recorder rec;
-    auto* run = new ProcessRun(ws.path(QStringLiteral("missing/tool")), {},
-                               QProcessEnvironment::systemEnvironment());
-    rec.attach(*run);
-    QString error;
-    EXPECT_FALSE(run->launch(&error));
-    EXPECT_FALSE(error.isEmpty());
-    pumpEvents(200);
-    EXPECT_TRUE(rec.events.isEmpty());
-    delete run;
-
-    // A folder is not a program either.
-    auto* dirRun = new ProcessRun(ws.makeDir(QStringLiteral("folder")), {}, QProcessEnvironment());
-    EXPECT_FALSE(dirRun->launch(&error));
-    delete dirRun;
-}
-
-TEST(LongRun, ControllerSinkGetsEntriesAndAGoneControllerIsIgnored)
+TEST(ChildOutput, ChildGetsTheControllersPathAndItsOutputBecomesEntries)
 {
     TempWorkspace ws;
     auto app = makeDelegate(makeTestProfile(ws), false);
-    int status = -1;
-    bool sawController = false;
-    auto shellRun = [&](const QString& script) {
-        return app->makeLongRun(
-            QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
-            [](AppDelegate& self, const QString& text) { self.appendProcessOutput(text); },
-            [&](AppDelegate* self, int s) {
-                sawController = self != nullptr;
-                status = s;
-            });
-    };
-    ProcessRun* run = shellRun(QStringLiteral("printf 'a\\rb\\n  c\\n'; echo $PATH"));
-    QString error;
-    ASSERT_TRUE(run->launch(&error));
-    ASSERT_TRUE(waitUntil([&] { return status != -1; }));
-    EXPECT_TRUE(sawController);
+    ChildProcess child;
+    bool ended = false;
+    QObject::connect(&child, &ChildProcess::output, app.get(), &AppDelegate::appendProcessOutput);
+    QObject::connect(&child, &ChildProcess::finished, [&] { ended = true; });
+    setShell(child, QStringLiteral("printf 'a\\rb\\n  c\\n'; echo $PATH"));
+    child.setEnvironment(app->processEnvironment());
+    ASSERT_TRUE(child.start());
+    ASSERT_TRUE(waitUntil([&] { return ended; }));
     const QStringList lines = logLines(*app);
     ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(lines.mid(0, 3), (QStringList{"a", "b", "c"}));
     EXPECT_EQ(lines[3], ws.path(QStringLiteral("pathbin")) + QStringLiteral(":") + fixedPath);
-
-    // The run holds the controller weakly: releasing it mid-run is harmless.
-    status = -1;
-    ProcessRun* late = shellRun(QStringLiteral("sleep 0.3; echo late"));
-    ASSERT_TRUE(late->launch(&error));
-    app.reset();
-    ASSERT_TRUE(waitUntil([&] { return status != -1; }));
-    EXPECT_FALSE(sawController);
-    EXPECT_EQ(status, 0);
 }
 
-TEST(SyncRun, ChattyChildNeverBlocksAndOutputIsComplete)
+TEST(ChildOutput, QuietModesGetAChattyChildsWholeOutputAndStatus)
 {
-    const QString script = QStringLiteral("head -c 1048576 /dev/zero | tr '\\0' 'a'; head -c 300000 /dev/zero 1>&2; exit 4");
-    SyncRunOptions merged;
-    merged.output = SyncRunOptions::Output::merged;
-    const SyncRunResult m = runSync(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, merged);
-    EXPECT_TRUE(m.launched);
-    EXPECT_EQ(m.status, 4);
-    EXPECT_EQ(m.output.size(), 1048576 + 300000);
+    // More than a pipe holds on both streams: a mode that reads one stream only
+    // while the other fills up would hang here.
+    const QString chatty = QStringLiteral(
+        "head -c 1048576 /dev/zero | tr '\\0' 'a'; head -c 300000 /dev/zero | tr '\\0' 'e' 1>&2; exit 4");
 
-    SyncRunOptions discard;
-    const SyncRunResult d = runSync(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, discard);
-    EXPECT_EQ(d.status, 4);
-    EXPECT_TRUE(d.output.isEmpty());
+    QByteArray captured;
+    Recorder rec = runShell(chatty, ChildProcess::Output::capture, &captured);
+    ASSERT_TRUE(rec.ended());
+    EXPECT_TRUE(rec.chunks.isEmpty());
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::failed);
+    EXPECT_EQ(rec.result->status, 4);
+    EXPECT_EQ(captured.size(), 1048576 + 300000);
+    EXPECT_EQ(captured.count('e'), 300000);
 
-    SyncRunOptions stdoutOnly;
-    stdoutOnly.output = SyncRunOptions::Output::stdoutOnly;
+    rec = runShell(chatty, ChildProcess::Output::stdoutOnly, &captured);
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->status, 4);
+    EXPECT_EQ(captured, QByteArray(1048576, 'a'));
+
+    rec = runShell(chatty, ChildProcess::Output::discard, &captured);
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->status, 4);
+    EXPECT_TRUE(captured.isEmpty());
+
+    // A set environment is the child's whole environment.
     QProcessEnvironment env;
     env.insert(QStringLiteral("GREETING"), QStringLiteral("hi"));
-    stdoutOnly.environment = env;
-    const SyncRunResult s = runSync(QStringLiteral("/bin/sh"),
-                                    {QStringLiteral("-c"), QStringLiteral("echo \"$GREETING\"; echo noise 1>&2")},
-                                    stdoutOnly);
-    EXPECT_EQ(s.status, 0);
-    EXPECT_EQ(s.output, QByteArray("hi\n"));
+    Recorder greeted;
+    ChildProcess child;
+    greeted.attach(child);
+    setShell(child, QStringLiteral("echo \"$GREETING\" \"${HOME:-none}\"; echo noise 1>&2"));
+    child.setEnvironment(env);
+    child.setOutput(ChildProcess::Output::stdoutOnly);
+    ASSERT_TRUE(child.start());
+    ASSERT_TRUE(waitUntil([&] { return greeted.ended(); }));
+    EXPECT_EQ(greeted.result->outcome, RunResult::Outcome::succeeded);
+    EXPECT_EQ(child.capturedOutput(), QByteArray("hi none\n"));
+}
 
-    const SyncRunResult missing = runSync(QStringLiteral("/nonexistent/tool"), {}, discard);
-    EXPECT_FALSE(missing.launched);
-    EXPECT_FALSE(missing.launchError.isEmpty());
+TEST(ChildOutcome, SucceedsFailsOrIsKilledBySignal)
+{
+    Recorder rec = runShell(QStringLiteral("exit 0"));
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::succeeded);
+    EXPECT_TRUE(rec.result->ok());
+
+    rec = runShell(QStringLiteral("exit 7"));
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::failed);
+    EXPECT_EQ(rec.result->status, 7);
+    EXPECT_FALSE(rec.result->ok());
+
+    rec = runShell(QStringLiteral("echo going; kill -KILL $$"));
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::crashed);
+    EXPECT_EQ(rec.result->status, 9);
+    EXPECT_EQ(rec.joined(), QStringLiteral("going\n"));
+
+    // A SIGTERM the run did not send is a crash too, not a stop.
+    rec = runShell(QStringLiteral("kill -TERM $$"));
+    ASSERT_TRUE(rec.ended());
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::crashed);
+    EXPECT_EQ(rec.result->status, 15);
+    EXPECT_EQ(rec.finishedCount, 1);
+}
+
+TEST(ChildOutcome, StoppedAndTimedOut)
+{
+    {
+        Recorder rec;
+        ChildProcess child;
+        rec.attach(child);
+        setShell(child, QStringLiteral("echo ready; sleep 60"));
+        ASSERT_TRUE(child.start());
+        ASSERT_TRUE(waitUntil([&] { return !rec.chunks.isEmpty(); }));
+        child.stop();
+        ASSERT_TRUE(waitUntil([&] { return rec.ended(); }));
+        EXPECT_EQ(rec.result->outcome, RunResult::Outcome::stopped);
+        EXPECT_FALSE(child.isActive());
+        EXPECT_GT(child.processId(), 0);  // still known after the end
+        EXPECT_FALSE(processAlive(child.processId()));
+        child.stop();  // nothing runs: nothing happens
+        pumpEvents(100);
+        EXPECT_EQ(rec.finishedCount, 1);
+    }
+    {
+        // A child that handles SIGTERM and exits 0 was still stopped.
+        Recorder rec;
+        ChildProcess child;
+        rec.attach(child);
+        setShell(child, QStringLiteral("trap 'exit 0' TERM; echo ready; while :; do sleep 0.05; done"));
+        ASSERT_TRUE(child.start());
+        ASSERT_TRUE(waitUntil([&] { return !rec.chunks.isEmpty(); }));
+        child.stop();
+        ASSERT_TRUE(waitUntil([&] { return rec.ended(); }));
+        EXPECT_EQ(rec.result->outcome, RunResult::Outcome::stopped);
+        EXPECT_EQ(rec.result->status, 0);
+    }
+    {
+        Recorder rec;
+        ChildProcess child;
+        rec.attach(child);
+        setShell(child, QStringLiteral("sleep 60"));
+        child.setTimeLimit(300);
+        ASSERT_TRUE(child.start());
+        ASSERT_TRUE(waitUntil([&] { return rec.ended(); }, 20000));
+        EXPECT_EQ(rec.result->outcome, RunResult::Outcome::timedOut);
+        EXPECT_EQ(rec.finishedCount, 1);
+    }
+}
+
+TEST(ChildOutcome, LaunchFailureIsReportedAtOnceAndNothingElse)
+{
+    TempWorkspace ws;
+    Recorder rec;
+    ChildProcess child;
+    rec.attach(child);
+    child.setProgram(ws.path(QStringLiteral("missing/tool")));
+    EXPECT_FALSE(child.start());
+    EXPECT_EQ(child.result().outcome, RunResult::Outcome::failedToStart);
+    EXPECT_FALSE(child.result().error.isEmpty());
+    EXPECT_FALSE(child.isActive());
+    child.stop();
+    pumpEvents(200);
+    EXPECT_TRUE(rec.events.isEmpty());
+
+    // A folder is not a program either.
+    ChildProcess folder;
+    rec.attach(folder);
+    folder.setProgram(ws.makeDir(QStringLiteral("folder")));
+    EXPECT_FALSE(folder.start());
+    EXPECT_EQ(folder.result().outcome, RunResult::Outcome::failedToStart);
+    pumpEvents(100);
+    EXPECT_TRUE(rec.events.isEmpty());
+}
+
+TEST(ChildGroup, GrandchildIgnoringSigtermIsKilledAfterTheGracePeriod)
+{
+    TempWorkspace ws;
+    const QString pidFile = ws.path(QStringLiteral("grandchild.pid"));
+    Recorder rec;
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, QStringLiteral("sh -c 'trap \"\" TERM; echo $$ > %1; while :; do sleep 0.1; done' & wait")
+                        .arg(shellQuote(pidFile)));
+    child.setGracePeriod(300);
+    ASSERT_TRUE(child.start());
+    const qint64 grandchild = waitForPid(pidFile);
+    ASSERT_GT(grandchild, 0);
+    ASSERT_TRUE(processAlive(grandchild));
+    child.stop();
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }));
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::stopped);
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(grandchild); }, 5000));
+}
+
+TEST(ChildGroup, StopEndsWithoutWaitingOutTheGraceWhenTheGroupLeaves)
+{
+    // The leader ends on SIGTERM and so does the grandchild: nothing is left
+    // to wait for, so a long grace period is not sat out.
+    TempWorkspace ws;
+    const QString pidFile = ws.path(QStringLiteral("grandchild.pid"));
+    Recorder rec;
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, QStringLiteral("sh -c 'echo $$ > %1; exec sleep 60' & wait").arg(shellQuote(pidFile)));
+    child.setGracePeriod(30000);
+    ASSERT_TRUE(child.start());
+    const qint64 grandchild = waitForPid(pidFile);
+    ASSERT_GT(grandchild, 0);
+    child.stop();
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }, 15000));
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::stopped);
+    EXPECT_FALSE(processAlive(grandchild));
+}
+
+TEST(ChildGroup, BackgroundProcessOfAnExitedChildDoesNotOutliveTheRun)
+{
+    // The background process keeps the output pipe open; the run ends anyway.
+    TempWorkspace ws;
+    const QString pidFile = ws.path(QStringLiteral("background.pid"));
+    Recorder rec;
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, QStringLiteral("sleep 120 & echo $! > %1; echo leaving").arg(shellQuote(pidFile)));
+    ASSERT_TRUE(child.start());
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }, 30000));
+    EXPECT_EQ(rec.result->outcome, RunResult::Outcome::succeeded);
+    EXPECT_EQ(rec.joined(), QStringLiteral("leaving\n"));
+    const qint64 background = waitForPid(pidFile);
+    ASSERT_GT(background, 0);
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(background); }, 5000));
+}
+
+TEST(ChildGroup, DestroyingARunningChildLeavesNoProcess)
+{
+    TempWorkspace ws;
+    const QString pidFile = ws.path(QStringLiteral("background.pid"));
+    Recorder rec;
+    auto child = std::make_unique<ChildProcess>();
+    rec.attach(*child);
+    setShell(*child, QStringLiteral("sleep 120 & echo $! > %1; sleep 120").arg(shellQuote(pidFile)));
+    ASSERT_TRUE(child->start());
+    const qint64 leader = child->processId();
+    const qint64 background = waitForPid(pidFile);
+    ASSERT_GT(background, 0);
+    ASSERT_TRUE(processAlive(leader));
+    EXPECT_TRUE(childProcesses(QCoreApplication::applicationPid()).contains(leader));
+
+    child.reset();
+    EXPECT_FALSE(processAlive(leader));  // reaped, not left a zombie or running
+    EXPECT_FALSE(childProcesses(QCoreApplication::applicationPid()).contains(leader));
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(background); }, 5000));
+    pumpEvents(100);
+    EXPECT_TRUE(rec.events.isEmpty());  // a child going away reports nothing
 }

@@ -1,11 +1,52 @@
 // Finding a system Python for the managed Demucs environment.
 #include "demucs/DemucsContract.h"
+#include "demucs/PythonProbes.h"
+#include "process/ProcessRunner.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
 #include <gtest/gtest.h>
 
 namespace {
+
+QProcessEnvironment childEnvironmentOf(const PlatformProfile& profile)
+{
+    return childEnvironment(profile.appEnvironment, profile.fixedToolSearchPath);
+}
+
+// One whole search, waited for.
+struct Search {
+    std::optional<QString> python;
+    bool stopped = false;
+    QStringList timedOut;
+};
+
+Search findPython(const PlatformProfile& profile)
+{
+    demucs::PythonFinder finder(profile, childEnvironmentOf(profile));
+    Search search;
+    bool done = false;
+    QObject::connect(&finder, &demucs::PythonFinder::probeTimedOut,
+                     [&](const QString& candidate) { search.timedOut << candidate; });
+    QObject::connect(&finder, &demucs::PythonFinder::finished, [&](const std::optional<QString>& python, bool stopped) {
+        EXPECT_FALSE(done) << "finished twice";
+        search.python = python;
+        search.stopped = stopped;
+        done = true;
+    });
+    finder.start();
+    EXPECT_TRUE(waitUntil([&] { return done; }, 60000));
+    return search;
+}
+
+QString versionDescription(const PlatformProfile& profile, const QString& python)
+{
+    demucs::PythonFinder finder(profile, childEnvironmentOf(profile));
+    std::optional<QString> answer;
+    finder.describeVersion(python, [&](const QString& text) { answer = text; });
+    EXPECT_TRUE(waitUntil([&] { return answer.has_value(); }, 60000));
+    return answer.value_or(QStringLiteral("(no answer)"));
+}
 
 // A real interpreter with venv and ensurepip, to stand in for other versions.
 QString realPython()
@@ -88,38 +129,42 @@ TEST_F(PythonDiscovery, FirstPassingCandidateWinsSpelledAsBuilt)
     writePython(ws, QStringLiteral("opt/homebrew/opt/python@3.12/bin/python3"), QStringLiteral("3.8.18"));
     writePython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), QStringLiteral("3.12.4"));
     writePython(ws, QStringLiteral("opt/homebrew/opt/python@3.11/bin/python3.11"), QStringLiteral("3.11.9"));
-    auto app = makeDelegate(profile, false);
 
-    const auto found = app->findSystemPython3();
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(*found, ws.path(QStringLiteral("opt/./homebrew/bin/python3.12")));
+    const Search search = findPython(profile);
+    ASSERT_TRUE(search.python.has_value());
+    EXPECT_EQ(*search.python, ws.path(QStringLiteral("opt/./homebrew/bin/python3.12")));
+    EXPECT_FALSE(search.stopped);
     EXPECT_EQ(runs(ws).size(), 3);  // 3.13 and 3.8 were probed and rejected; the search stopped at 3.12
-    EXPECT_EQ(app->pythonVersionDescription(*found), " (3.12.4)");
+    EXPECT_EQ(versionDescription(profile, *search.python), " (3.12.4)");
 
     // The lower bound is inclusive too.
     const QString oldest = writePython(ws, QStringLiteral("usr/local/bin/python3.9"), QStringLiteral("3.9.0"));
-    EXPECT_TRUE(app->isUsablePythonForDemucs(oldest));
+    profile.pythonPrefixes = {ws.path(QStringLiteral("usr/local"))};
+    EXPECT_EQ(findPython(profile).python, oldest);
 }
 
 TEST_F(PythonDiscovery, ExcludedInterpreterIsNeverRunButALinkToItIs)
 {
     const QString python = writePython(ws, QStringLiteral("opt/homebrew/bin/python3"), QStringLiteral("3.12.1"));
     profile.excludedPython = python;
-    auto app = makeDelegate(profile, false);
-    EXPECT_FALSE(app->findSystemPython3().has_value());
-    EXPECT_FALSE(app->isUsablePythonForDemucs(ws.path(QStringLiteral("opt/homebrew//bin/./python3"))));
+    // Reached through a PATH entry spelled another way, it is still the excluded file.
+    profile.appEnvironment.insert(QStringLiteral("PATH"), ws.path(QStringLiteral("opt/homebrew//bin/.")));
+    EXPECT_FALSE(findPython(profile).python.has_value());
     EXPECT_TRUE(runs(ws).isEmpty());
 
     ws.makeDir(QStringLiteral("pathbin"));
     ASSERT_TRUE(QFile::link(python, ws.path(QStringLiteral("pathbin/python3.11"))));
-    const auto found = app->findSystemPython3();
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(*found, ws.path(QStringLiteral("pathbin/python3.11")));
+    profile.appEnvironment.insert(QStringLiteral("PATH"), ws.path(QStringLiteral("pathbin")));
+    const Search search = findPython(profile);
+    ASSERT_TRUE(search.python.has_value());
+    EXPECT_EQ(*search.python, ws.path(QStringLiteral("pathbin/python3.11")));
     EXPECT_EQ(runs(ws).size(), 1);
 
     // The real rule names /usr/bin/python3 itself, however it is spelled.
-    auto plain = makeDelegate(makeTestProfile(ws), false);
-    EXPECT_FALSE(plain->isUsablePythonForDemucs(QStringLiteral("/usr//bin/../bin/python3")));
+    const PlatformProfile plain = makeTestProfile(ws);
+    const demucs::PythonFinder finder(plain, plain.appEnvironment);
+    EXPECT_FALSE(finder.isUsableCandidate(QStringLiteral("/usr//bin/../bin/python3")));
+    EXPECT_TRUE(finder.isUsableCandidate(QStringLiteral("/usr/bin/python3.11")));
 }
 
 TEST_F(PythonDiscovery, EachFileIsProbedOnceAndPathIsTheOnlyOtherSource)
@@ -130,31 +175,43 @@ TEST_F(PythonDiscovery, EachFileIsProbedOnceAndPathIsTheOnlyOtherSource)
                                       ws.path(QStringLiteral("opt/homebrew/./bin/")) + QLatin1Char(':') +
                                       ws.path(QStringLiteral("pathbin")));
     const QString inPath = writePython(ws, QStringLiteral("pathbin/python3"), QStringLiteral("3.10.2"));
-    {
-        auto app = makeDelegate(profile, false);
-        EXPECT_EQ(app->findSystemPython3(), inPath);
-        EXPECT_EQ(runs(ws), QStringList({ws.path(QStringLiteral("opt/homebrew/bin/python3")), inPath}));
-    }
+    EXPECT_EQ(findPython(profile).python, inPath);
+    EXPECT_EQ(runs(ws), QStringList({ws.path(QStringLiteral("opt/homebrew/bin/python3")), inPath}));
 
     QFile::remove(ws.path(QStringLiteral("runs.log")));
     profile.appEnvironment.remove(QStringLiteral("PATH"));
-    auto app = makeDelegate(profile, false);
-    EXPECT_FALSE(app->findSystemPython3().has_value());
+    const Search search = findPython(profile);
+    EXPECT_FALSE(search.python.has_value());
+    EXPECT_FALSE(search.stopped);
     EXPECT_EQ(runs(ws).size(), 1);  // only the fixed candidate
 }
 
 TEST_F(PythonDiscovery, VersionDescriptionIsEmptyWhenTheQueryGivesNothingUsable)
 {
-    auto app = makeDelegate(profile, false);
-    EXPECT_EQ(app->pythonVersionDescription(ws.writeScript(QStringLiteral("blank"), QStringLiteral("printf '  \\n \\n'"))),
-              QString());
-    EXPECT_EQ(app->pythonVersionDescription(ws.writeScript(QStringLiteral("fails"), QStringLiteral("echo 3.12.4; exit 2"))),
-              QString());
-    EXPECT_EQ(app->pythonVersionDescription(ws.writeScript(QStringLiteral("latin1"), QStringLiteral("printf '3.12\\351\\n'"))),
-              QString());
-    EXPECT_EQ(app->pythonVersionDescription(ws.path(QStringLiteral("missing/python3"))), QString());
+    const auto describe = [&](const QString& python) { return versionDescription(profile, python); };
+    EXPECT_EQ(describe(ws.writeScript(QStringLiteral("blank"), QStringLiteral("printf '  \\n \\n'"))), QString());
+    EXPECT_EQ(describe(ws.writeScript(QStringLiteral("fails"), QStringLiteral("echo 3.12.4; exit 2"))), QString());
+    EXPECT_EQ(describe(ws.writeScript(QStringLiteral("latin1"), QStringLiteral("printf '3.12\\351\\n'"))), QString());
+    EXPECT_EQ(describe(ws.path(QStringLiteral("missing/python3"))), QString());
     // Only standard output counts, trimmed.
-    EXPECT_EQ(app->pythonVersionDescription(
-                  ws.writeScript(QStringLiteral("noisy"), QStringLiteral("echo warning >&2; printf ' 3.11.2 \\n'"))),
+    EXPECT_EQ(describe(ws.writeScript(QStringLiteral("noisy"), QStringLiteral("echo warning >&2; printf ' 3.11.2 \\n'"))),
               " (3.11.2)");
+}
+
+TEST_F(PythonDiscovery, ACandidateThatDoesNotAnswerInTimeIsPassedOver)
+{
+    // Long enough for a real interpreter to start on a loaded machine.
+    profile.probeTimeLimitMs = 3000;
+    const QString pidFile = ws.path(QStringLiteral("hung.pid"));
+    // It would pass if it were waited for.
+    const QString hung = ws.writeScript(QStringLiteral("opt/homebrew/bin/python3.12"),
+                                        QStringLiteral("echo $$ > %1\nsleep 120\nexit 0").arg(shellQuote(pidFile)));
+    const QString next = writePython(ws, QStringLiteral("opt/homebrew/bin/python3.11"), QStringLiteral("3.11.4"));
+
+    const Search search = findPython(profile);
+    EXPECT_EQ(search.python, next);
+    EXPECT_EQ(search.timedOut, QStringList{hung});
+    const qint64 pid = ws.readFile(pidFile).trimmed().toLongLong();
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(processAlive(pid));
 }

@@ -6,12 +6,14 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 
+#include <algorithm>
 
 namespace sepfix {
 
@@ -22,7 +24,22 @@ struct StandIn {
     QString stems;          // empty: the model's stems
     // Shell command writing one stem; $in, $dir and $s are set.
     QString writeStem = QStringLiteral("printf 'wav-%s' \"$s\" > \"$dir/$s.wav\"");
+    // Shell lines run after the stems are written, before the exit.
+    QString beforeExit;
 };
+
+// Shell lines that record the script's process id in the file pidWord names
+// (whole, so a reader never sees it half-written), then wait while the file
+// holdWord names exists. Both are words as the shell reads them.
+inline QString holdShell(const QString& pidWord, const QString& holdWord)
+{
+    return QStringLiteral("echo $$ > %1.new && mv %1.new %1\nwhile [ -e %2 ]; do sleep 0.02; done")
+        .arg(pidWord, holdWord);
+}
+inline QString holdLines(const QString& pidFile, const QString& holdFile)
+{
+    return holdShell(shellQuote(pidFile), shellQuote(holdFile));
+}
 
 // Writes the stand-in at the managed interpreter's location.
 inline QString writeStandInDemucs(const TempWorkspace& ws, const AppDelegate& app, const StandIn& s)
@@ -39,24 +56,88 @@ inline QString writeStandInDemucs(const TempWorkspace& ws, const AppDelegate& ap
                        "mkdir -p \"$dir\"\n"
                        "printf 'Loading model %s\\n' \"$model\"\n"
                        "printf ' 33%%|###   \\r 67%%|#####  \\r100%%|#######\\r\\n'\n") +
-        stems + QStringLiteral("\nfor s in $stems; do %1 || exit 9; done\nexit %2").arg(s.writeStem).arg(s.status);
+        stems + QStringLiteral("\nfor s in $stems; do %1 || exit 9; done\n%2\nexit %3")
+                    .arg(s.writeStem, s.beforeExit)
+                    .arg(s.status);
     return ws.writeScript(relative, body);
 }
 
 // A converter that records its arguments and writes "converted:" plus the
-// source into the destination, or fails when a file named fail-<source name>
-// exists in failDir (printing that file's contents).
+// source into the destination. Files in controlDir, named after the source's
+// file name, steer it:
+//   fail-NAME  it prints that file's contents and fails;
+//   hold-NAME  it writes "partial" into the destination, records its process
+//              id in pid-NAME and waits while hold-NAME exists.
+// Each run appends "NAME RUNNING" to controlDir/starts, RUNNING being how
+// many runs (itself included) are under way at its start.
 inline QString writeFakeConverter(const TempWorkspace& ws, const QString& path, const QString& argsFile,
-                                  const QString& failDir)
+                                  const QString& controlDir)
 {
     const QString relative = QDir(ws.root()).relativeFilePath(path);
     return ws.writeScript(
-        relative, recordArgsLines(argsFile) +
-                      QStringLiteral("\nprev=; for a in \"$@\"; do [ \"$prev\" = -i ] && src=$a; prev=$a; dest=$a; done\n"
-                                     "f=%1/fail-$(basename \"$src\")\n"
-                                     "if [ -e \"$f\" ]; then cat \"$f\"; exit 1; fi\n"
-                                     "{ printf 'converted:'; cat \"$src\"; } > \"$dest\"")
-                          .arg(shellQuote(failDir)));
+        relative,
+        recordArgsLines(argsFile) +
+            QStringLiteral("\nprev=; for a in \"$@\"; do [ \"$prev\" = -i ] && src=$a; prev=$a; dest=$a; done\n"
+                           "ctl=%1; name=$(basename \"$src\")\n"
+                           "mkdir -p \"$ctl/running\"; : > \"$ctl/running/$name\"\n"
+                           "echo \"$name $(ls \"$ctl/running\" | wc -l)\" >> \"$ctl/starts\"\n"
+                           "if [ -e \"$ctl/hold-$name\" ]; then\nprintf partial > \"$dest\"\n")
+                .arg(shellQuote(controlDir)) +
+            holdShell(QStringLiteral("\"$ctl/pid-$name\""), QStringLiteral("\"$ctl/hold-$name\"")) +
+            QStringLiteral("\nfi\nstatus=0\n"
+                           "if [ -e \"$ctl/fail-$name\" ]; then cat \"$ctl/fail-$name\"; status=1;\n"
+                           "else { printf 'converted:'; cat \"$src\"; } > \"$dest\"; fi\n"
+                           "rm -f \"$ctl/running/$name\"\nexit $status"));
+}
+
+// The names of the converter runs in the order they started (from controlDir/starts)
+// and the most that ran at once.
+struct ConverterStarts {
+    QStringList names;
+    int mostAtOnce = 0;
+};
+inline ConverterStarts readConverterStarts(const QString& controlDir)
+{
+    ConverterStarts starts;
+    QFile f(controlDir + QStringLiteral("/starts"));
+    if (!f.open(QIODevice::ReadOnly))
+        return starts;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2)
+            continue;
+        starts.names << QString::fromUtf8(fields.at(0));
+        starts.mostAtOnce = std::max(starts.mostAtOnce, fields.at(1).toInt());
+    }
+    return starts;
+}
+
+// The process id a held fake tool recorded, 0 when there is none (yet).
+inline qint64 recordedPid(const QString& pidFile)
+{
+    QFile f(pidFile);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
+}
+
+// Every entry below folder, hidden ones included, with the contents of each
+// file (folders end in "/"): two snapshots are equal only when nothing in
+// the folder was added, removed or changed.
+inline QMap<QString, QByteArray> folderSnapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        const QString relative = QDir(folder).relativeFilePath(info.filePath());
+        if (info.isDir()) {
+            entries.insert(relative + QLatin1Char('/'), {});
+        } else {
+            QFile f(info.filePath());
+            entries.insert(relative, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>"));
+        }
+    }
+    return entries;
 }
 
 inline QStringList outputRoots(const QString& tempDir)

@@ -1,11 +1,13 @@
 #include "separation_fixtures.h"
 
-#include "process/ProcessRunner.h"
 #include "ui/SegmentedControl.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,8 @@ protected:
         convArgs = ws.path("conv-args");
         sepfix::writeFakeConverter(ws, profile.converterPath, convArgs, ws.root());
         app = makeDelegate(profile);
+        // The launch's own environment check must not meet the stand-in.
+        ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         app->folderField->setText(ws.path("save"));
         standIn.argsFile = demucsArgs;
         sepfix::writeStandInDemucs(ws, *app, standIn);
@@ -27,7 +31,7 @@ protected:
     {
         app->setLastAudioURL(audio);
         app->startSeparation();
-        ASSERT_TRUE(waitUntil([&] { return !app->process; }));
+        ASSERT_TRUE(waitIdle(*app));
     }
     QStringList runLog() const
     {
@@ -46,12 +50,13 @@ TEST_F(Separation, GuardsOnlyLogAndChangeNothing)
 {
     const QString audio = ws.writeFile("song.wav", "RIFF");
     const QString python = app->managedDemucsPythonURL();
+    auto* hold = new HoldJob;
     const struct {
         std::function<void()> arrange;
         QStringList lines;
     } cases[] = {
-        {[&] { app->process = new ProcessRun(); }, {"Another task is already running."}},
-        {[&] { delete app->process.data(); app->setLastAudioURL(std::nullopt); },
+        {[&] { app->setLastAudioURL(audio); app->runJob(hold); }, {"Another task is already running."}},
+        {[&] { app->stopCurrentJob(); ASSERT_TRUE(waitIdle(*app)); app->setLastAudioURL(std::nullopt); },
          {"Download or choose an audio file first."}},
         {[&] { app->setLastAudioURL(ws.path("gone.m4a")); }, {"Audio file was not found: " + ws.path("gone.m4a")}},
         {[&] { app->setLastAudioURL(audio); QFile::remove(python); },
@@ -61,12 +66,19 @@ TEST_F(Separation, GuardsOnlyLogAndChangeNothing)
     };
     for (const auto& c : cases) {
         c.arrange();
+        const bool held = app->isBusy();
         const QStringList before = logLines(*app);
         app->startSeparation();
+        if (held) {
+            EXPECT_EQ(app->currentJob(), hold);  // nothing was queued behind it
+        } else {
+            ASSERT_TRUE(waitIdle(*app));  // the compatibility check answers in the background
+        }
         EXPECT_EQ(logLines(*app), before + c.lines);
-        EXPECT_FALSE(app->isSeparating);
         EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+        EXPECT_EQ(app->alertCount, 0);
     }
+    EXPECT_FALSE(app->isBusy());
     EXPECT_FALSE(QFileInfo::exists(demucsArgs));
 }
 
@@ -92,7 +104,7 @@ TEST_F(Separation, WavInCapitalsGoesToDemucsUnchangedAndTheStemsAreExported)
                                            "Encoding guitar.m4a...", "Encoding piano.m4a...",
                                            "Stem separation complete.", "Saved stems: " + stems}));
     EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
-    EXPECT_FALSE(app->isSeparating);
+    EXPECT_FALSE(app->isBusy());
     EXPECT_TRUE(app->separateButton->isEnabled());
     EXPECT_EQ(ws.readFile(stems + "/piano.m4a"), "converted:wav-piano");
 }
@@ -143,17 +155,21 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
 {
     const QString audio = ws.writeFile("song.m4a", "data");
     app->setLastAudioURL(audio);
+    auto start = [&] {
+        app->startSeparation();
+        ASSERT_TRUE(waitIdle(*app));
+    };
     auto expectIdle = [&] {
-        EXPECT_FALSE(app->isSeparating);
-        EXPECT_FALSE(app->process);
+        EXPECT_FALSE(app->isBusy());
         EXPECT_TRUE(app->separateButton->isEnabled());
         EXPECT_TRUE(app->stemModeControl->isEnabled());
+        EXPECT_FALSE(app->stopButton->isEnabled());
         EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
         EXPECT_EQ(app->alertCount, 0);
     };
 
     ws.writeFile("fail-song.m4a", "moov atom not found\n");
-    app->startSeparation();
+    start();
     EXPECT_EQ(logLines(*app).last(), "Failed to start Demucs: ffmpeg failed to prepare song.m4a: moov atom not found");
     EXPECT_EQ(logLines(*app).size(), 5);  // cleared first
     expectIdle();
@@ -163,22 +179,23 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
     QFile::remove(ws.path("fail-song.m4a"));
     standIn.probe = "chmod 644 \"$0\"; exit 0";
     sepfix::writeStandInDemucs(ws, *app, standIn);
-    app->startSeparation();
+    start();
     EXPECT_TRUE(logLines(*app).last().startsWith("Failed to start Demucs: ")) << logText(*app).toStdString();
     expectIdle();
-    pumpEvents(100);
     EXPECT_FALSE(QFileInfo::exists(demucsArgs));
 
     // A plain file where the temporary folder must go: the log is not cleared.
-    sepfix::writeStandInDemucs(ws, *app, sepfix::StandIn{demucsArgs, "exit 0", 0, {}, {}});
+    standIn.probe = "exit 0";
+    sepfix::writeStandInDemucs(ws, *app, standIn);
     app->appendLog("earlier line");
     QDir(profile.tempDir).removeRecursively();
     ws.writeFile("tmp", "plain");
-    app->startSeparation();
+    start();
     const QStringList lines = logLines(*app);
     EXPECT_EQ(lines.at(lines.size() - 2), "earlier line");
     EXPECT_TRUE(lines.last().startsWith("Failed to start Demucs: ")) << lines.last().toStdString();
-    EXPECT_FALSE(app->isSeparating);
+    expectIdle();
+    EXPECT_EQ(ws.readFile("tmp"), "plain");
 }
 
 TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
@@ -193,4 +210,146 @@ TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(ws.path("save")));
     EXPECT_TRUE(app->separateButton->isEnabled());
+}
+
+// Stop pressed while each step runs: the step's child goes, what the run
+// half-wrote goes, and an earlier export of the same file stays as it was.
+TEST_F(Separation, StopInEveryStepEndsCleanlyAndKeepsTheEarlierExport)
+{
+    const QString stems = ws.path("save/stems/song");
+    ws.writeFile("save/stems/song/vocals.m4a", "earlier vocals");
+    ws.writeFile("save/stems/song/drums.m4a", "earlier drums");
+    ws.writeFile("save/stems/song/vocals.wav", "stale copy");
+    ws.writeFile("save/stems/song/manifest.json", "earlier manifest");
+    const auto earlier = sepfix::folderSnapshot(stems);
+    const QString wav = ws.writeFile("song.wav", "RIFF");
+    const QString m4a = ws.writeFile("song.m4a", "data");
+    const QString probePid = ws.path("pid-probe"), probeHold = ws.path("hold-probe");
+    const QString demucsPid = ws.path("pid-demucs"), demucsHold = ws.path("hold-demucs");
+    const struct {
+        const char* step;
+        QString audio;
+        QString pidFile;
+        QString holdFile;
+        std::function<void()> arrange;
+    } cases[] = {
+        {"compatibility check", wav, probePid, probeHold,
+         [&] { standIn.probe = sepfix::holdLines(probePid, probeHold) + "\nexit 0"; }},
+        {"input conversion", m4a, ws.path("pid-song.m4a"), ws.path("hold-song.m4a"), [] {}},
+        {"Demucs", wav, demucsPid, demucsHold, [&] { standIn.beforeExit = sepfix::holdLines(demucsPid, demucsHold); }},
+        // Later stems finish while drums is held, so finished temporaries lie beside it.
+        {"encodes", wav, ws.path("pid-drums.wav"), ws.path("hold-drums.wav"), [&] { app->maxParallelEncodes = 3; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        standIn.probe = "exit 0";
+        standIn.beforeExit.clear();
+        c.arrange();
+        sepfix::writeStandInDemucs(ws, *app, standIn);
+        ws.writeFile(QFileInfo(c.holdFile).fileName(), {});
+        app->setLastAudioURL(c.audio);
+        app->separateButton->click();
+        ASSERT_TRUE(waitUntil([&] { return sepfix::recordedPid(c.pidFile) > 0; })) << logText(*app).toStdString();
+        const qint64 pid = sepfix::recordedPid(c.pidFile);
+        ASSERT_TRUE(app->stopButton->isEnabled());
+        EXPECT_FALSE(app->separateButton->isEnabled());
+
+        app->stopButton->click();
+        ASSERT_TRUE(waitIdle(*app));
+        EXPECT_EQ(logLines(*app).last(), "Stopped.");
+        EXPECT_EQ(app->alertCount, 0);
+        EXPECT_TRUE(app->separateButton->isEnabled());
+        EXPECT_FALSE(app->stopButton->isEnabled());
+        EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+        EXPECT_EQ(sepfix::folderSnapshot(stems), earlier);  // no temporary stem is left either
+        EXPECT_FALSE(processAlive(pid));
+        EXPECT_TRUE(childProcesses(QCoreApplication::applicationPid()).isEmpty());
+
+        QFile::remove(c.holdFile);
+        QFile::remove(c.pidFile);
+    }
+}
+
+namespace {
+
+QStringList encodingLines(const AppDelegate& app)
+{
+    return logLines(app).filter(QRegularExpression("^Encoding "));
+}
+
+QStringList encodingLinesFor(const QStringList& stems)
+{
+    QStringList lines;
+    for (const QString& stem : stems)
+        lines << "Encoding " + stem + ".m4a...";
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(Separation, ParallelEncodesKeepTheStemOrderInTheLogAndTheManifest)
+{
+    const QStringList stems = SeparationMode{SeparationMode::sixStems}.stems();
+    app->maxParallelEncodes = 3;
+    for (const QString& stem : stems.mid(0, 3))
+        ws.writeFile("hold-" + stem + ".wav", {});
+    app->setLastAudioURL(ws.writeFile("song.wav", "RIFF"));
+    app->startSeparation();
+    auto started = [&](const QString& stem) { return sepfix::recordedPid(ws.path("pid-" + stem + ".wav")) > 0; };
+    ASSERT_TRUE(waitUntil([&] { return started("vocals") && started("drums") && started("bass"); }));
+    EXPECT_EQ(encodingLines(*app), encodingLinesFor(stems.mid(0, 3)));
+
+    // The stems end in an order other than the mode's: bass frees a slot the
+    // last three pass through, then drums ends, and vocals, the first, ends last.
+    auto ended = [&](const QString& stem) {
+        return sepfix::readConverterStarts(ws.root()).names.contains(stem + ".wav") &&
+               !QFileInfo::exists(ws.path("running/" + stem + ".wav"));
+    };
+    QFile::remove(ws.path("hold-bass.wav"));
+    ASSERT_TRUE(waitUntil([&] { return ended("piano"); }));
+    QFile::remove(ws.path("hold-drums.wav"));
+    ASSERT_TRUE(waitUntil([&] { return ended("drums"); }));
+    QFile::remove(ws.path("hold-vocals.wav"));
+    ASSERT_TRUE(waitIdle(*app));
+
+    EXPECT_EQ(logLines(*app).last(), "Saved stems: " + ws.path("save/stems/song"));
+    EXPECT_EQ(encodingLines(*app), encodingLinesFor(stems));
+    // The first three start together (in no telling order); the rest one at a time.
+    const sepfix::ConverterStarts starts = sepfix::readConverterStarts(ws.root());
+    ASSERT_EQ(starts.names.size(), 6);
+    QStringList firstThree = starts.names.mid(0, 3);
+    firstThree.sort();
+    EXPECT_EQ(firstThree, (QStringList{"bass.wav", "drums.wav", "vocals.wav"}));
+    EXPECT_EQ(starts.names.mid(3), (QStringList{"other.wav", "guitar.wav", "piano.wav"}));
+    EXPECT_EQ(starts.mostAtOnce, 3);
+    const QJsonArray listed = sepfix::readJsonObject(ws.path("save/stems/song/manifest.json"))["stems"].toArray();
+    QStringList kinds;
+    for (const QJsonValue& entry : listed)
+        kinds << entry["kind"].toString();
+    EXPECT_EQ(kinds, stems);
+}
+
+TEST_F(Separation, NoMoreEncodesRunAtOnceThanTheSlotsAllow)
+{
+    const QStringList stems = SeparationMode{SeparationMode::sixStems}.stems();
+    app->maxParallelEncodes = 2;
+    for (const QString& stem : stems)
+        ws.writeFile("hold-" + stem + ".wav", {});
+    app->setLastAudioURL(ws.writeFile("song.wav", "RIFF"));
+    app->startSeparation();
+    auto startedCount = [&] {
+        return std::count_if(stems.cbegin(), stems.cend(), [&](const QString& stem) {
+            return sepfix::recordedPid(ws.path("pid-" + stem + ".wav")) > 0;
+        });
+    };
+    // Every converter waits for its release; each release frees one slot.
+    for (qsizetype released = 0; released < stems.size(); ++released) {
+        const qsizetype expected = std::min<qsizetype>(released + 2, stems.size());
+        ASSERT_TRUE(waitUntil([&] { return startedCount() == expected; })) << startedCount();
+        EXPECT_EQ(encodingLines(*app), encodingLinesFor(stems.mid(0, expected)));
+        QFile::remove(ws.path("hold-" + stems.at(released) + ".wav"));
+    }
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).last(), "Saved stems: " + ws.path("save/stems/song"));
+    EXPECT_EQ(sepfix::readConverterStarts(ws.root()).mostAtOnce, 2);
 }

@@ -1,10 +1,12 @@
 #include "app/AppError.h"
 #include "separation/StemFiles.h"
 #include "separation_fixtures.h"
+#include "ui/SegmentedControl.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -49,51 +51,56 @@ TEST(FindFile, SearchesDeepButSkipsHiddenEntries)
     EXPECT_FALSE(findFile(QStringLiteral("bass.wav"), ws.path(QStringLiteral("missing"))));
 }
 
-// A launched controller with a fake converter and a Demucs output root
-// holding the stems that a test writes.
+// A launched controller whose stand-in Demucs writes each stem's name as
+// its WAV, and a fake converter: each export comes from a whole separation.
 class StemExport : public ::testing::Test {
 protected:
     void SetUp() override
     {
         profile = makeTestProfile(ws);
-        convArgs = ws.path(QStringLiteral("conv-args"));
-        writeFakeConverter();
+        sepfix::writeFakeConverter(ws, profile.converterPath, ws.path(QStringLiteral("conv-args")), ws.root());
         app = makeDelegate(profile);
+        // The launch's own environment check must not meet the stand-in.
+        ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         app->folderField->setText(ws.path(QStringLiteral("save")));
-        root = ws.makeDir(QStringLiteral("tmp/stemloft-demucs-TEST"));
+        standIn.argsFile = ws.path(QStringLiteral("demucs-args"));
+        standIn.writeStem = QStringLiteral("printf '%s' \"$s\" > \"$dir/$s.wav\"");
+        sepfix::writeStandInDemucs(ws, *app, standIn);
     }
-    void writeFakeConverter() { sepfix::writeFakeConverter(ws, profile.converterPath, convArgs, ws.root()); }
-    void writeStems(const Mode& mode, const QStringList& skip = {})
+    void writeStandIn() { sepfix::writeStandInDemucs(ws, *app, standIn); }
+    // Starts a separation and waits for its end, unless a test steers it.
+    void start(const QString& audio, const Mode& mode)
     {
-        for (const QString& stem : mode.stems())
-            if (!skip.contains(stem))
-                ws.writeFile(QStringLiteral("tmp/stemloft-demucs-TEST/%1/%2.wav").arg(mode.demucsModel(), stem),
-                             stem.toUtf8());
+        app->stemModeControl->setSelectedSegment(mode.kind == Mode::fourStems ? 0 : 1);
+        app->setLastAudioURL(audio);
+        app->separateButton->click();
     }
+    void separate(const QString& audio, const Mode& mode)
+    {
+        start(audio, mode);
+        ASSERT_TRUE(waitIdle(*app));
+    }
+    // What the run logged after Demucs's output.
     QStringList exportLog() const
     {
-        QStringList lines = logLines(*app);
-        return lines.mid(lines.lastIndexOf(QStringLiteral("--")) + 1);
+        const QStringList lines = logLines(*app);
+        return lines.mid(lines.lastIndexOf(QStringLiteral("100%|#######")) + 1);
     }
 
     TempWorkspace ws;
     PlatformProfile profile;
-    QString convArgs;
-    QString root;
+    sepfix::StandIn standIn;
     std::unique_ptr<AppDelegate> app;
 };
 
 TEST_F(StemExport, ExportsEveryStemOfTheModeWithAManifest)
 {
+    const QString audio = ws.writeFile(QStringLiteral("music/Take Five [abc].m4a"), "a");
+    const QString stemsDir = ws.path(QStringLiteral("save/stems/Take Five [abc]"));
     for (const Mode mode : {Mode{Mode::sixStems}, Mode{Mode::fourStems}}) {
         SCOPED_TRACE(mode.modeLabel().toStdString());
-        root = ws.makeDir(QStringLiteral("tmp/stemloft-demucs-TEST"));
-        writeStems(mode);
-        const QString stemsDir = ws.path(QStringLiteral("save/stems/Take Five [abc]"));
         ws.writeFile(QStringLiteral("save/stems/Take Five [abc]/vocals.wav"), "stale");
-        app->appendLog(QStringLiteral("--"));
-        const QString audio = ws.writeFile(QStringLiteral("music/Take Five [abc].m4a"), "a");
-        app->finishSeparation(root, audio, mode);
+        separate(audio, mode);
 
         QStringList expectedLog;
         for (const QString& stem : mode.stems())
@@ -103,9 +110,8 @@ TEST_F(StemExport, ExportsEveryStemOfTheModeWithAManifest)
         ASSERT_TRUE(app->lastAlert);
         EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Separation Complete"));
         EXPECT_EQ(app->lastAlert->message, QStringLiteral("Stems were saved to ") + stemsDir);
-        EXPECT_FALSE(QFileInfo::exists(root));
+        EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 
-        QStringList expectedFiles = {QStringLiteral("manifest.json")};
         const QJsonObject manifest = sepfix::readJsonObject(stemsDir + QStringLiteral("/manifest.json"));
         EXPECT_EQ(manifest.value(QStringLiteral("mode")).toString(), mode.modeLabel());
         EXPECT_EQ(manifest.value(QStringLiteral("model")).toString(), mode.demucsModel());
@@ -121,103 +127,169 @@ TEST_F(StemExport, ExportsEveryStemOfTheModeWithAManifest)
             EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/Take Five [abc]/%1.m4a").arg(stem)),
                       "converted:" + stem.toUtf8());
             EXPECT_EQ(entry.value(QStringLiteral("size")).toInteger(), 10 + stem.size());
-            expectedFiles << stem + QStringLiteral(".m4a");
         }
-        // Six .m4a and the manifest: the stale WAV copy and any partial file
-        // are gone, and the four-stem run leaves guitar and piano unlisted.
+        // Six .m4a and the manifest: the stale WAV copy and every temporary
+        // file are gone, and the four-stem run leaves guitar and piano unlisted.
         EXPECT_EQ(QDir(stemsDir).entryList(QDir::Files | QDir::Hidden).size(), 7);
     }
-}
-
-TEST_F(StemExport, MissingStemKeepsWhatWasEncodedAndWritesNoManifest)
-{
-    writeStems(Mode{Mode::fourStems}, {QStringLiteral("bass")});
-    ws.writeFile(QStringLiteral("save/stems/song/manifest.json"), "old");
-    app->appendLog(QStringLiteral("--"));
-    app->finishSeparation(root, ws.writeFile(QStringLiteral("song.m4a"), "a"), Mode{Mode::fourStems});
-    EXPECT_EQ(exportLog(), (QStringList{QStringLiteral("Encoding vocals.m4a..."), QStringLiteral("Encoding drums.m4a..."),
-                                        QStringLiteral("Failed to save stems: Demucs did not produce bass.wav")}));
-    EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Save Failed"));
-    EXPECT_EQ(app->lastAlert->message, QStringLiteral("Demucs did not produce bass.wav"));
-    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
-    EXPECT_EQ(QDir(ws.path(QStringLiteral("save/stems/song"))).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{QStringLiteral("drums.m4a"), QStringLiteral("manifest.json"), QStringLiteral("vocals.m4a")}));
-    EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/song/manifest.json")), "old");
-    EXPECT_FALSE(QFileInfo::exists(root));
+    EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/Take Five [abc]/piano.m4a")), "converted:piano");
 }
 
 TEST_F(StemExport, NamesTheStemsFolderAfterTheSanitizedBaseName)
 {
     const Mode mode{Mode::fourStems};
-    writeStems(mode);
     app->folderField->setText(ws.path(QStringLiteral("new/save")));  // does not exist yet
-    const QString stems = app->saveDemucsOutput(root, ws.path(QStringLiteral("What? Now: Live.m4a")), mode);
-    EXPECT_EQ(stems, ws.path(QStringLiteral("new/save/stems/What_ Now_ Live")));
+    separate(ws.writeFile(QStringLiteral("music/What? Now: Live.m4a"), "a"), mode);
+    const QString stems = ws.path(QStringLiteral("new/save/stems/What_ Now_ Live"));
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Saved stems: ") + stems);
     const QJsonObject manifest = sepfix::readJsonObject(stems + QStringLiteral("/manifest.json"));
     EXPECT_EQ(manifest[QStringLiteral("stems")][0][QStringLiteral("path")].toString(),
               QStringLiteral("stems/What_ Now_ Live/vocals.m4a"));
-    EXPECT_EQ(app->saveDemucsOutput(root, ws.path(QStringLiteral(". . .wav")), mode),
-              ws.path(QStringLiteral("new/save/stems/reference")));
+
+    separate(ws.writeFile(QStringLiteral("music/. . .wav"), "RIFF"), mode);
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Saved stems: ") + ws.path(QStringLiteral("new/save/stems/reference")));
+    EXPECT_TRUE(QFileInfo::exists(ws.path(QStringLiteral("new/save/stems/reference/manifest.json"))));
 }
 
 TEST_F(StemExport, SecondRunReplacesFilesAndCreatedAt)
 {
     const Mode mode{Mode::fourStems};
-    writeStems(mode);
-    const QString audio = ws.path(QStringLiteral("song.webm"));
-    const QString stems = app->saveDemucsOutput(root, audio, mode);
+    const QString audio = ws.writeFile(QStringLiteral("song.webm"), "a");
+    separate(audio, mode);
+    const QString stems = ws.path(QStringLiteral("save/stems/song"));
     const QString first = sepfix::readJsonObject(stems + QStringLiteral("/manifest.json"))[QStringLiteral("createdAt")].toString();
-    QThread::msleep(1100);
-    ws.writeFile(QStringLiteral("tmp/stemloft-demucs-TEST/htdemucs/deeper/vocals.wav"), "second take");
-    QFile::remove(root + QStringLiteral("/htdemucs/vocals.wav"));
-    app->saveDemucsOutput(root, audio, mode);
+    ASSERT_FALSE(first.isEmpty());
+    QThread::msleep(1100);  // createdAt counts whole seconds
+    // This time Demucs leaves vocals deeper down, with other contents.
+    standIn.writeStem = QStringLiteral(
+        "if [ $s = vocals ]; then mkdir -p \"$dir/deeper\"; printf 'second take' > \"$dir/deeper/vocals.wav\";"
+        " else printf '%s' \"$s\" > \"$dir/$s.wav\"; fi");
+    writeStandIn();
+    separate(audio, mode);
     const QJsonObject manifest = sepfix::readJsonObject(stems + QStringLiteral("/manifest.json"));
     EXPECT_NE(manifest[QStringLiteral("createdAt")].toString(), first);
     EXPECT_EQ(ws.readFile(stems + QStringLiteral("/vocals.m4a")), "converted:second take");
     EXPECT_EQ(manifest[QStringLiteral("stems")][0][QStringLiteral("size")].toInteger(), 21);
-    EXPECT_EQ(QDir(stems).entryList(QDir::Files | QDir::Hidden).size(), 5);  // no partial files left
+    EXPECT_EQ(QDir(stems).entryList(QDir::Files | QDir::Hidden).size(), 5);  // no temporary files left
 }
 
-TEST_F(StemExport, FailedConversionKeepsTheEarlierExport)
+// The export is all or nothing: whichever step fails, the earlier export of
+// the same file (stems, stale copy and manifest) stays byte for byte as it
+// was, and no temporary stem is left beside it.
+TEST_F(StemExport, AFailureAtAnyStepLeavesTheEarlierExportAsItWas)
 {
     const Mode mode{Mode::fourStems};
-    writeStems(mode);
-    const QString audio = ws.path(QStringLiteral("song.m4a"));
-    ws.writeFile(QStringLiteral("save/stems/song/vocals.m4a"), "earlier");
-    ws.writeFile(QStringLiteral("save/stems/song/drums.m4a"), "earlier");
-    ws.writeFile(QStringLiteral("save/stems/song/manifest.json"), "earlier");
-    ws.writeFile(QStringLiteral("fail-drums.wav"), "  Invalid data\n");
-    try {
-        app->saveDemucsOutput(root, audio, mode);
-        FAIL() << "expected the conversion to fail";
-    } catch (const AppError& error) {
-        EXPECT_EQ(error.code(), 3);
-        EXPECT_EQ(error.localizedDescription(), QStringLiteral("ffmpeg failed for drums.wav: Invalid data"));
+    const QString audio = ws.writeFile(QStringLiteral("song.wav"), "RIFF");
+    const QString stemsDir = ws.path(QStringLiteral("save/stems/song"));
+    const QString bassPid = ws.path(QStringLiteral("pid-bass.wav"));
+    const struct {
+        const char* step;
+        std::function<void()> arrange;
+        std::function<void()> steer;  // while the run goes on
+        QStringList encoded;
+        QString error;
+    } cases[] = {
+        {"Demucs wrote only some stems",
+         [&] { standIn.stems = QStringLiteral("vocals drums"); writeStandIn(); }, {},
+         {QStringLiteral("vocals"), QStringLiteral("drums")}, QStringLiteral("Demucs did not produce bass.wav")},
+        {"no converter",
+         [&] { QFile::remove(profile.converterPath); }, {},
+         {QStringLiteral("vocals")}, QStringLiteral("ffmpeg was not found at %1.").arg(profile.converterPath)},
+        // bass is still encoding when other fails; it is stopped and its
+        // half-written temporary goes too.
+        {"a later stem fails while another encodes",
+         [&] {
+             app->maxParallelEncodes = 2;
+             ws.writeFile(QStringLiteral("hold-bass.wav"), {});
+             ws.writeFile(QStringLiteral("hold-other.wav"), {});
+             ws.writeFile(QStringLiteral("fail-other.wav"), "  Invalid data\n");
+         },
+         [&] {
+             ASSERT_TRUE(waitUntil([&] {
+                 return sepfix::recordedPid(bassPid) > 0 &&
+                        sepfix::recordedPid(ws.path(QStringLiteral("pid-other.wav"))) > 0;
+             }));
+             QFile::remove(ws.path(QStringLiteral("hold-other.wav")));
+         },
+         {QStringLiteral("vocals"), QStringLiteral("drums"), QStringLiteral("bass"), QStringLiteral("other")},
+         QStringLiteral("ffmpeg failed for other.wav: Invalid data")},
+        {"a folder in the way of a stem",
+         [&] { ws.writeFile(QStringLiteral("save/stems/song/bass.m4a/keep"), "x"); }, {},
+         {QStringLiteral("vocals"), QStringLiteral("drums"), QStringLiteral("bass"), QStringLiteral("other")},
+         QStringLiteral("Could not write \"%1/bass.m4a\": a folder is in the way").arg(stemsDir)},
+        {"a folder in the way of the manifest",
+         [&] {
+             QFile::remove(stemsDir + QStringLiteral("/manifest.json"));
+             ws.writeFile(QStringLiteral("save/stems/song/manifest.json/keep"), "x");
+         }, {},
+         {QStringLiteral("vocals"), QStringLiteral("drums"), QStringLiteral("bass"), QStringLiteral("other")},
+         QStringLiteral("Could not write \"%1/manifest.json\": a folder is in the way").arg(stemsDir)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        QDir(stemsDir).removeRecursively();
+        ws.writeFile(QStringLiteral("save/stems/song/vocals.m4a"), "earlier vocals");
+        ws.writeFile(QStringLiteral("save/stems/song/drums.m4a"), "earlier drums");
+        ws.writeFile(QStringLiteral("save/stems/song/vocals.wav"), "stale copy");
+        ws.writeFile(QStringLiteral("save/stems/song/manifest.json"), "earlier manifest");
+        c.arrange();
+        const auto earlier = sepfix::folderSnapshot(stemsDir);
+        const int alerts = app->alertCount;
+
+        start(audio, mode);
+        if (c.steer)
+            c.steer();
+        ASSERT_TRUE(waitIdle(*app));
+
+        QStringList expectedLog;
+        for (const QString& stem : c.encoded)
+            expectedLog << QStringLiteral("Encoding %1.m4a...").arg(stem);
+        expectedLog << QStringLiteral("Failed to save stems: ") + c.error;
+        EXPECT_EQ(exportLog(), expectedLog);
+        EXPECT_EQ(app->alertCount, alerts + 1);
+        ASSERT_TRUE(app->lastAlert);
+        EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Save Failed"));
+        EXPECT_EQ(app->lastAlert->message, c.error);
+        EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+        EXPECT_EQ(sepfix::folderSnapshot(stemsDir), earlier);
+        EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+        EXPECT_TRUE(app->separateButton->isEnabled());
+
+        // Back to a run that succeeds.
+        standIn.stems.clear();
+        writeStandIn();
+        sepfix::writeFakeConverter(ws, profile.converterPath, ws.path(QStringLiteral("conv-args")), ws.root());
+        app->maxParallelEncodes = 0;
+        for (const QString name : {"hold-bass.wav", "hold-other.wav", "fail-other.wav"})
+            QFile::remove(ws.path(name));
     }
-    EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/song/vocals.m4a")), "converted:vocals");
-    EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/song/drums.m4a")), "earlier");
-    EXPECT_EQ(ws.readFile(QStringLiteral("save/stems/song/manifest.json")), "earlier");
-    EXPECT_EQ(QDir(ws.path(QStringLiteral("save/stems/song"))).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    if (const qint64 pid = sepfix::recordedPid(bassPid))
+        EXPECT_FALSE(processAlive(pid));
+    else
+        ADD_FAILURE() << "the held bass encode never ran";
 }
 
 TEST_F(StemExport, FileSystemFailuresAreReportedAndTheOutputRootStillGoes)
 {
     const Mode mode{Mode::fourStems};
-    writeStems(mode);
+    const QString audio = ws.writeFile(QStringLiteral("song.m4a"), "a");
     // A plain file where the save folder must go.
-    app->folderField->setText(ws.writeFile(QStringLiteral("plain"), "x"));
-    app->finishSeparation(root, ws.path(QStringLiteral("song.m4a")), mode);
-    EXPECT_TRUE(logLines(*app).last().startsWith(QStringLiteral("Failed to save stems: ")));
+    const QString plain = ws.writeFile(QStringLiteral("plain"), "x");
+    app->folderField->setText(plain);
+    separate(audio, mode);
+    EXPECT_TRUE(logLines(*app).last().startsWith(QStringLiteral("Failed to save stems: "))) << logText(*app).toStdString();
+    EXPECT_EQ(exportLog().size(), 1);  // before any encode
+    ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Save Failed"));
-    EXPECT_FALSE(QFileInfo::exists(root));
+    EXPECT_EQ(ws.readFile(QStringLiteral("plain")), "x");
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 
-    // A folder where manifest.json must go: the stems are written, the
-    // manifest fails, and no temporary manifest is left beside it.
-    root = ws.makeDir(QStringLiteral("tmp/stemloft-demucs-TEST"));
-    writeStems(mode);
-    app->folderField->setText(ws.path(QStringLiteral("save")));
-    ws.writeFile(QStringLiteral("save/stems/song/manifest.json/keep"), "x");
-    app->finishSeparation(root, ws.path(QStringLiteral("song.m4a")), mode);
-    EXPECT_TRUE(logLines(*app).last().startsWith(QStringLiteral("Failed to save stems: ")));
-    EXPECT_EQ(QDir(ws.path(QStringLiteral("save/stems/song"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 5);
+    // A first export that fails takes back the folders it made for itself.
+    app->folderField->setText(ws.path(QStringLiteral("new/save")));
+    standIn.stems = QStringLiteral("vocals drums bass");
+    writeStandIn();
+    separate(audio, mode);
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Failed to save stems: Demucs did not produce other.wav"));
+    EXPECT_FALSE(QFileInfo::exists(ws.path(QStringLiteral("new"))));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 }

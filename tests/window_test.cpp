@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -82,7 +83,18 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
         const QRect log = inContent(*app, app->logView);
         EXPECT_EQ(log.left(), 18);
         EXPECT_EQ(log.right() + 1, right);
-        EXPECT_EQ(log.bottom() + 1, content->height() - 18);
+        // The status row spans the margins under the log, Stop at its right end.
+        const QRect stage = inContent(*app, app->stageLabel);
+        const QRect bar = inContent(*app, app->progressBar);
+        const QRect stop = inContent(*app, app->stopButton);
+        EXPECT_EQ(stage.left(), 18);
+        EXPECT_EQ(stop.right() + 1, right);
+        EXPECT_EQ(app->stopButton->width(), 92);
+        EXPECT_EQ(stop.bottom() + 1, content->height() - 18);
+        EXPECT_LT(stage.right(), bar.left());
+        EXPECT_LT(bar.right(), stop.left());
+        for (const QRect& r : {stage, bar, stop})
+            EXPECT_GE(r.top(), log.bottom() + 1 + 10);
         EXPECT_EQ(inContent(*app, app->stemModeControl).bottom() + 1 + 18, log.top());
         // Rows go top to bottom in order.
         EXPECT_LT(inContent(*app, app->urlField).top(), inContent(*app, app->folderField).top());
@@ -116,7 +128,15 @@ TEST_F(WindowTest, ControlsAndTheirSetUp)
             texts << l->text();
         return texts;
     }();
-    EXPECT_EQ(labels, (QStringList{"URL", "Save Folder", "Audio File"}));
+    EXPECT_EQ(labels, (QStringList{"URL", "Save Folder", "Audio File", "Ready"}));
+
+    // The Stop button is live only while a job runs and ends it.
+    EXPECT_FALSE(app->stopButton->isEnabled());
+    app->runJob(new HoldJob);
+    EXPECT_TRUE(app->stopButton->isEnabled());
+    QTest::mouseClick(app->stopButton, Qt::LeftButton);
+    EXPECT_FALSE(app->isBusy());
+    EXPECT_FALSE(app->stopButton->isEnabled());
     EXPECT_FALSE(app->urlField->isReadOnly());
     EXPECT_TRUE(app->folderField->isReadOnly());
     EXPECT_TRUE(app->audioField->isReadOnly());
@@ -209,6 +229,20 @@ TEST_F(WindowTest, EditMenuActsOnTheFocusedTextWidget)
     app->logView->setFocus();
     selectAll->trigger();
     EXPECT_TRUE(app->logView->textCursor().selectedText().contains(QStringLiteral("copy me")));
+
+    // Undo and Redo never change the log, and it keeps no history.
+    app->appendLogEntries({QStringLiteral("second"), QStringLiteral("third")});
+    app->clearLog();
+    app->appendLog(QStringLiteral("after clear"));
+    const QString log = app->logView->toPlainText();
+    ASSERT_EQ(QApplication::focusWidget(), app->logView);
+    for (int i = 0; i < 3; ++i)
+        undo->trigger();
+    EXPECT_EQ(app->logView->toPlainText(), log);
+    QTest::keyClick(app->logView, Qt::Key_Z, Qt::ControlModifier);
+    redo->trigger();
+    EXPECT_EQ(app->logView->toPlainText(), log);
+    EXPECT_FALSE(app->logView->document()->isUndoAvailable());
 }
 
 TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
@@ -249,6 +283,9 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     EXPECT_EQ(nameOf(app->folderField), QStringLiteral("Save Folder"));
     EXPECT_EQ(nameOf(app->audioField), QStringLiteral("Audio File"));
     EXPECT_EQ(nameOf(app->logView), QStringLiteral("Log"));
+    EXPECT_EQ(nameOf(app->stopButton), QStringLiteral("Stop"));
+    EXPECT_EQ(nameOf(app->progressBar), QStringLiteral("Progress"));
+    EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Ready"));
 
     for (int i = 0; i < 2; ++i) {
         QPushButton* segment = app->stemModeControl->segmentButton(i);
@@ -277,6 +314,6 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     for (QWidget* w : std::initializer_list<QWidget*>{app->urlField, app->startButton, app->installButton,
                                                       app->chooseButton, app->chooseAudioButton,
                                                       app->installDemucsButton, app->separateButton,
-                                                      app->logView})
+                                                      app->logView, app->stopButton})
         EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << w->objectName().toStdString();
 }

@@ -1,7 +1,8 @@
 #include "support/TestSupport.h"
-#include "process/ProcessRunner.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 
@@ -27,7 +28,26 @@ struct InstallFixture : ::testing::Test {
         app->installYtDlp();
         return app;
     }
-    static bool finished(const AppDelegate& app) { return !app.isInstalling && !app.process; }
+    // A curl that waits for the go-file before it runs body.
+    void writeWaitingCurl(const QString& body)
+    {
+        writeCurl("while [ ! -e " + shellQuote(ws.path("go")) + " ]; do sleep 0.02; done\n" + body);
+    }
+    // A whole install through the button while an old tool sits in place:
+    // the guard would take an old tool for a finished install, so it is
+    // written once curl runs.
+    std::unique_ptr<AppDelegate> installOverOldTool(const QString& curlBody)
+    {
+        QFile::remove(ws.path("go"));
+        QFile::remove(destination);
+        writeWaitingCurl(curlBody);
+        auto app = launchAndInstall();
+        EXPECT_TRUE(app->isBusy());
+        ws.writeFile("home/.local/share/Stemloft/yt-dlp", "old tool");
+        ws.writeFile("go", "");
+        EXPECT_TRUE(waitIdle(*app));
+        return app;
+    }
 };
 
 }  // namespace
@@ -38,10 +58,10 @@ TEST_F(InstallFixture, DownloadsWithCurlAndPutsTheToolInPlace)
     writeCurl("[ -e \"$7\" ] && touch " + shellQuote(ws.path("leftover-seen")) +
               "\nprintf 'new tool' > \"$7\"\nchmod 600 \"$7\"");
     auto app = launchAndInstall();
-    EXPECT_TRUE(app->isInstalling);
+    EXPECT_TRUE(app->isBusy());
     EXPECT_FALSE(app->startButton->isEnabled());
     EXPECT_EQ(app->installButton->text(), "Installing...");
-    ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+    ASSERT_TRUE(waitIdle(*app));
 
     const QString url = profile.ytDlpDownloadURL();
     EXPECT_TRUE(url.startsWith("https://github.com/yt-dlp/yt-dlp/releases/latest/download/yt-dlp_"));
@@ -59,8 +79,7 @@ TEST_F(InstallFixture, DownloadsWithCurlAndPutsTheToolInPlace)
     EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
     EXPECT_FALSE(app->installButton->isEnabled());
     EXPECT_TRUE(app->startButton->isEnabled());
-    EXPECT_EQ(app->installProgressTimer, nullptr);
-    EXPECT_FALSE(app->installTemporaryURL.has_value());
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "yt-dlp Installed");
     EXPECT_EQ(app->lastAlert->message, "You can now download reference audio.");
@@ -83,7 +102,7 @@ TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
         QFile::remove(temporary);
         writeCurl(c.body);
         auto app = launchAndInstall();
-        ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+        ASSERT_TRUE(waitIdle(*app));
         EXPECT_EQ(logLines(*app).last(), c.message);
         EXPECT_EQ(logLines(*app).contains("curl: (22) The requested URL returned error: 404"), c.partialLeft);
         EXPECT_EQ(QFile::exists(temporary), c.partialLeft);
@@ -94,7 +113,7 @@ TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
         EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
         EXPECT_TRUE(app->installButton->isEnabled());
         EXPECT_FALSE(app->installedYtDlpURL.has_value());
-        EXPECT_EQ(app->installProgressTimer, nullptr);
+        EXPECT_FALSE(app->stopButton->isEnabled());
     }
 }
 
@@ -112,7 +131,7 @@ TEST_F(InstallFixture, ProgressIsLoggedOnlyOnceTheFileExists)
     ws.writeFile("go", "");
     EXPECT_TRUE(waitUntil([&] { return logLines(*app).count("Downloaded 532 bytes...") >= 2; }));
     ws.writeFile("done", "");
-    ASSERT_TRUE(waitUntil([&] { return finished(*app); }));
+    ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
     for (int i = 3; i < lines.size() - 2; ++i)
         EXPECT_EQ(lines[i], "Downloaded 532 bytes...");
@@ -124,20 +143,28 @@ TEST_F(InstallFixture, ProgressIsLoggedOnlyOnceTheFileExists)
 
 TEST_F(InstallFixture, GuardsRefuseWithALogLineOnly)
 {
-    writeCurl("printf x > \"$7\"");
+    const QString curlRuns = ws.path("curl-runs");
+    writeCurl("echo $$ >> " + shellQuote(curlRuns) + "\nexec sleep 1000");
     auto app = makeDelegate(profile);
     const QStringList before = logLines(*app);
 
-    app->isInstalling = true;
+    app->runJob(new HoldJob);
     app->installYtDlp();
-    EXPECT_EQ(logLines(*app), before + QStringList{"yt-dlp installation is already running."});
-    app->isInstalling = false;
+    EXPECT_EQ(logLines(*app), before + QStringList{"Another task is already running."});
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
 
-    ProcessRun busy;
-    app->process = &busy;
+    // A second press while the install runs starts no second curl.
     app->installYtDlp();
-    EXPECT_EQ(logLines(*app).last(), "Another task is already running.");
-    app->process = nullptr;
+    ASSERT_TRUE(app->isBusy());
+    const QStringList running = logLines(*app);
+    app->installYtDlp();
+    EXPECT_EQ(logLines(*app), running + QStringList{"yt-dlp installation is already running."});
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(curlRuns); }));
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(readRecordedArgs(curlRuns).size(), 1);
+    QFile::remove(ws.path("curl.args"));
 
     QFile::remove(profile.curlPath);
     app->installYtDlp();
@@ -156,7 +183,7 @@ TEST_F(InstallFixture, GuardsRefuseWithALogLineOnly)
     EXPECT_EQ(app->lastAlert->title, "yt-dlp Already Installed");
     EXPECT_EQ(app->lastAlert->message, "You can download reference audio without installing again.");
     EXPECT_FALSE(app->installButton->isEnabled());
-    EXPECT_FALSE(app->isInstalling);
+    EXPECT_FALSE(app->isBusy());
 }
 
 TEST_F(InstallFixture, StartFailuresLogOnceAndRestoreTheButton)
@@ -169,12 +196,13 @@ TEST_F(InstallFixture, StartFailuresLogOnceAndRestoreTheButton)
         EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: "));
         EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
         EXPECT_TRUE(app->installButton->isEnabled());
-        EXPECT_FALSE(app->isInstalling || app->process || app->installTemporaryURL);
+        EXPECT_FALSE(app->isBusy());
         EXPECT_EQ(app->alertCount, 0);
     }
     QFile::remove(ws.path("home/.local/share"));
 
     // curl that passes the executable check but cannot be started.
+    profile.ytDlpProgressIntervalMs = 40;
     ws.writeFile("tools/curl", "#!/nonexistent/interpreter\n");
     ::chmod(QFile::encodeName(profile.curlPath).constData(), 0755);
     auto app = launchAndInstall();
@@ -182,42 +210,78 @@ TEST_F(InstallFixture, StartFailuresLogOnceAndRestoreTheButton)
     EXPECT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines.last().startsWith("Install failed: ")) << lines.last().toStdString();
     EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
-    EXPECT_EQ(app->installProgressTimer, nullptr);
-    EXPECT_FALSE(app->isInstalling || app->process || app->installTemporaryURL);
+    EXPECT_FALSE(app->isBusy());
     EXPECT_TRUE(app->startButton->isEnabled());
+    EXPECT_FALSE(app->stopButton->isEnabled());
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
     EXPECT_EQ(app->alertCount, 0);
+    // No progress timer outlives the failed start, even once a file is there.
+    ws.writeFile("home/.local/share/Stemloft/yt-dlp.download", "x");
+    pumpEvents(200);
+    EXPECT_EQ(logLines(*app), lines);
 }
 
 TEST_F(InstallFixture, FinishingReplacesAnOldToolOnlyWhenTheMoveSucceeds)
 {
-    auto app = makeDelegate(profile);
-    ws.writeFile("home/.local/share/Stemloft/yt-dlp", "old tool");
+    {
+        // The download is a folder, so it cannot be moved over the old file.
+        auto app = installOverOldTool("mkdir \"$7\" && echo x > \"$7/inner\"");
+        EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: ")) << logLines(*app).last().toStdString();
+        ASSERT_TRUE(app->lastAlert.has_value());
+        EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
+        EXPECT_EQ(ws.readFile(destination), "old tool");
+        EXPECT_TRUE(QFile::exists(temporary + "/inner"));
+        EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
+    }
+    {
+        // A download that is a dangling link cannot be made executable.
+        auto app = installOverOldTool("ln -s " + shellQuote(ws.path("nowhere")) + " \"$7\"");
+        EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: ")) << logLines(*app).last().toStdString();
+        EXPECT_EQ(ws.readFile(destination), "old tool");
+    }
+    {
+        auto app = installOverOldTool("printf 'new tool' > \"$7\"");
+        EXPECT_EQ(logLines(*app).last(), destination);
+        EXPECT_EQ(ws.readFile(destination), "new tool");
+        EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+    }
 
-    // The download is a folder, so it cannot be moved over the old file.
-    ws.writeFile("home/.local/share/Stemloft/yt-dlp.download/inner", "x");
-    app->finishYtDlpInstall(temporary, destination, 0);
-    EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: "));
-    EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
-    EXPECT_EQ(ws.readFile(destination), "old tool");
-    EXPECT_TRUE(QFile::exists(temporary + "/inner"));
-
-    QDir(temporary).removeRecursively();
-    // A download that is a dangling link cannot be made executable.
-    ASSERT_TRUE(QFile::link(ws.path("nowhere"), temporary));
-    app->finishYtDlpInstall(temporary, destination, 0);
-    EXPECT_TRUE(logLines(*app).last().startsWith("Install failed: "));
-    EXPECT_EQ(ws.readFile(destination), "old tool");
-    QFile::remove(temporary);
-
-    ws.writeFile("home/.local/share/Stemloft/yt-dlp.download", "new tool");
-    app->finishYtDlpInstall(temporary, destination, 0);
-    EXPECT_EQ(ws.readFile(destination), "new tool");
-    EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
-
-    // A folder in the way is no tool and is replaced.
+    // A folder in the way is no tool: the button offers the install, and
+    // the folder is replaced.
     QFile::remove(destination);
     ws.writeFile("home/.local/share/Stemloft/yt-dlp/stray", "x");
-    ws.writeFile("home/.local/share/Stemloft/yt-dlp.download", "newer tool");
-    app->finishYtDlpInstall(temporary, destination, 0);
+    writeCurl("printf 'newer tool' > \"$7\"");
+    auto app = launchAndInstall();
+    ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(ws.readFile(destination), "newer tool");
+    EXPECT_EQ(app->installedYtDlpURL, destination);
+}
+
+TEST_F(InstallFixture, StopKeepsTheOldToolAndRemovesTheHalfDownload)
+{
+    const QString pidFile = ws.path("curl.pid");
+    writeCurl("echo $$ > " + shellQuote(pidFile) + "\nprintf 'half' > \"$7\"\nexec sleep 1000");
+    auto app = launchAndInstall();
+    ASSERT_TRUE(app->isBusy());
+    // Written after the guard, which would take it for a finished install.
+    ws.writeFile("home/.local/share/Stemloft/yt-dlp", "old tool\n");
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(temporary) && !ws.readFile(pidFile).isEmpty(); }));
+    const qint64 curl = ws.readFile(pidFile).trimmed().toLongLong();
+    ASSERT_TRUE(processAlive(curl));
+    EXPECT_TRUE(app->stopButton->isEnabled());
+
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_FALSE(processAlive(curl));
+    EXPECT_EQ(ws.readFile(destination), "old tool\n");
+    EXPECT_FALSE(QFileInfo::exists(temporary));
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(app->alertCount, 0);
+    EXPECT_FALSE(app->lastAlert.has_value());
+    EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
+    EXPECT_TRUE(app->installButton->isEnabled());
+    EXPECT_FALSE(app->installedYtDlpURL.has_value());
+    EXPECT_FALSE(app->stopButton->isEnabled());
+    EXPECT_TRUE(app->startButton->isEnabled());
+    EXPECT_EQ(app->stageLabel->text(), "Ready");
 }

@@ -109,6 +109,7 @@ void AppDelegate::startDownload()
 
 void AppDelegate::refreshDemucsStatus()
 {
+    m_demucsCheckPending = false;
     delete m_demucsProbe.data();
     m_demucsProbe = demucs::probeManagedEnvironment(
         this, managedDemucsPythonURL(), processEnvironment(), m_profile.probeTimeLimitMs,
@@ -124,7 +125,7 @@ void AppDelegate::refreshDemucsStatus()
 
 bool AppDelegate::isCheckingDemucs() const
 {
-    return !m_demucsProbe.isNull();
+    return m_demucsCheckPending || !m_demucsProbe.isNull();
 }
 
 void AppDelegate::installDemucs()
@@ -134,6 +135,7 @@ void AppDelegate::installDemucs()
         return;
     }
     // The job checks again; an older answer must not overwrite its result.
+    m_demucsCheckPending = false;
     delete m_demucsProbe.data();
     DemucsInstallJob::Params params;
     params.profile = m_profile;

@@ -20,6 +20,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -87,8 +88,15 @@ void AppDelegate::applicationDidFinishLaunching()
     window->show();
     window->raise();
     window->activateWindow();
-    // Importing torch takes seconds; the window does not wait for it.
-    refreshDemucsStatus();
+    // Importing torch takes seconds; the window does not wait for it, nor for
+    // starting the probe: that begins once the window is on screen.
+    m_demucsCheckPending = true;
+    if (QWindow* handle = window->windowHandle())
+        handle->installEventFilter(this);
+    QTimer::singleShot(500, this, [this] {
+        if (m_demucsCheckPending)
+            refreshDemucsStatus();
+    });
 }
 
 void AppDelegate::appendLog(const QString& text)
@@ -204,7 +212,6 @@ void AppDelegate::runJob(Job* job)
     connect(job, &Job::alert, this, [this](const QString& title, const QString& text) {
         m_pendingAlert = std::make_pair(title, text);
     });
-    m_pendingAlert.reset();
     m_jobs.enqueue(job);
     if (!job->hasFinished())
         updateControlStates(true);
@@ -213,7 +220,7 @@ void AppDelegate::runJob(Job* job)
 void AppDelegate::onJobFinished(Job*, Job::Outcome)
 {
     if (isBusy())
-        return;  // the next queued job runs
+        return;  // the next queued job runs; the alert waits for the last one
     showIdleStatus();
     updateControlStates(false);
     if (const auto alert = std::exchange(m_pendingAlert, std::nullopt))
@@ -308,6 +315,14 @@ void AppDelegate::quitNow()
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::Expose && watched == window->windowHandle()) {
+        watched->removeEventFilter(this);
+        if (m_demucsCheckPending)
+            QTimer::singleShot(0, this, [this] {
+                if (m_demucsCheckPending)
+                    refreshDemucsStatus();
+            });
+    }
     if (watched == window && event->type() == QEvent::Close && isBusy() && !m_quitting) {
         event->ignore();
         requestQuit();

@@ -77,7 +77,8 @@ public:
     void stopAndQuit();
     bool isQuitting() const { return m_quitting; }
     int quitCount = 0;  // how often the application was told to quit
-    static constexpr int quitWaitMs = 5000;
+    // How long a quit waits for the stopped job before it is deleted.
+    int quitWaitMs = 5000;
 
     // ---- process: child environment and output sink ------------------------
     QProcessEnvironment processEnvironment() const;
@@ -162,4 +163,5 @@ private:
     QPointer<QMessageBox> m_quitQuestion;
     QTimer* m_quitTimer = nullptr;
     bool m_quitting = false;
+    bool m_demucsCheckPending = false;  // the launch check waits for the window
 };

@@ -13,19 +13,37 @@ namespace download {
 
 std::optional<QString> downloadedFilePath(const QString& line, const QString& saveFolder)
 {
-    const QString candidate = fileops::fileURLPath(line);
-    const QString folder = fileops::fileURLPath(saveFolder);
-    // The folder itself is no downloaded file.
-    if (!fileops::isInsideFolder(candidate, folder)
-        || fileops::standardizedPath(candidate) == fileops::standardizedPath(folder))
-        return std::nullopt;
-    if (!fileops::itemExists(candidate))
+    return DownloadedFileMatcher(saveFolder).match(line);
+}
+
+DownloadedFileMatcher::DownloadedFileMatcher(const QString& saveFolder)
+    : m_currentDir(QDir::currentPath()), m_folder(fileops::standardizedPath(saveFolder))
+{
+}
+
+std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
+{
+    // What fileops::fileURLPath does, with the current directory read once.
+    QString candidate = line.startsWith(QLatin1Char('/')) ? line : m_currentDir + QLatin1Char('/') + line;
+    while (candidate.contains(QLatin1String("//")))
+        candidate.replace(QLatin1String("//"), QLatin1String("/"));
+    if (candidate.size() > 1 && candidate.endsWith(QLatin1Char('/')))
+        candidate.chop(1);
+    const QString standardized = QDir::cleanPath(candidate);
+    // Inside by whole components; the folder itself is no downloaded file.
+    const bool inside = m_folder == QLatin1String("/")
+                            ? standardized.size() > 1
+                            : standardized.size() > m_folder.size() && standardized.startsWith(m_folder) &&
+                                  standardized.at(m_folder.size()) == QLatin1Char('/');
+    if (!inside || !fileops::itemExists(candidate))
         return std::nullopt;
     return candidate;
 }
 
 std::optional<double> progressPercent(QStringView line)
 {
+    if (!line.startsWith(QLatin1String("[download]")))
+        return std::nullopt;
     static const QRegularExpression pattern(QStringLiteral("^\\[download\\]\\s+(\\d{1,3}(?:\\.\\d+)?)%"));
     const QRegularExpressionMatch match = pattern.match(line);
     if (!match.hasMatch())
@@ -63,9 +81,22 @@ QStringList partialFiles(const QString& destination)
     return found;
 }
 
+QStringList newPartialFiles(const QString& folder, const QSet<QString>& before)
+{
+    static const QRegularExpression partial(QStringLiteral("\\.(part|ytdl|part-Frag\\d+(\\.part)?)$"));
+    QStringList found;
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& entry : entries) {
+        if (!before.contains(entry) && partial.match(entry).hasMatch())
+            found << fileops::appendingComponent(folder, entry);
+    }
+    return found;
+}
+
 }  // namespace download
 
-DownloadJob::DownloadJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
+DownloadJob::DownloadJob(Params params, QObject* parent)
+    : Job(parent), m_params(std::move(params)), m_matcher(m_params.saveFolder)
 {
     connect(&m_child, &ChildProcess::output, this, &DownloadJob::handleOutput);
     connect(&m_child, &ChildProcess::finished, this, &DownloadJob::onFinished);
@@ -94,6 +125,9 @@ void DownloadJob::start()
 {
     const QString outputTemplate = fileops::appendingComponent(
         fileops::fileURLPath(m_params.saveFolder), QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
+    const QStringList entries =
+        QDir(fileops::fileURLPath(m_params.saveFolder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    m_entriesBefore = QSet<QString>(entries.cbegin(), entries.cend());
     emit logCleared();
     emit stage(QStringLiteral("Downloading"));
     emit progress(-1);
@@ -120,10 +154,11 @@ DownloadJob::~DownloadJob()
 
 void DownloadJob::removePartialFiles() const
 {
-    for (const QString& destination : m_destinations) {
-        for (const QString& partial : download::partialFiles(destination))
-            fileops::removeItemQuietly(partial);
-    }
+    QStringList partials = download::newPartialFiles(fileops::fileURLPath(m_params.saveFolder), m_entriesBefore);
+    for (const QString& destination : m_destinations)
+        partials << download::partialFiles(destination);
+    for (const QString& partial : std::as_const(partials))
+        fileops::removeItemQuietly(partial);
 }
 
 void DownloadJob::stop()
@@ -138,7 +173,7 @@ void DownloadJob::handleOutput(const QString& text)
     QStringList batch;
     std::optional<double> percent;
     for (const QString& line : splitOutputLines(text)) {
-        if (const std::optional<QString> file = download::downloadedFilePath(line, m_params.saveFolder)) {
+        if (const std::optional<QString> file = m_matcher.match(line)) {
             if (!batch.isEmpty())
                 emit logEntries(std::exchange(batch, {}));
             m_file = *file;

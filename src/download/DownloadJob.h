@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/DownloadOutput.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
 
@@ -37,8 +38,10 @@ private:
     void removePartialFiles() const;
 
     Params m_params;
+    download::DownloadedFileMatcher m_matcher;
     ChildProcess m_child;
     QString m_file;
     QStringList m_destinations;
+    QSet<QString> m_entriesBefore;  // the save folder's files before the run
     int m_lastPercent = -1;
 };

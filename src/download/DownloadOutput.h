@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QSet>
 #include <QStringList>
 
 #include <optional>
@@ -14,6 +15,18 @@ namespace download {
 // ignored. Returns the candidate's path.
 std::optional<QString> downloadedFilePath(const QString& line, const QString& saveFolder);
 
+// downloadedFilePath for many lines and one save folder: the folder and the
+// current directory are read once, not once a line.
+class DownloadedFileMatcher {
+public:
+    explicit DownloadedFileMatcher(const QString& saveFolder);
+    std::optional<QString> match(const QString& line) const;
+
+private:
+    QString m_currentDir;
+    QString m_folder;  // standardized
+};
+
 // The percentage of a yt-dlp progress line ("[download]  42.3% of ..."),
 // or nothing for any other line.
 std::optional<double> progressPercent(QStringView line);
@@ -25,5 +38,11 @@ std::optional<QString> destinationPath(QStringView line);
 // ".part" and ".ytdl" files and the fragments ("NAME.part-Frag3", also with
 // ".part" after it). Only entries of that one folder are considered.
 QStringList partialFiles(const QString& destination);
+
+// The entries of folder that look like yt-dlp's partial files (".part",
+// ".ytdl", ".part-FragN", ".part-FragN.part") and are not named in before.
+// yt-dlp names its destination only when not quiet, and "--print" makes it
+// quiet, so a stopped run finds its debris this way.
+QStringList newPartialFiles(const QString& folder, const QSet<QString>& before);
 
 }  // namespace download

@@ -6,12 +6,45 @@
 #include <unistd.h>
 
 #ifdef Q_OS_LINUX
+#include <QDir>
+#include <QFile>
+
 #include <sys/prctl.h>
 #endif
 
 namespace {
 
 constexpr int groupPollMs = 20;
+
+#ifdef Q_OS_LINUX
+// Whether a member of the group still runs. kill() also reaches members that
+// ended but wait for their new parent (init, which may take seconds) to reap
+// them; those hold nothing and must not stretch a stop to the grace period.
+bool groupHasLiveMember(qint64 group)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool isNumber = false;
+        entry.toLongLong(&isNumber);
+        if (!isNumber)
+            continue;
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        // "pid (name) state ppid pgrp ...": the name may hold anything.
+        const qsizetype close = text.lastIndexOf(')');
+        if (close < 0)
+            continue;
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (fields.size() < 3 || fields.at(2).toLongLong() != group)
+            continue;
+        if (fields.at(0) != "Z" && fields.at(0) != "X")
+            return true;
+    }
+    return false;
+}
+#endif
 
 }  // namespace
 
@@ -130,11 +163,19 @@ void ChildProcess::signalGroup(int signal) const
 
 bool ChildProcess::groupHasMembers() const
 {
-    return m_pid > 0 && (::kill(-pid_t(m_pid), 0) == 0 || errno == EPERM);
+    if (m_pid <= 0 || (::kill(-pid_t(m_pid), 0) != 0 && errno != EPERM))
+        return false;
+#ifdef Q_OS_LINUX
+    return groupHasLiveMember(m_pid);
+#else
+    return true;
+#endif
 }
 
 void ChildProcess::readOutput()
 {
+    if (m_output == Output::discard)
+        return;  // standard output goes to the null device: nothing to read
     const QByteArray bytes = m_process.readAllStandardOutput();
     if (bytes.isEmpty())
         return;

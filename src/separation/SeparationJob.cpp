@@ -201,7 +201,9 @@ void SeparationJob::startExport()
     m_stemsFolder = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
     try {
         // Remember which folders this run makes, so a failed run takes them back.
-        m_createdStemsFolder = !fileops::itemExists(m_stemsFolder);
+        for (QString folder = m_stemsFolder; !folder.isEmpty() && !fileops::itemExists(folder);
+             folder = fileops::deletingLastComponent(folder))
+            m_createdFolders << folder;
         fileops::createDirectories(m_stemsFolder);
     } catch (const AppError& error) {
         m_exportError = error;
@@ -328,7 +330,7 @@ void SeparationJob::commitExport()
         settle();
         return;
     }
-    m_createdStemsFolder = false;  // it holds the export now
+    m_createdFolders.clear();  // they hold the export now
     cleanUp();
     setProgress(SeparationStage::encoding, 1, QStringLiteral("Stems saved"));
     emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
@@ -378,9 +380,11 @@ void SeparationJob::cleanUp()
 {
     for (const Encode& encode : std::as_const(m_encodes))
         fileops::removeItemQuietly(encode.temporary);
-    // Only a folder this run made, and only while nothing else is in it.
-    if (m_createdStemsFolder && !m_stemsFolder.isEmpty())
-        QDir().rmdir(m_stemsFolder);
+    // Only folders this run made, and only while nothing else is in them.
+    for (const QString& folder : std::as_const(m_createdFolders)) {
+        if (fileops::itemExists(folder) && !QDir().rmdir(folder))
+            break;
+    }
     if (!m_outputRoot.isEmpty())
         fileops::removeItemQuietly(m_outputRoot);
 }

@@ -71,7 +71,8 @@ private:
     Params m_params;
     QString m_outputRoot;
     QString m_stemsFolder;
-    bool m_createdStemsFolder = false;
+    // The folders this run made for the stems, innermost first.
+    QStringList m_createdFolders;
     QPointer<ChildProcess> m_probe;
     std::unique_ptr<separation::ConversionRun> m_inputConversion;
     ChildProcess m_demucs;
