@@ -2,8 +2,10 @@
 // Start button; nothing leaves 127.0.0.1.
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -91,4 +93,66 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     EXPECT_TRUE(app->separateButton->isEnabled());
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "Download Complete");
+}
+
+TEST(DownloadWithRealTool, StopMidDownloadLeavesNoPartialFile)
+{
+    if (!QFileInfo(systemYtDlp).isExecutable() || QStandardPaths::findExecutable("python3").isEmpty())
+        GTEST_SKIP() << "needs /usr/bin/yt-dlp and python3";
+
+    // A server that trickles 4 MB out slowly, so the download is surely
+    // under way when Stop comes; it prints its port first.
+    TempWorkspace ws;
+    QProcess server;
+    server.setProgram(QStandardPaths::findExecutable("python3"));
+    server.setArguments({"-u", "-c", QStringLiteral(R"(
+import http.server, socketserver, time
+class Slow(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header('Content-Type', 'audio/mp4')
+        self.send_header('Content-Length', str(4 << 20))
+        self.end_headers()
+        try:
+            for _ in range(1024):
+                self.wfile.write(b'\0' * 4096)
+                self.wfile.flush()
+                time.sleep(0.05)
+        except OSError:
+            pass
+    def log_message(self, *args):
+        pass
+httpd = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Slow)
+httpd.daemon_threads = True
+print('port', httpd.server_address[1], flush=True)
+httpd.serve_forever()
+)")});
+    server.start();
+    ASSERT_TRUE(server.waitForReadyRead(10000));
+    const int port = QString::fromUtf8(server.readLine()).split(' ').value(1).trimmed().toInt();
+    ASSERT_GT(port, 0);
+
+    PlatformProfile profile = makeTestProfile(ws);
+    profile.ytDlpSystemDirs = {"/usr/bin"};
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        profile.appEnvironment.remove(name);
+    auto app = makeDelegate(profile);
+    const QString music = ws.makeDir("Music");
+    const QString earlier = ws.writeFile("Music/earlier.m4a.part", "not ours");
+    app->folderField->setText(music);
+    app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/slow.m4a").arg(port));
+    app->startButton->click();
+    const QString partial = music + "/slow [slow].m4a.part";
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(partial).size() > 0; }, 60000)) << logText(*app).toStdString();
+    EXPECT_TRUE(app->stageLabel->text().startsWith("Downloading")) << app->stageLabel->text().toStdString();
+
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app, 20000));
+    server.kill();
+    server.waitForFinished(5000);
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(QDir(music).entryList(QDir::Files | QDir::Hidden), QStringList{"earlier.m4a.part"});
+    EXPECT_EQ(ws.readFile(earlier), "not ours");
+    EXPECT_TRUE(app->audioField->text().isEmpty());
+    EXPECT_FALSE(app->lastAlert.has_value());
 }

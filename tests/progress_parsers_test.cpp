@@ -82,6 +82,22 @@ TEST(DownloadProgress, PartialFilesOfOneDestinationOnly)
     EXPECT_EQ(download::partialFiles(music + "/.hidden.m4a"), QStringList{music + "/.hidden.m4a.part"});
     EXPECT_TRUE(download::partialFiles(music + "/missing.m4a").isEmpty());
     EXPECT_TRUE(download::partialFiles(ws.path("gone/song.m4a")).isEmpty());
+
+    // Without a destination line: what the run added that looks like a
+    // partial file, never what was there before.
+    const QStringList before = QDir(music).entryList(QDir::Files | QDir::Hidden);
+    const QSet<QString> existing(before.cbegin(), before.cend());
+    EXPECT_TRUE(download::newPartialFiles(music, existing).isEmpty());
+    ws.writeFile("Music/new [id].webm.part", "x");
+    ws.writeFile("Music/new [id].webm.ytdl", "x");
+    ws.writeFile("Music/new [id].webm.part-Frag12", "x");
+    ws.writeFile("Music/new [id].webm.part-Frag12.part", "x");
+    ws.writeFile("Music/new [id].webm", "x");
+    ws.writeFile("Music/notes.partial", "x");
+    ws.writeFile("Music/x.part-Fragment", "x");
+    EXPECT_EQ(sorted(download::newPartialFiles(music, existing)),
+              sorted({music + "/new [id].webm.part", music + "/new [id].webm.ytdl",
+                      music + "/new [id].webm.part-Frag12", music + "/new [id].webm.part-Frag12.part"}));
 }
 
 TEST(InstallProgress, PipRawProgressLines)
