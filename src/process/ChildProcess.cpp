@@ -53,6 +53,9 @@ ChildProcess::ChildProcess(QObject* parent) : QObject(parent)
     m_killTimer.setSingleShot(true);
     m_limitTimer.setSingleShot(true);
     m_groupPoll.setInterval(groupPollMs);
+    m_batchTimer.setSingleShot(true);
+    m_batchTimer.setInterval(batchIntervalMs);
+    connect(&m_batchTimer, &QTimer::timeout, this, &ChildProcess::flushOutput);
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &ChildProcess::readOutput);
     connect(&m_process, &QProcess::finished, this, &ChildProcess::onProcessFinished);
     connect(&m_killTimer, &QTimer::timeout, this, [this] {
@@ -83,6 +86,7 @@ void ChildProcess::killAndReap()
     m_killTimer.stop();
     m_limitTimer.stop();
     m_groupPoll.stop();
+    m_batchTimer.stop();
     if (m_running) {
         signalGroup(SIGKILL);
         m_process.waitForFinished(5000);
@@ -183,18 +187,30 @@ void ChildProcess::readOutput()
         m_captured += bytes;
         return;
     }
-    const QString text = m_assembler.feed(bytes);
-    if (!text.isEmpty())
-        emit output(text);
+    m_pendingText += m_assembler.feed(bytes);
+    // Output is passed on in batches: whoever shows it (a log view) pays per
+    // call, so a chatty child must not cost one call per read of the pipe.
+    if (m_pendingText.size() >= maxBatchChars)
+        flushOutput();
+    else if (!m_pendingText.isEmpty() && !m_batchTimer.isActive())
+        m_batchTimer.start();
+}
+
+void ChildProcess::flushOutput()
+{
+    m_batchTimer.stop();
+    if (m_pendingText.isEmpty())
+        return;
+    const QString text = std::exchange(m_pendingText, QString());
+    emit output(text);
 }
 
 void ChildProcess::onProcessFinished()
 {
     readOutput();
     if (m_output == Output::stream) {
-        const QString rest = m_assembler.finish();
-        if (!rest.isEmpty())
-            emit output(rest);
+        m_pendingText += m_assembler.finish();
+        flushOutput();
     }
     m_running = false;
     m_finishing = true;

@@ -83,14 +83,19 @@ public:
     QByteArray capturedOutput() const { return m_captured; }
 
     static constexpr int defaultGraceMs = 3000;
+    // Streamed output is held at most this long, or until this much is held.
+    static constexpr int batchIntervalMs = 25;
+    static constexpr qsizetype maxBatchChars = 256 * 1024;
 
 signals:
-    // Text that ends at a line boundary (the rest follows before finished()).
+    // Text that ends at a line boundary, in batches (see batchIntervalMs); the
+    // rest always comes before finished().
     void output(const QString& text);
     void finished(const RunResult& result);
 
 private:
     void readOutput();
+    void flushOutput();
     void onProcessFinished();
     void signalGroup(int signal) const;
     bool groupHasMembers() const;
@@ -113,4 +118,6 @@ private:
     QTimer m_killTimer;
     QTimer m_limitTimer;
     QTimer m_groupPoll;
+    QTimer m_batchTimer;
+    QString m_pendingText;
 };
