@@ -128,9 +128,16 @@ print('port', httpd.server_address[1], flush=True)
 httpd.serve_forever()
 )")});
     server.start();
-    ASSERT_TRUE(server.waitForReadyRead(10000));
-    const int port = QString::fromUtf8(server.readLine()).split(' ').value(1).trimmed().toInt();
-    ASSERT_GT(port, 0);
+    int port = 0;
+    QByteArray seen;
+    for (int i = 0; i < 100 && port == 0 && server.state() != QProcess::NotRunning; ++i) {
+        server.waitForReadyRead(100);
+        seen += server.readAll();
+        const QRegularExpressionMatch match = QRegularExpression("port (\\d+)\n").match(QString::fromUtf8(seen));
+        if (match.hasMatch())
+            port = match.captured(1).toInt();
+    }
+    ASSERT_GT(port, 0) << seen.toStdString();
 
     PlatformProfile profile = makeTestProfile(ws);
     profile.ytDlpSystemDirs = {"/usr/bin"};

@@ -5,11 +5,14 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
+#include <QThread>
 #include <QUuid>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +169,22 @@ bool removeItemQuietly(const QString& path)
     std::error_code ec;
     std::filesystem::remove_all(fsPath(path), ec);
     return !ec;
+}
+
+QThread* removeItemInBackground(const QString& path, QObject* context, std::function<void(QString error)> done)
+{
+    auto error = std::make_shared<QString>();
+    QThread* thread = QThread::create([path, error] {
+        try {
+            removeItem(path);
+        } catch (const AppError& e) {
+            *error = e.localizedDescription();
+        }
+    });
+    QObject::connect(thread, &QThread::finished, context, [error, done = std::move(done)] { done(*error); });
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+    return thread;
 }
 
 void moveItem(const QString& from, const QString& to)

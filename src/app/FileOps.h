@@ -1,7 +1,12 @@
 #pragma once
 
 #include <QString>
+
+#include <functional>
 #include <optional>
+
+class QObject;
+class QThread;
 
 // File-system steps that throw AppError (domain "FileSystem", errno as code)
 // with a readable message, so the run that owns them can report it.
@@ -31,6 +36,11 @@ std::optional<qint64> fileSize(const QString& path);
 void createDirectories(const QString& path);
 void removeItem(const QString& path);  // recursive for folders
 bool removeItemQuietly(const QString& path);
+// removeItem on a worker thread: a tree of many large files takes the disk
+// long enough to freeze a window. done gets the error text (empty when it
+// worked) on context's thread, unless context is gone by then. The returned
+// thread deletes itself; wait() on it to be sure the removal is over.
+QThread* removeItemInBackground(const QString& path, QObject* context, std::function<void(QString error)> done);
 // rename(2): replaces an existing destination in one step.
 void moveItem(const QString& from, const QString& to);
 void setPosixPermissions(const QString& path, unsigned mode);

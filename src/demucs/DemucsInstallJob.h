@@ -6,6 +6,7 @@
 #include "process/ChildProcess.h"
 
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 // Builds the managed Demucs environment: checks the one there, finds a
@@ -34,6 +35,7 @@ signals:
 private:
     void findPython();
     void install(const QString& systemPython, const QString& versionDescription);
+    void launchShell(const QString& systemPython, const QString& versionDescription);
     void onInstallFinished(const RunResult& result);
     void handleOutput(const QString& text);
     void finishStopped();
@@ -44,6 +46,7 @@ private:
     ChildProcess m_shell;
     QTimer m_noteTimer;
     bool m_stopped = false;
+    QPointer<QThread> m_removal;
     bool m_environmentStarted = false;
     int m_lastPercent = -1;
 };

@@ -72,6 +72,8 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
 
 DemucsInstallJob::~DemucsInstallJob()
 {
+    if (m_removal)
+        m_removal->wait();
     if (!m_shell.isActive())
         return;
     m_shell.killAndReap();
@@ -121,6 +123,8 @@ void DemucsInstallJob::stop()
     if (hasFinished() || m_stopped)
         return;
     m_stopped = true;
+    if (m_removal)
+        return;  // the removal's end sees the stop
     if (m_shell.isRunning()) {
         m_shell.stop();
         return;
@@ -135,11 +139,18 @@ void DemucsInstallJob::stop()
 void DemucsInstallJob::finishStopped()
 {
     m_noteTimer.stop();
-    // Whatever was built is incomplete; the next install starts afresh.
-    if (m_environmentStarted)
-        fileops::removeItemQuietly(m_params.environmentFolder);
-    log(QStringLiteral("Stopped."));
-    finishWith(Outcome::stopped);
+    auto report = [this] {
+        log(QStringLiteral("Stopped."));
+        finishWith(Outcome::stopped);
+    };
+    // Whatever was built is incomplete; the next install starts afresh. A
+    // half-installed PyTorch is gigabytes: removed off the window's thread.
+    if (!m_environmentStarted || !fileops::itemExists(m_params.environmentFolder)) {
+        report();
+        return;
+    }
+    m_removal = fileops::removeItemInBackground(m_params.environmentFolder, this,
+                                                [report](const QString&) { report(); });
 }
 
 void DemucsInstallJob::install(const QString& systemPython, const QString& versionDescription)
@@ -147,14 +158,38 @@ void DemucsInstallJob::install(const QString& systemPython, const QString& versi
     const QString& env = m_params.environmentFolder;
     try {
         fileops::createDirectories(m_params.supportFolder);
-        emit logCleared();
-        emit stage(QStringLiteral("Installing Demucs"));
-        emit logEntries({QStringLiteral("Installing Demucs into managed Python environment..."), env});
-        // The check above found no usable installation, so whatever is here is incomplete.
-        if (fileops::itemExists(env)) {
-            log(QStringLiteral("Removing incomplete Demucs environment..."));
-            fileops::removeItem(env);
-        }
+    } catch (const AppError& error) {
+        log(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
+        finishWith(Outcome::failed);
+        return;
+    }
+    emit logCleared();
+    emit stage(QStringLiteral("Installing Demucs"));
+    emit logEntries({QStringLiteral("Installing Demucs into managed Python environment..."), env});
+    // The check above found no usable installation, so whatever is here is incomplete.
+    if (!fileops::itemExists(env)) {
+        launchShell(systemPython, versionDescription);
+        return;
+    }
+    log(QStringLiteral("Removing incomplete Demucs environment..."));
+    m_removal = fileops::removeItemInBackground(
+        env, this, [this, systemPython, versionDescription](const QString& error) {
+            m_removal = nullptr;
+            if (m_stopped) {
+                finishStopped();
+            } else if (!error.isEmpty()) {
+                log(QStringLiteral("Failed to start Demucs install: ") + error);
+                finishWith(Outcome::failed);
+            } else {
+                launchShell(systemPython, versionDescription);
+            }
+        });
+}
+
+void DemucsInstallJob::launchShell(const QString& systemPython, const QString& versionDescription)
+{
+    const QString& env = m_params.environmentFolder;
+    try {
         emit logEntries({QStringLiteral("Using Python: ") + systemPython + versionDescription,
                          QStringLiteral("This can take several minutes on the first install."),
                          QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB.")});

@@ -36,6 +36,8 @@ SeparationJob::SeparationJob(Params params, QObject* parent) : Job(parent), m_pa
 
 SeparationJob::~SeparationJob()
 {
+    if (m_rootRemoval)
+        m_rootRemoval->wait();
     if (hasFinished())
         return;
     // Gone mid-run (the application quits): the children go first, so none
@@ -46,6 +48,8 @@ SeparationJob::~SeparationJob()
     for (Encode& encode : m_encodes)
         encode.run.reset();
     cleanUp();
+    if (m_rootRemoval)
+        m_rootRemoval->wait();
 }
 
 QString SeparationJob::stemsFolderFor(const QString& saveFolder, const QString& audioFile)
@@ -130,9 +134,10 @@ void SeparationJob::convertInput()
                                                         m_params.audioFile, destination);
     ConversionRun* run = m_inputConversion.get();
     auto failed = [this](const AppError& error) {
-        cleanUp();
-        log(startFailure + error.localizedDescription());
-        finishWith(Outcome::failed);
+        finishAfterCleanUp([this, message = error.localizedDescription()] {
+            log(startFailure + message);
+            finishWith(Outcome::failed);
+        });
     };
     connect(run, &ConversionRun::finished, this, [this, run, failed] {
         if (run->wasStopped() || m_stopped) {
@@ -161,9 +166,10 @@ void SeparationJob::runDemucs(const QString& input)
     m_demucs.setEnvironment(m_params.environment);
     setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Demucs"));
     if (!m_demucs.start()) {
-        cleanUp();
-        log(startFailure + m_demucs.result().error);
-        finishWith(Outcome::failed);
+        finishAfterCleanUp([this] {
+            log(startFailure + m_demucs.result().error);
+            finishWith(Outcome::failed);
+        });
     }
 }
 
@@ -186,11 +192,12 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        cleanUp();
-        const QString message = QStringLiteral("Demucs failed with exit code %1.").arg(result.status);
-        log(message);
-        emit alert(QStringLiteral("Stem Separation Failed"), message);
-        finishWith(Outcome::failed);
+        finishAfterCleanUp([this, status = result.status] {
+            const QString message = QStringLiteral("Demucs failed with exit code %1.").arg(status);
+            log(message);
+            emit alert(QStringLiteral("Stem Separation Failed"), message);
+            finishWith(Outcome::failed);
+        });
         return;
     }
     startExport();
@@ -331,11 +338,12 @@ void SeparationJob::commitExport()
         return;
     }
     m_createdFolders.clear();  // they hold the export now
-    cleanUp();
     setProgress(SeparationStage::encoding, 1, QStringLiteral("Stems saved"));
-    emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
-    emit alert(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
-    finishWith(Outcome::succeeded);
+    finishAfterCleanUp([this] {
+        emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
+        emit alert(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
+        finishWith(Outcome::succeeded);
+    });
 }
 
 void SeparationJob::stop()
@@ -364,16 +372,32 @@ void SeparationJob::settle()
                                   [](const Encode& e) { return e.run && !e.done; });
     if (busy)
         return;  // the last child to end comes back here
+    finishAfterCleanUp([this] {
+        if (m_exportError) {
+            const QString message = m_exportError->localizedDescription();
+            log(QStringLiteral("Failed to save stems: ") + message);
+            emit alert(QStringLiteral("Stem Save Failed"), message);
+            finishWith(Outcome::failed);
+            return;
+        }
+        log(QStringLiteral("Stopped."));
+        finishWith(Outcome::stopped);
+    });
+}
+
+void SeparationJob::finishAfterCleanUp(std::function<void()> report)
+{
+    if (m_cleaningUp)
+        return;
+    m_cleaningUp = true;
+    const QString root = std::exchange(m_outputRoot, QString());
     cleanUp();
-    if (m_exportError) {
-        const QString message = m_exportError->localizedDescription();
-        log(QStringLiteral("Failed to save stems: ") + message);
-        emit alert(QStringLiteral("Stem Save Failed"), message);
-        finishWith(Outcome::failed);
+    if (root.isEmpty() || !fileops::itemExists(root)) {
+        report();
         return;
     }
-    log(QStringLiteral("Stopped."));
-    finishWith(Outcome::stopped);
+    // Demucs's output is hundreds of MB; removing it must not freeze the window.
+    m_rootRemoval = fileops::removeItemInBackground(root, this, [report](const QString&) { report(); });
 }
 
 void SeparationJob::cleanUp()

@@ -10,6 +10,9 @@
 
 #include <QList>
 #include <QPointer>
+#include <QThread>
+
+#include <functional>
 
 #include <memory>
 #include <optional>
@@ -59,6 +62,8 @@ private:
     // Ends the job once nothing runs any more.
     void settle();
     void cleanUp();
+    // Removes what the run wrote (the output root on a worker thread), then reports.
+    void finishAfterCleanUp(std::function<void()> report);
     void setProgress(separation::SeparationStage stage, double fraction, const QString& text);
 
     struct Encode {
@@ -81,6 +86,8 @@ private:
     int m_slots = 1;
     int m_doneEncodes = 0;
     bool m_stopped = false;
+    bool m_cleaningUp = false;
+    QPointer<QThread> m_rootRemoval;
     std::optional<AppError> m_exportError;
     int m_lastPercent = -1;
 };
