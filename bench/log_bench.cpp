@@ -46,7 +46,9 @@ Figures measure(const std::function<void()>& start, const std::function<bool()>&
     heartbeat.start();
     start();
     while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        // Blocks until something happens, as the application's own loop does (the
+        // overload with a time limit never waits: it would spin a core).
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     Figures f;
     f.ms = double(run.nsecsElapsed()) / 1e6;
     f.longestStallMs = double(longest) / 1e6;

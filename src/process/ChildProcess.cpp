@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -125,8 +126,11 @@ bool ChildProcess::start()
         m_process.setStandardErrorFile(QProcess::nullDevice());
         break;
     }
-    m_process.setChildProcessModifier([] {
+    const int niceness = m_niceness;
+    m_process.setChildProcessModifier([niceness] {
         ::setpgid(0, 0);
+        if (niceness > 0)
+            ::setpriority(PRIO_PROCESS, 0, niceness);
 #ifdef Q_OS_LINUX
         // Should the application itself be killed, its direct child is told.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);

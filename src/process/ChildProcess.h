@@ -59,6 +59,10 @@ public:
     // 0: no limit. A child past its limit is stopped; the outcome is timedOut.
     void setTimeLimit(int ms) { m_timeLimitMs = ms; }
     void setGracePeriod(int ms) { m_graceMs = ms; }
+    // Number-crunching children (Demucs, encodes) run below the window, so
+    // the window stays responsive while they take every core.
+    void setLowPriority(bool low) { m_niceness = low ? lowPriorityNiceness : 0; }
+    static constexpr int lowPriorityNiceness = 5;
 
     QString program() const { return m_process.program(); }
     QStringList arguments() const { return m_process.arguments(); }
@@ -115,6 +119,7 @@ private:
     bool m_timedOut = false;
     int m_timeLimitMs = 0;
     int m_graceMs = defaultGraceMs;
+    int m_niceness = 0;
     QTimer m_killTimer;
     QTimer m_limitTimer;
     QTimer m_groupPoll;

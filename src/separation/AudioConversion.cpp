@@ -66,6 +66,7 @@ ConversionRun::ConversionRun(const PlatformProfile& profile, ConversionTarget ta
     m_child.setProgram(profile.converterPath);
     m_child.setArguments(converterArguments(profile.converter, target, m_source, m_destination));
     m_child.setOutput(ChildProcess::Output::capture);
+    m_child.setLowPriority(true);
     connect(&m_child, &ChildProcess::finished, this, &ConversionRun::onFinished);
 }
 

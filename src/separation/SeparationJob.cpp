@@ -164,6 +164,7 @@ void SeparationJob::runDemucs(const QString& input)
         input,
     });
     m_demucs.setEnvironment(m_params.environment);
+    m_demucs.setLowPriority(true);
     setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Demucs"));
     if (!m_demucs.start()) {
         finishAfterCleanUp([this] {
