@@ -116,8 +116,7 @@ void AppDelegate::refreshDemucsStatus()
         [this](demucs::ProbeAnswer answer) {
             m_demucsProbe = nullptr;
             if (answer.timedOut)
-                appendLog(demucs::probeTimeoutMessage(QStringLiteral("The Demucs environment check"),
-                                                      m_profile.probeTimeLimitMs));
+                appendLog(demucs::environmentCheckTimeoutMessage(m_profile.probeTimeLimitMs));
             if (!answer.stopped)
                 installDemucsButton->setText(answer.compatible ? demucsInstalledTitle : installDemucsTitle);
         });

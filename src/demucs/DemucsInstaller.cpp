@@ -94,7 +94,7 @@ void DemucsInstallJob::start()
                 return;
             }
             if (answer.timedOut)
-                log(demucs::probeTimeoutMessage(QStringLiteral("The Demucs environment check"), limit));
+                log(demucs::environmentCheckTimeoutMessage(limit));
             if (answer.compatible) {
                 emit installed();
                 emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});

@@ -1,5 +1,4 @@
 // The managed Demucs environment: where its interpreter lives and whether it works.
-#include "app/AppDelegate.h"
 #include "app/AppError.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
@@ -32,16 +31,6 @@ QString compatibilityProbeScript()
 
 }  // namespace demucs
 
-QString AppDelegate::managedDemucsPythonURL() const
-{
-    QString root;
-    try {
-        root = appSupportURL();
-    } catch (const AppError&) {
-        root = fileops::fileURLPath(m_profile.homeDir);
-    }
-    return fileops::appendingComponent(root, QStringLiteral("demucs-env/bin/python"));
-}
 
 ChildProcess* demucs::probeManagedEnvironment(QObject* owner, const QString& managedPython,
                                               const QProcessEnvironment& environment, int timeLimitMs,

@@ -32,6 +32,8 @@ ChildProcess* probeManagedEnvironment(QObject* owner, const QString& managedPyth
 
 // The log line of a probe that ran out of time.
 QString probeTimeoutMessage(const QString& what, int timeLimitMs);
+// That line for the managed environment's compatibility check.
+QString environmentCheckTimeoutMessage(int timeLimitMs);
 
 // Looks for a system Python 3.9 to 3.12 with venv and ensurepip, one
 // candidate after the other (pythonCandidates' order), each file once.

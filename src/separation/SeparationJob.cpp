@@ -89,7 +89,7 @@ void SeparationJob::start()
                 return;
             }
             if (answer.timedOut)
-                log(demucs::probeTimeoutMessage(QStringLiteral("The Demucs environment check"), limit));
+                log(demucs::environmentCheckTimeoutMessage(limit));
             if (!answer.compatible) {
                 emit logEntries({QStringLiteral("The managed Demucs environment is not compatible."),
                                  QStringLiteral("Click Install Demucs to rebuild it with Python 3.12.")});

@@ -1,22 +1,12 @@
 // Where a runnable yt-dlp is, and the launch-time state of the Install button.
 #include "ytdlp/YtDlpLocator.h"
 
-#include "app/AppDelegate.h"
 #include "app/AppError.h"
 #include "app/FileOps.h"
 
-#include <QPushButton>
 #include <QSet>
-#include <QSettings>
 
 #include <cmath>
-
-namespace {
-
-const QString toolName = QStringLiteral("yt-dlp");
-const QString storedPathKey = QStringLiteral("ytDlpPath");
-
-}  // namespace
 
 namespace ytdlp {
 
@@ -39,7 +29,7 @@ QStringList pathCandidates(const QString& pathVariable)
     QStringList candidates;
     const QStringList entries = pathVariable.split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString& entry : entries)
-        candidates << fileops::appendingComponent(fileops::fileURLPath(entry), toolName);
+        candidates << fileops::appendingComponent(fileops::fileURLPath(entry), QStringLiteral("yt-dlp"));
     return candidates;
 }
 
@@ -91,80 +81,3 @@ QString formatFileByteCount(qint64 bytes)
 }
 
 }  // namespace ytdlp
-
-QStringList AppDelegate::managedYtDlpCandidateURLs() const
-{
-    QStringList candidates;
-    try {
-        candidates << fileops::appendingComponent(appSupportURL(), toolName);
-    } catch (const AppError&) {
-        // No support folder: that candidate is simply absent.
-    }
-    const QString stored = m_settings->value(storedPathKey).toString();
-    if (!stored.isEmpty())
-        candidates << fileops::fileURLPath(stored);
-    QString homeRelative = fileops::appendingComponent(fileops::fileURLPath(m_profile.homeDir),
-                                                       m_profile.homeRelativeAppSupport);
-    homeRelative = fileops::appendingComponent(homeRelative, QStringLiteral("Stemloft"));
-    candidates << fileops::appendingComponent(homeRelative, toolName);
-    return ytdlp::deduplicatedCandidates(candidates);
-}
-
-QStringList AppDelegate::ytDlpCandidateURLs() const
-{
-    QStringList candidates = managedYtDlpCandidateURLs();
-    if (!m_profile.bundleResourceDir.isEmpty())
-        candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleResourceDir), toolName);
-    candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleContainerDir), toolName);
-    for (const QString& dir : m_profile.ytDlpSystemDirs)
-        candidates << fileops::appendingComponent(dir, toolName);
-    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")));
-    return ytdlp::deduplicatedCandidates(candidates);
-}
-
-bool AppDelegate::isExecutableOrCanMakeExecutable(const QString& path) const
-{
-    return ytdlp::isUsableExecutable(path);
-}
-
-std::optional<QString> AppDelegate::findManagedYtDlp() const
-{
-    for (const QString& candidate : managedYtDlpCandidateURLs()) {
-        if (isExecutableOrCanMakeExecutable(candidate))
-            return candidate;
-    }
-    return std::nullopt;
-}
-
-void AppDelegate::markYtDlpInstalled(const QString& path)
-{
-    fileops::setPosixPermissionsQuietly(path, 0755);
-    installedYtDlpURL = path;
-    m_settings->setValue(storedPathKey, path);
-    installButton->setText(QStringLiteral("yt-dlp Installed"));
-    installButton->setEnabled(false);
-    installButton->setToolTip(path);
-    installButton->update();
-}
-
-void AppDelegate::updateYtDlpInstallStatus()
-{
-    if (const std::optional<QString> found = findManagedYtDlp()) {
-        markYtDlpInstalled(*found);
-        return;
-    }
-    installedYtDlpURL.reset();
-    m_settings->remove(storedPathKey);
-    installButton->setText(QStringLiteral("Install yt-dlp"));
-    installButton->setEnabled(!isBusy());
-    installButton->setToolTip(QStringLiteral("Install yt-dlp into the app support folder."));
-    installButton->update();
-}
-
-void AppDelegate::appendYtDlpInstallStatusLog()
-{
-    if (const std::optional<QString> found = findManagedYtDlp())
-        appendLog(QStringLiteral("yt-dlp detected: ") + *found);
-    else
-        appendLog(QStringLiteral("yt-dlp was not detected. Click Install yt-dlp if downloads fail."));
-}
