@@ -3,12 +3,14 @@
 #include "support/TestSupport.h"
 #include "ui/SegmentedControl.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -191,4 +193,44 @@ TEST_F(ControllerTest, LaunchShowsTheWindowAndTheOpeningLog)
     EXPECT_EQ(lines[2], QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
     EXPECT_EQ(lines[3], QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
     EXPECT_FALSE(app->separateButton->isEnabled());
+}
+
+namespace {
+
+// Ends a while after it is asked to stop, reporting a stage on the way, as
+// a child given its grace period does.
+class SlowStopJob : public Job {
+public:
+    void start() override { emit stage(QStringLiteral("Working 10%")); }
+    void stop() override
+    {
+        QTimer::singleShot(100, this, [this] {
+            emit stage(QStringLiteral("Working 11%"));
+            finishWith(Outcome::stopped);
+        });
+    }
+};
+
+}  // namespace
+
+TEST_F(ControllerTest, StopSaysStoppingUntilTheJobHasEnded)
+{
+    auto app = makeDelegate(profile, true);
+    app->runJob(new SlowStopJob);
+    EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Working 10%"));
+    EXPECT_TRUE(app->stopButton->isEnabled());
+    app->stopButton->click();
+    EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Stopping..."));
+    EXPECT_FALSE(app->stopButton->isEnabled());
+    EXPECT_FALSE(app->startButton->isEnabled());
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Ready"));
+    EXPECT_TRUE(app->startButton->isEnabled());
+
+    // The next job starts with a live Stop button again.
+    app->runJob(new SlowStopJob);
+    EXPECT_TRUE(app->stopButton->isEnabled());
+    EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Working 10%"));
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
 }

@@ -168,7 +168,7 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
     stemModeControl->setEnabled(!busy);
     separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
     urlField->setEnabled(!busy);
-    stopButton->setEnabled(busy);
+    stopButton->setEnabled(busy && !m_stopping);
 
     if (busy) {
         if (m_focusBeforeBusy && !m_focusWhileBusy)
@@ -221,6 +221,7 @@ void AppDelegate::onJobFinished(Job*, Job::Outcome)
 {
     if (isBusy())
         return;  // the next queued job runs; the alert waits for the last one
+    m_stopping = false;
     showIdleStatus();
     updateControlStates(false);
     if (const auto alert = std::exchange(m_pendingAlert, std::nullopt))
@@ -231,6 +232,8 @@ void AppDelegate::onJobFinished(Job*, Job::Outcome)
 
 void AppDelegate::showStage(const QString& text)
 {
+    if (m_stopping)
+        return;  // the job's last stages are no longer news
     stageLabel->setText(text);
 }
 
@@ -253,8 +256,15 @@ void AppDelegate::showIdleStatus()
 
 void AppDelegate::stopCurrentJob()
 {
-    if (Job* job = currentJob())
-        job->stop();
+    Job* job = currentJob();
+    if (!job)
+        return;
+    // A child gets a few seconds to end; meanwhile the row says so and a
+    // second press has nothing more to do.
+    m_stopping = true;
+    stageLabel->setText(QStringLiteral("Stopping..."));
+    stopButton->setEnabled(false);
+    job->stop();
 }
 
 void AppDelegate::requestQuit()

@@ -163,5 +163,6 @@ private:
     QPointer<QMessageBox> m_quitQuestion;
     QTimer* m_quitTimer = nullptr;
     bool m_quitting = false;
+    bool m_stopping = false;  // Stop was pressed; the job has not ended yet
     bool m_demucsCheckPending = false;  // the launch check waits for the window
 };

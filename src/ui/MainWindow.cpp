@@ -171,7 +171,8 @@ void AppDelegate::buildUI()
     // Entries are the program's record, not the user's edits: Undo never removes them.
     logView->setUndoRedoEnabled(false);
 
-    stageLabel->setAccessibleName(QStringLiteral("Status"));
+    // Its text is its name for assistive technology, as for any label.
+    stageLabel->setAccessibleDescription(QStringLiteral("Status"));
     stageLabel->setTextInteractionFlags(Qt::NoTextInteraction);
     progressBar->setAccessibleName(QStringLiteral("Progress"));
     progressBar->setTextVisible(false);
