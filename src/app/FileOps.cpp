@@ -45,10 +45,14 @@ QString collapseSeparators(QString path)
 
 QString fileURLPath(const QString& text)
 {
-    QString path = text;
-    if (!path.startsWith(QLatin1Char('/')))
-        path = QDir::currentPath() + QLatin1Char('/') + path;
-    return collapseSeparators(path);
+    return text.startsWith(QLatin1Char('/')) ? collapseSeparators(text) : fileURLPath(text, QDir::currentPath());
+}
+
+QString fileURLPath(const QString& text, const QString& currentDir)
+{
+    if (text.startsWith(QLatin1Char('/')))
+        return collapseSeparators(text);
+    return collapseSeparators(currentDir + QLatin1Char('/') + text);
 }
 
 QString standardizedPath(const QString& text)
@@ -104,13 +108,16 @@ QString deletingPathExtension(const QString& name)
 
 bool isInsideFolder(const QString& child, const QString& dir)
 {
-    const QString c = standardizedPath(child);
-    const QString d = standardizedPath(dir);
-    if (c == d)
+    return isInsideStandardizedFolder(standardizedPath(child), standardizedPath(dir));
+}
+
+bool isInsideStandardizedFolder(const QString& child, const QString& dir)
+{
+    if (child == dir)
         return true;
-    if (d == QLatin1String("/"))
-        return c.startsWith(QLatin1Char('/'));
-    return c.startsWith(d + QLatin1Char('/'));
+    if (dir == QLatin1String("/"))
+        return child.startsWith(QLatin1Char('/'));
+    return child.startsWith(dir) && child.size() > dir.size() && child.at(dir.size()) == QLatin1Char('/');
 }
 
 bool itemExists(const QString& path)

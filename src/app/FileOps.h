@@ -15,6 +15,8 @@ namespace fileops {
 // Path of a file URL made from text: relative text is taken against the
 // current directory; redundant separators and a trailing one are dropped.
 QString fileURLPath(const QString& text);
+// The same against a given current directory, for callers that read it once.
+QString fileURLPath(const QString& text, const QString& currentDir);
 // fileURLPath with "." and ".." resolved (symbolic links are not followed).
 QString standardizedPath(const QString& text);
 // text + "/" + component, the way appending a path component does.
@@ -25,6 +27,8 @@ QString pathExtension(const QString& path);
 QString deletingPathExtension(const QString& name);
 // True when child is dir itself or lies inside it, compared by whole components.
 bool isInsideFolder(const QString& child, const QString& dir);
+// isInsideFolder for paths that are already standardized.
+bool isInsideStandardizedFolder(const QString& child, const QString& dir);
 
 // Exists without following a final symbolic link (like lstat), so a dangling
 // link still counts as "something there".

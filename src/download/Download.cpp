@@ -23,19 +23,11 @@ DownloadedFileMatcher::DownloadedFileMatcher(const QString& saveFolder)
 
 std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
 {
-    // What fileops::fileURLPath does, with the current directory read once.
-    QString candidate = line.startsWith(QLatin1Char('/')) ? line : m_currentDir + QLatin1Char('/') + line;
-    while (candidate.contains(QLatin1String("//")))
-        candidate.replace(QLatin1String("//"), QLatin1String("/"));
-    if (candidate.size() > 1 && candidate.endsWith(QLatin1Char('/')))
-        candidate.chop(1);
+    const QString candidate = fileops::fileURLPath(line, m_currentDir);
     const QString standardized = QDir::cleanPath(candidate);
-    // Inside by whole components; the folder itself is no downloaded file.
-    const bool inside = m_folder == QLatin1String("/")
-                            ? standardized.size() > 1
-                            : standardized.size() > m_folder.size() && standardized.startsWith(m_folder) &&
-                                  standardized.at(m_folder.size()) == QLatin1Char('/');
-    if (!inside || !fileops::itemExists(candidate))
+    // The folder itself is no downloaded file.
+    if (standardized == m_folder || !fileops::isInsideStandardizedFolder(standardized, m_folder) ||
+        !fileops::itemExists(candidate))
         return std::nullopt;
     return candidate;
 }
