@@ -130,12 +130,17 @@ TEST_F(ControllerTest, SaveFolderIsRestoredFromSettingsThenDownloadsThenHome)
         app->restoreFolder();
         EXPECT_EQ(app->folderField->text(), QStringLiteral("/no/such/folder"));  // not checked
     }
-    {
-        QSettings(profile.settingsFile, QSettings::IniFormat).setValue(QStringLiteral("saveFolder"), QString());
+    // Values that would put files in the working directory, or that yt-dlp
+    // could not report back, fall back to Downloads.
+    const QVariant unusable[] = {QString(), QStringList{"/a", "/b"}, QStringList{"/a"}, QString("relative/music"),
+                                 QString("/music/line\nbreak"), QString("/music/tab\there")};
+    for (const QVariant& value : unusable) {
+        SCOPED_TRACE(value.toStringList().join('|').toStdString());
+        QSettings(profile.settingsFile, QSettings::IniFormat).setValue(QStringLiteral("saveFolder"), value);
         auto app = makeDelegate(profile, false);
         app->folderField->setText(QStringLiteral("previous"));
         app->restoreFolder();
-        EXPECT_EQ(app->folderField->text(), QString());  // an empty stored value is kept
+        EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
     }
     {
         QSettings(profile.settingsFile, QSettings::IniFormat).remove(QStringLiteral("saveFolder"));

@@ -220,6 +220,7 @@ TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("system-runs.log"))));
 
     // A support folder that cannot be created: reported before the log is cleared.
+    QDir(ws.path(QStringLiteral("home/.local/share/Stemloft"))).removeRecursively();  // run logs went there
     ws.writeFile(QStringLiteral("home/.local/share/Stemloft"), "a file where the folder goes");
     app->installDemucs();
     ASSERT_TRUE(waitIdle(*app));

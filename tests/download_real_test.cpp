@@ -75,7 +75,8 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         profile.appEnvironment.remove(name);
     auto app = makeDelegate(profile);
-    const QString music = ws.makeDir("Music");
+    // yt-dlp must take the folder's name literally, not as a template.
+    const QString music = ws.makeDir("Mix %(title)s");
     app->folderField->setText(music);
     app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/clip.m4a").arg(port));
     app->startButton->click();

@@ -104,7 +104,8 @@ TEST_F(DownloadFixture, OnlyExistingFilesInsideTheSaveFolderAreTaken)
 TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
 {
     const std::pair<QString, QString> cases[] = {{"echo 'ERROR: Unsupported URL'\nexit 3", "Failed with exit code 3."},
-                                                 {"kill -9 $$", "Failed with exit code 9."}};
+                                                 {"kill -9 $$", "yt-dlp was stopped by signal 9 (SIGKILL). The system may have run out of memory."},
+                                                 {"kill -SEGV $$", "yt-dlp was stopped by signal 11 (SIGSEGV)."}};
     for (const auto& [body, message] : cases) {
         SCOPED_TRACE(message.toStdString());
         writeTool(body);
@@ -118,6 +119,45 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
         EXPECT_TRUE(app->startButton->isEnabled());
         EXPECT_FALSE(app->separateButton->isEnabled());
     }
+}
+
+// The save folder is checked before yt-dlp runs, and reaches it as data.
+TEST_F(DownloadFixture, SaveFolderIsCheckedFirstAndNeverATemplate)
+{
+    writeTool("exit 0");
+    const QString plain = ws.writeFile("plain", "x");
+    const std::pair<QString, QString> unusable[] = {
+        {plain, plain + ": It is a file, not a folder."},
+        {plain + "/sub/dir", plain + "/sub/dir: The folder cannot be created: " + plain + " is a file, not a folder."},
+        {ws.path(QString(300, 'n')), ws.path(QString(300, 'n')) + ": The folder cannot be created: File name too long."},
+        {music + "/line\nbreak", music + "/line\nbreak: Folder names with line breaks are not supported."},
+    };
+    for (const auto& [folder, text] : unusable) {
+        SCOPED_TRACE(text.toStdString());
+        auto app = makeDelegate(profile);
+        const QString before = logText(*app);
+        app->folderField->setText(folder);
+        app->urlField->setText("https://example.com/v");
+        app->startDownload();
+        ASSERT_TRUE(waitIdle(*app));
+        EXPECT_EQ(logText(*app), before + "\nSave Folder Unusable: " + text);
+        ASSERT_TRUE(app->lastAlert.has_value());
+        EXPECT_EQ(app->lastAlert->title, "Save Folder Unusable");
+        EXPECT_EQ(app->lastAlert->message, text);
+        EXPECT_FALSE(QFile::exists(ws.path("args")));
+        EXPECT_EQ(ws.readFile("plain"), "x");
+    }
+
+    // Unset: Downloads, said so and shown. A "%" in the folder is escaped for yt-dlp.
+    const QString templated = ws.makeDir("Mix %(title)s 100%");
+    profile.downloadsDir = templated;
+    auto app = start(QString());
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(app->folderField->text(), templated);
+    EXPECT_EQ(logLines(*app).mid(0, 3), (QStringList{"Save folder was not set; using " + templated + ".",
+                                                     "Using: " + tool, "Saving to: " + templated}));
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).at(8),
+              ws.path("Mix %%(title)s 100%%") + "/%(title).120B [%(id)s].%(ext)s");
 }
 
 TEST_F(DownloadFixture, GuardsLeaveTheLogAsItWas)

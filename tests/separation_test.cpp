@@ -159,19 +159,24 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
         app->startSeparation();
         ASSERT_TRUE(waitIdle(*app));
     };
+    int alerts = 0;
     auto expectIdle = [&] {
         EXPECT_FALSE(app->isBusy());
         EXPECT_TRUE(app->separateButton->isEnabled());
         EXPECT_TRUE(app->stemModeControl->isEnabled());
         EXPECT_FALSE(app->stopButton->isEnabled());
         EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
-        EXPECT_EQ(app->alertCount, 0);
+        EXPECT_EQ(app->alertCount, alerts);
     };
 
+    // The converter refuses the file: the user's to fix, and said so.
     ws.writeFile("fail-song.m4a", "moov atom not found\n");
     start();
     EXPECT_EQ(logLines(*app).last(), "Failed to start Demucs: ffmpeg failed to prepare song.m4a: moov atom not found");
     EXPECT_EQ(logLines(*app).size(), 5);  // cleared first
+    alerts = 1;
+    EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
+    EXPECT_EQ(app->lastAlert->message, "song.m4a has no audio that can be read.");
     expectIdle();
     EXPECT_FALSE(QFileInfo::exists(demucsArgs));
 
@@ -210,6 +215,16 @@ TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(ws.path("save")));
     EXPECT_TRUE(app->separateButton->isEnabled());
+
+    // Killed by the kernel: a signal, not an exit code.
+    standIn.status = 0;
+    standIn.beforeExit = "kill -9 $$";
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+    separate(ws.path("song.wav"));
+    const QString killed = "Demucs was stopped by signal 9 (SIGKILL). The system may have run out of memory.";
+    EXPECT_EQ(logLines(*app).last(), killed);
+    EXPECT_EQ(app->lastAlert->message, killed);
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 }
 
 // Stop pressed while each step runs: the step's child goes, what the run

@@ -273,15 +273,24 @@ TEST_F(StemExport, FileSystemFailuresAreReportedAndTheOutputRootStillGoes)
 {
     const Mode mode{Mode::fourStems};
     const QString audio = ws.writeFile(QStringLiteral("song.m4a"), "a");
-    // A plain file where the save folder must go.
+    // A plain file where the save folder or the stems folder must go: found
+    // before Demucs runs, not after.
     const QString plain = ws.writeFile(QStringLiteral("plain"), "x");
-    app->folderField->setText(plain);
-    separate(audio, mode);
-    EXPECT_TRUE(logLines(*app).last().startsWith(QStringLiteral("Failed to save stems: "))) << logText(*app).toStdString();
-    EXPECT_EQ(exportLog().size(), 1);  // before any encode
-    ASSERT_TRUE(app->lastAlert);
-    EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Save Failed"));
+    const QString stemsInTheWay = ws.writeFile(QStringLiteral("save2/stems/song"), "y");
+    const std::pair<QString, QString> unusable[] = {
+        {plain, plain + QStringLiteral(": It is a file, not a folder.")},
+        {ws.path(QStringLiteral("save2")), stemsInTheWay + QStringLiteral(": It is a file, not a folder.")},
+    };
+    for (const auto& [folder, text] : unusable) {
+        app->folderField->setText(folder);
+        separate(audio, mode);
+        ASSERT_TRUE(app->lastAlert);
+        EXPECT_EQ(app->lastAlert->title, QStringLiteral("Save Folder Unusable"));
+        EXPECT_EQ(app->lastAlert->message, text);
+        EXPECT_FALSE(QFileInfo::exists(standIn.argsFile));
+    }
     EXPECT_EQ(ws.readFile(QStringLiteral("plain")), "x");
+    EXPECT_EQ(ws.readFile(QStringLiteral("save2/stems/song")), "y");
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 
     // A first export that fails takes back the folders it made for itself.

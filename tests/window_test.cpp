@@ -253,6 +253,11 @@ TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
         app->applyChosenFolder(folder);
         EXPECT_EQ(app->folderField->text(), folder);
         EXPECT_EQ(logLines(*app).last(), QStringLiteral("Save folder: ") + folder);
+        const QString broken = ws.makeDir(QStringLiteral("line\nbreak"));
+        app->applyChosenFolder(broken);
+        EXPECT_EQ(app->folderField->text(), folder);
+        EXPECT_EQ(app->logView->toPlainText().section('\n', -2),
+                  QStringLiteral("Folder names with line breaks are not supported: ") + broken);
 
         const QString movie = ws.writeFile(QStringLiteral("My Music/clip.mp4"), "x");
         app->applyChosenAudioFile(movie);

@@ -99,7 +99,8 @@ void AppDelegate::startDownload()
         appendLog(QStringLiteral("Click Install yt-dlp, then try again."));
         return;
     }
-    auto* job = new DownloadJob({*executable, url, folderField->text(), processEnvironment()});
+    const auto [saveFolder, defaulted] = saveFolderForRun();
+    auto* job = new DownloadJob({*executable, url, saveFolder, processEnvironment(), defaulted});
     connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
     connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
         setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));
@@ -182,7 +183,7 @@ void AppDelegate::startSeparation()
     params.environment = processEnvironment();
     params.python = python;
     params.audioFile = audioURL;
-    params.saveFolder = folderField->text();
+    std::tie(params.saveFolder, params.saveFolderDefaulted) = saveFolderForRun();
     params.mode = SeparationMode::fromSegment(stemModeControl->selectedSegment());
     params.maxParallelEncodes = maxParallelEncodes;
     runJob(new SeparationJob(std::move(params)));

@@ -1,11 +1,19 @@
 #include "app/AppDelegate.h"
 
+#include "app/AppError.h"
+#include "app/FileOps.h"
+#include "app/SaveFolder.h"
+#include "logs/RunLog.h"
+#include "separation/Leftovers.h"
 #include "process/ChildProcess.h"
 #include "ui/PathField.h"
 #include "ui/SegmentedControl.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFileInfo>
 #include <QLabel>
 #include <QGuiApplication>
@@ -17,8 +25,10 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 
@@ -56,6 +66,7 @@ AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
     window->resize(760, 560);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     window->installEventFilter(this);
+    connect(&m_jobs, &JobQueue::jobStarted, this, &AppDelegate::onJobStarted);
     connect(&m_jobs, &JobQueue::jobFinished, this, &AppDelegate::onJobFinished);
 }
 
@@ -65,6 +76,8 @@ AppDelegate::~AppDelegate()
     // The queue goes first: its jobs stop and reap their children.
     m_jobs.disconnect(this);
     delete m_demucsProbe.data();
+    if (m_leftoverSweep)
+        m_leftoverSweep->wait();
     delete window;
 }
 
@@ -79,6 +92,11 @@ void AppDelegate::applicationDidFinishLaunching()
     appendYtDlpInstallStatusLog();
     appendLog(QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
     appendLog(QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
+    m_leftoverSweep = leftovers::removeAbandonedRootsInBackground(
+        m_profile.tempDir, this, [this](int roots, qint64 bytes) {
+            if (roots > 0)
+                appendLog(leftovers::removedMessage(bytes));
+        });
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window->frameGeometry();
@@ -115,6 +133,11 @@ void AppDelegate::appendLogEntries(const QStringList& texts)
     }
     if (entries.isEmpty())
         return;
+    m_runLog.write(entries);
+    // Laying out a line of megabytes takes the window for seconds: the view
+    // shows its start, the log file all of it.
+    for (QString& entry : entries)
+        entry = logs::displayEntry(entry);
     // One insertion for many entries: a chatty child's chunk costs one layout
     // pass instead of one per line.
     QString joined = entries.join(QLatin1Char('\n'));
@@ -124,13 +147,32 @@ void AppDelegate::appendLogEntries(const QStringList& texts)
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(joined, QTextCharFormat());
+    dropOldLogEntries();
     QScrollBar* bar = logView->verticalScrollBar();
     bar->setValue(bar->maximum());
+}
+
+void AppDelegate::dropOldLogEntries()
+{
+    QTextDocument* document = logView->document();
+    const int kept = m_logEntriesDropped ? 1 : 0;  // the note line stays
+    const int excess = document->blockCount() - kept - maxLogEntries;
+    if (excess <= 0)
+        return;
+    QTextCursor cursor(document->findBlockByNumber(kept));
+    cursor.setPosition(document->findBlockByNumber(kept + excess).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    if (!m_logEntriesDropped) {
+        cursor.movePosition(QTextCursor::Start);
+        cursor.insertText(logs::droppedEntriesNote() + QLatin1Char('\n'), QTextCharFormat());
+        m_logEntriesDropped = true;
+    }
 }
 
 void AppDelegate::clearLog()
 {
     logView->clear();
+    m_logEntriesDropped = false;
 }
 
 void AppDelegate::showAlert(const QString& title, const QString& message)
@@ -191,16 +233,30 @@ void AppDelegate::setLastAudioURL(std::optional<QString> url)
 
 void AppDelegate::restoreFolder()
 {
+    // Only a single absolute path counts: a list, an empty or relative value
+    // would put the files in whatever the working directory happens to be.
     const QVariant stored = m_settings->value(QStringLiteral("saveFolder"));
-    if (stored.isValid() && stored.canConvert<QString>()) {
+    if (stored.typeId() == QMetaType::QString && savefolder::isAcceptable(stored.toString())) {
         folderField->setText(stored.toString());
         return;
     }
-    if (!m_profile.downloadsDir.isEmpty()) {
-        folderField->setText(m_profile.downloadsDir);
-        return;
-    }
-    folderField->setText(m_profile.homeDir);
+    folderField->setText(defaultSaveFolder());
+}
+
+QString AppDelegate::defaultSaveFolder() const
+{
+    return m_profile.downloadsDir.isEmpty() ? m_profile.homeDir : m_profile.downloadsDir;
+}
+
+std::pair<QString, bool> AppDelegate::saveFolderForRun()
+{
+    const QString shown = folderField->text();
+    // An absolute path is kept even when unusable: the job's check says why.
+    if (shown.startsWith(QLatin1Char('/')))
+        return {shown, false};
+    const QString folder = defaultSaveFolder();
+    folderField->setText(folder);
+    return {folder, true};
 }
 
 void AppDelegate::runJob(Job* job)
@@ -217,8 +273,44 @@ void AppDelegate::runJob(Job* job)
         updateControlStates(true);
 }
 
+void AppDelegate::onJobStarted(Job* job)
+{
+    QString kind = QString::fromLatin1(job->metaObject()->className());
+    if (kind.endsWith(QLatin1String("Job")))
+        kind.chop(3);
+    QString folder;
+    try {
+        folder = logFolder();
+    } catch (const AppError&) {
+        return;  // no support folder: the view is all there is
+    }
+    // A support folder that takes no files costs the record, not the run.
+    if (!m_runLog.open(folder, kind, QDateTime::currentDateTime()))
+        return;
+    logs::removeOldRunLogs(folder, keptRunLogs);
+    m_runLog.write({QStringLiteral("Stemloft ") + appVersion + QStringLiteral(", ") +
+                    QDateTime::currentDateTime().toString(Qt::ISODate)});
+}
+
+QString AppDelegate::logFolder() const
+{
+    return fileops::appendingComponent(appSupportURL(), QStringLiteral("logs"));
+}
+
+void AppDelegate::openLogFolder()
+{
+    try {
+        const QString folder = logFolder();
+        fileops::createDirectories(folder);
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    } catch (const AppError& error) {
+        appendLog(error.localizedDescription());
+    }
+}
+
 void AppDelegate::onJobFinished(Job*, Job::Outcome)
 {
+    m_runLog.close();
     if (isBusy())
         return;  // the next queued job runs; the alert waits for the last one
     m_stopping = false;

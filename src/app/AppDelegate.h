@@ -2,6 +2,7 @@
 
 #include "app/PlatformProfile.h"
 #include "jobs/Job.h"
+#include "logs/RunLog.h"
 #include "separation/SeparationMode.h"
 
 #include <QMessageBox>
@@ -22,6 +23,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSettings;
+class QThread;
 class QTimer;
 class QWidget;
 class SegmentedControl;
@@ -44,6 +46,12 @@ public:
     // The same as appendLog for each text, in order, in one insertion.
     void appendLogEntries(const QStringList& texts);
     void clearLog();
+    // The view keeps this many entries; older ones are only in the run's log file.
+    int maxLogEntries = 200000;
+    int keptRunLogs = 20;
+    // Where each run's full log is written (the support folder's "logs").
+    QString logFolder() const;  // throws AppError
+    void openLogFolder();
     void showAlert(const QString& title, const QString& message);
     // Without a value: busy while a job runs.
     void updateControlStates(std::optional<bool> running = std::nullopt);
@@ -51,6 +59,11 @@ public:
     // Every assignment shows the path in the audio field and updates the controls.
     void setLastAudioURL(std::optional<QString> url);
     void restoreFolder();
+    // Downloads, or home when there is none.
+    QString defaultSaveFolder() const;
+    // The shown save folder, or the default one (then shown) when none is
+    // set; true when it was defaulted.
+    std::pair<QString, bool> saveFolderForRun();
     QSettings& settings() { return *m_settings; }
     const PlatformProfile& profile() const { return m_profile; }
 
@@ -143,7 +156,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void onJobStarted(Job* job);
     void onJobFinished(Job* job, Job::Outcome outcome);
+    void dropOldLogEntries();
     void showStage(const QString& text);
     void showProgress(int percent);
     void showIdleStatus();
@@ -157,9 +172,12 @@ private:
     QPointer<QWidget> m_focusBeforeBusy;
     QPointer<QWidget> m_focusWhileBusy;
     JobQueue m_jobs;
+    logs::RunLogFile m_runLog;
+    bool m_logEntriesDropped = false;
     // A job's alert waits for its end, so it comes after the controls are back.
     std::optional<std::pair<QString, QString>> m_pendingAlert;
     QPointer<ChildProcess> m_demucsProbe;
+    QPointer<QThread> m_leftoverSweep;
     QPointer<QMessageBox> m_quitQuestion;
     QTimer* m_quitTimer = nullptr;
     bool m_quitting = false;

@@ -28,6 +28,9 @@ public:
     void start() override;
     void stop() override;
 
+    // What a failed run of the installation shell reads as.
+    static QString installFailureMessage(const RunResult& result);
+
 signals:
     // The environment answers the compatibility probe, or was just built.
     void installed();

@@ -227,6 +227,17 @@ void DemucsInstallJob::handleOutput(const QString& text)
     }
 }
 
+QString DemucsInstallJob::installFailureMessage(const RunResult& result)
+{
+    const QString tool = QStringLiteral("The Demucs installation");
+    // The shell survives when pip is killed and exits with 128 + the signal
+    // number, the shell's way of naming it.
+    if (result.outcome == RunResult::Outcome::failed && result.status > 128 && result.status <= 128 + 64 &&
+        !signalName(result.status - 128).isEmpty())
+        return signalMessage(tool, result.status - 128);
+    return failureMessage(result, tool, QStringLiteral("Demucs install failed with exit code %1.").arg(result.status));
+}
+
 void DemucsInstallJob::onInstallFinished(const RunResult& result)
 {
     m_noteTimer.stop();
@@ -236,7 +247,7 @@ void DemucsInstallJob::onInstallFinished(const RunResult& result)
     }
     if (result.status != 0) {
         // The partly built environment stays; the next install removes it.
-        const QString message = QStringLiteral("Demucs install failed with exit code %1.").arg(result.status);
+        const QString message = installFailureMessage(result);
         log(message);
         emit alert(installFailedTitle, message);
         finishWith(Outcome::failed);

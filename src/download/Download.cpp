@@ -3,10 +3,12 @@
 #include "download/DownloadOutput.h"
 
 #include "app/FileOps.h"
+#include "app/SaveFolder.h"
 
 #include <QDir>
 #include <QRegularExpression>
 
+#include <climits>
 #include <cmath>
 
 namespace download {
@@ -23,6 +25,10 @@ DownloadedFileMatcher::DownloadedFileMatcher(const QString& saveFolder)
 
 std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
 {
+    // No file has a longer path (stat(2) would say ENAMETOOLONG), and making
+    // a path of a megabyte-long line takes time the window does not have.
+    if (line.size() >= PATH_MAX)
+        return std::nullopt;
     const QString candidate = fileops::fileURLPath(line, m_currentDir);
     const QString standardized = QDir::cleanPath(candidate);
     // The folder itself is no downloaded file.
@@ -115,14 +121,22 @@ QStringList DownloadJob::arguments(const QString& url, const QString& outputTemp
 
 void DownloadJob::start()
 {
-    const QString outputTemplate = fileops::appendingComponent(
-        fileops::fileURLPath(m_params.saveFolder), QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
+    if (const std::optional<QString> problem = savefolder::problem(fileops::fileURLPath(m_params.saveFolder))) {
+        failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
+        return;
+    }
+    // The folder is data: yt-dlp must not read "%(title)s" in its name as a field.
+    const QString outputTemplate =
+        fileops::appendingComponent(savefolder::escapedForOutputTemplate(fileops::fileURLPath(m_params.saveFolder)),
+                                    QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
     const QStringList entries =
         QDir(fileops::fileURLPath(m_params.saveFolder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
     m_entriesBefore = QSet<QString>(entries.cbegin(), entries.cend());
     emit logCleared();
     emit stage(QStringLiteral("Downloading"));
     emit progress(-1);
+    if (m_params.saveFolderDefaulted)
+        log(savefolder::defaultedMessage(m_params.saveFolder));
     emit logEntries({QStringLiteral("Using: ") + m_params.executable,
                      QStringLiteral("Saving to: ") + m_params.saveFolder, QStringLiteral("Starting...")});
 
@@ -204,7 +218,8 @@ void DownloadJob::onFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        const QString message = QStringLiteral("Failed with exit code %1.").arg(result.status);
+        const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
+                                               QStringLiteral("Failed with exit code %1.").arg(result.status));
         log(message);
         emit alert(QStringLiteral("Download Failed"), message);
         finishWith(Outcome::failed);

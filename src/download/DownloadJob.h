@@ -16,6 +16,7 @@ public:
         QString url;
         QString saveFolder;  // exactly as shown
         QProcessEnvironment environment;
+        bool saveFolderDefaulted = false;  // none was set; saveFolder is the default
     };
 
     explicit DownloadJob(Params params, QObject* parent = nullptr);

@@ -9,6 +9,14 @@ void Job::finishWith(Outcome outcome)
     emit finished(outcome);
 }
 
+void Job::failUnusableSaveFolder(const QString& text)
+{
+    const QString title = QStringLiteral("Save Folder Unusable");
+    log(title + QStringLiteral(": ") + text);
+    emit alert(title, text);
+    finishWith(Outcome::failed);
+}
+
 JobQueue::~JobQueue()
 {
     // Jobs own their children; deleting them stops and reaps those.

@@ -37,6 +37,8 @@ protected:
     void log(const QString& entry) { emit logEntries({entry}); }
     // Emits finished() once; later calls are ignored.
     void finishWith(Outcome outcome);
+    // Ends a run before anything started: text is "PATH: REASON".
+    void failUnusableSaveFolder(const QString& text);
 
 private:
     bool m_finished = false;

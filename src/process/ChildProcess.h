@@ -30,6 +30,13 @@ struct RunResult {
     bool ok() const { return outcome == Outcome::succeeded; }
 };
 
+// The message for a run that did not succeed: signalMessage() for a crash,
+// exitCodeMessage otherwise.
+inline QString failureMessage(const RunResult& result, const QString& tool, const QString& exitCodeMessage)
+{
+    return result.outcome == RunResult::Outcome::crashed ? signalMessage(tool, result.status) : exitCodeMessage;
+}
+
 // One child process, owned by the job that runs it.
 //
 // The child starts in a process group of its own, so stop() reaches whatever

@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <csignal>
+
 QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
                                      const QString& fixedToolSearchPath)
 {
@@ -70,10 +72,13 @@ QString OutputAssembler::feed(const QByteArray& bytes)
     const qsizetype hold = incompleteUtf8Tail(data);
     m_pendingBytes = data.right(hold);
     data.chop(hold);
+    // The held tail has no line break: only the new text is searched, so a
+    // line of megabytes costs linear time, not a rescan per read.
+    const qsizetype searched = m_tail.size();
     m_tail += QString::fromUtf8(data);
 
     qsizetype cut = -1;
-    for (qsizetype i = m_tail.size() - 1; i >= 0; --i) {
+    for (qsizetype i = m_tail.size() - 1; i >= searched; --i) {
         const QChar c = m_tail.at(i);
         if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) {
             cut = i;
@@ -106,4 +111,33 @@ int terminationStatus(const QProcess& process)
     if (process.exitStatus() == QProcess::CrashExit)
         return code != 0 ? code : 255;
     return code;
+}
+
+QString signalName(int signal)
+{
+    static const struct {
+        int number;
+        const char* name;
+    } names[] = {
+        {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
+        {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
+        {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+        {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGXCPU, "SIGXCPU"},
+        {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"},
+    };
+    for (const auto& entry : names) {
+        if (entry.number == signal)
+            return QString::fromLatin1(entry.name);
+    }
+    return {};
+}
+
+QString signalMessage(const QString& tool, int signal)
+{
+    const QString name = signalName(signal);
+    QString message = QStringLiteral("%1 was stopped by signal %2").arg(tool).arg(signal);
+    message += name.isEmpty() ? QStringLiteral(".") : QStringLiteral(" (%1).").arg(name);
+    if (signal == SIGKILL)
+        message += QStringLiteral(" The system may have run out of memory.");
+    return message;
 }

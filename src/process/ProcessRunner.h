@@ -24,11 +24,12 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes);
 // Turns a child's byte stream into text that ends at line boundaries.
 // UTF-8 is decoded across reads (a character split between two reads is
 // joined, bytes that are not UTF-8 become U+FFFD), and a line split between
-// two reads is held until its end arrives. The held tail is bounded, so a
-// child that never ends a line cannot grow memory without limit.
+// two reads is held until its end arrives, so a long line stays one entry.
+// The held tail is bounded, so a child that never ends a line cannot grow
+// memory without limit.
 class OutputAssembler {
 public:
-    static constexpr qsizetype defaultMaxTail = 64 * 1024;
+    static constexpr qsizetype defaultMaxTail = 16 * 1024 * 1024;
 
     explicit OutputAssembler(qsizetype maxTail = defaultMaxTail);
 
@@ -46,3 +47,11 @@ private:
 // Exit status as the rest of the program sees it: the exit code of a normal
 // exit; for a child ended by a signal, the signal number (never 0).
 int terminationStatus(const QProcess& process);
+
+// "SIGKILL" for 9 and the other common signals; empty for one it does not know.
+QString signalName(int signal);
+
+// How a child ended by a signal is reported, so it is never read as an exit
+// code: "TOOL was stopped by signal 15 (SIGTERM)." SIGKILL from anyone but
+// us is almost always the kernel's out-of-memory killer, and says so.
+QString signalMessage(const QString& tool, int signal);

@@ -93,6 +93,9 @@ void ConversionRun::onFinished(const RunResult& result)
 {
     if (result.outcome == RunResult::Outcome::stopped)
         m_stopped = true;
+    else if (result.outcome == RunResult::Outcome::crashed)
+        m_error = AppError::stemloft(m_target == ConversionTarget::wav ? 5 : 3,
+                                     signalMessage(m_profile.converterName, result.status));
     else if (!result.ok())
         m_error = conversionFailure(m_profile, m_target, m_source, result.status, m_child.capturedOutput());
     emit finished();

@@ -42,6 +42,10 @@ public:
     bool isActive() const { return m_child.isActive(); }
 
     bool wasStopped() const { return m_stopped; }
+    // The converter ran and refused the source (an exit code, not a signal):
+    // the file holds no audio it can read.
+    bool rejectedSource() const { return m_child.result().outcome == RunResult::Outcome::failed; }
+    bool crashed() const { return m_child.result().outcome == RunResult::Outcome::crashed; }
     const std::optional<AppError>& error() const { return m_error; }
     const QString& source() const { return m_source; }
     const QString& destination() const { return m_destination; }

@@ -1,10 +1,13 @@
 #include "separation/SeparationJob.h"
 
 #include "app/FileOps.h"
+#include "app/SaveFolder.h"
 #include "demucs/PythonProbes.h"
+#include "separation/Leftovers.h"
 #include "separation/Manifest.h"
 #include "separation/StemFiles.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -78,6 +81,17 @@ void SeparationJob::setProgress(SeparationStage stage, double fraction, const QS
 
 void SeparationJob::start()
 {
+    // Minutes of Demucs must not end in a folder that cannot take the stems.
+    const QString saveFolder = fileops::fileURLPath(m_params.saveFolder);
+    if (const std::optional<QString> problem = savefolder::problem(saveFolder)) {
+        failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
+        return;
+    }
+    if (const std::optional<QString> problem =
+            savefolder::stemsFolderProblem(saveFolder, stemsFolderFor(m_params.saveFolder, m_params.audioFile))) {
+        failUnusableSaveFolder(*problem);
+        return;
+    }
     emit stage(QStringLiteral("Checking Demucs"));
     emit progress(-1);
     const int limit = m_params.profile.probeTimeLimitMs;
@@ -108,6 +122,8 @@ void SeparationJob::begin()
         QStringLiteral("stemloft-demucs-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
     try {
         fileops::createDirectories(m_outputRoot);
+        // Tells a later start whether this root is still in use after a crash.
+        leftovers::writeOwnerFile(m_outputRoot, QCoreApplication::applicationPid());
     } catch (const AppError& error) {
         fileops::removeItemQuietly(m_outputRoot);
         log(startFailure + error.localizedDescription());
@@ -115,11 +131,15 @@ void SeparationJob::begin()
         return;
     }
     emit logCleared();
+    if (m_params.saveFolderDefaulted)
+        log(savefolder::defaultedMessage(m_params.saveFolder));
     emit logEntries({QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
                          mode.demucsModel() + QStringLiteral("..."),
                      QStringLiteral("Input: ") + m_params.audioFile,
                      QStringLiteral("This can take several minutes.")});
-    if (fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav"))
+    // An empty file goes through the converter too, which says why it fails.
+    if (fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav") &&
+        fileops::fileSize(m_params.audioFile).value_or(0) > 0)
         runDemucs(m_params.audioFile);
     else
         convertInput();
@@ -133,9 +153,18 @@ void SeparationJob::convertInput()
     m_inputConversion = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::wav,
                                                         m_params.audioFile, destination);
     ConversionRun* run = m_inputConversion.get();
-    auto failed = [this](const AppError& error) {
-        finishAfterCleanUp([this, message = error.localizedDescription()] {
+    auto failed = [this, run](const AppError& error) {
+        // A file without readable audio is the user's to fix, not Demucs's;
+        // the log keeps the converter's own reason.
+        QString alertText;
+        if (run->rejectedSource())
+            alertText = fileops::lastComponent(m_params.audioFile) + QStringLiteral(" has no audio that can be read.");
+        else if (run->crashed())
+            alertText = error.localizedDescription();
+        finishAfterCleanUp([this, message = error.localizedDescription(), alertText] {
             log(startFailure + message);
+            if (!alertText.isEmpty())
+                emit alert(QStringLiteral("Stem Separation Failed"), alertText);
             finishWith(Outcome::failed);
         });
     };
@@ -193,8 +222,9 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        finishAfterCleanUp([this, status = result.status] {
-            const QString message = QStringLiteral("Demucs failed with exit code %1.").arg(status);
+        finishAfterCleanUp([this, result] {
+            const QString message = failureMessage(
+                result, QStringLiteral("Demucs"), QStringLiteral("Demucs failed with exit code %1.").arg(result.status));
             log(message);
             emit alert(QStringLiteral("Stem Separation Failed"), message);
             finishWith(Outcome::failed);
@@ -218,6 +248,11 @@ void SeparationJob::startExport()
         settle();
         return;
     }
+    // Half-encoded stems of a run that was killed; a running encode keeps its
+    // file fresh, so another instance's work is never among them.
+    const QStringList stale = leftovers::staleStemTemporaries(m_stemsFolder, QDateTime::currentDateTime());
+    if (!stale.isEmpty())
+        log(leftovers::removedMessage(leftovers::removeLeftovers(stale)));
     const QStringList stems = m_params.mode.stems();
     for (const QString& stem : stems) {
         Encode encode;

@@ -33,6 +33,7 @@ public:
         QString saveFolder;
         SeparationMode mode;
         int maxParallelEncodes = 0;  // 0: one per core
+        bool saveFolderDefaulted = false;  // none was set; saveFolder is the default
     };
 
     explicit SeparationJob(Params params, QObject* parent = nullptr);

@@ -1,5 +1,6 @@
 // Window layout, menu bar and the two choosers.
 #include "app/AppDelegate.h"
+#include "app/SaveFolder.h"
 #include "ui/SegmentedControl.h"
 
 #include <QApplication>
@@ -75,6 +76,9 @@ void AppDelegate::buildMenu()
     bar->clear();
 
     QMenu* appMenu = bar->addMenu(QStringLiteral("Stemloft"));
+    QAction* openLogs = appMenu->addAction(QStringLiteral("Open Log Folder"));
+    QObject::connect(openLogs, &QAction::triggered, this, [this] { openLogFolder(); });
+    appMenu->addSeparator();
     QAction* quit = appMenu->addAction(QStringLiteral("Quit Stemloft"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
@@ -292,6 +296,10 @@ void AppDelegate::chooseFolder()
 
 void AppDelegate::applyChosenFolder(const QString& path)
 {
+    if (savefolder::hasControlCharacters(path)) {
+        appendLog(QStringLiteral("Folder names with line breaks are not supported: ") + path);
+        return;
+    }
     folderField->setText(path);
     settings().setValue(QStringLiteral("saveFolder"), path);
     settings().sync();

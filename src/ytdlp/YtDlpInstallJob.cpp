@@ -109,7 +109,8 @@ void YtDlpInstallJob::onFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        fail(QStringLiteral("Download failed with exit code %1.").arg(result.status));
+        fail(failureMessage(result, QStringLiteral("curl"),
+                            QStringLiteral("Download failed with exit code %1.").arg(result.status)));
         return;
     }
     if (!fileops::itemExists(temporary)) {
