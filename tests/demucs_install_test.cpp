@@ -190,6 +190,16 @@ TEST_F(DemucsInstall, FailedVenvStepIsReportedWithItsStatus)
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));
+
+    // pip killed by the kernel: the shell lives on and exits 128 + 9.
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0"),
+                      QStringLiteral("kill -9 $$"));
+    app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
+    const QString killed =
+        "The Demucs installation was stopped by signal 9 (SIGKILL). The system may have run out of memory.";
+    EXPECT_EQ(logLines(*app).last(), killed);
+    EXPECT_EQ(app->lastAlert->message, killed);
 }
 
 TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)

@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 #include "download/DownloadOutput.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -158,6 +159,27 @@ TEST_F(DownloadFixture, SaveFolderIsCheckedFirstAndNeverATemplate)
                                                      "Using: " + tool, "Saving to: " + templated}));
     EXPECT_EQ(readRecordedArgs(ws.path("args")).at(8),
               ws.path("Mix %%(title)s 100%%") + "/%(title).120B [%(id)s].%(ext)s");
+}
+
+// A child printing megabytes without a line break: one entry, shortened in
+// the view, whole in the run's log file; the lines after it still count.
+TEST_F(DownloadFixture, AHugeLineIsOneShortenedEntry)
+{
+    const QString file = ws.writeFile("Music/song [id].m4a", "a");
+    writeTool("head -c 10000000 /dev/zero | tr '\\0' x; echo; echo " + shellQuote(file));
+    auto app = start(music);
+    ASSERT_TRUE(waitIdle(*app));
+    const QStringList lines = logLines(*app);
+    ASSERT_EQ(lines.size(), 7) << lines.join('\n').left(300).toStdString();
+    EXPECT_EQ(lines.at(3), QString(4096, 'x') + " … (9995904 more characters)");
+    EXPECT_EQ(lines.at(4), "Downloaded file: " + file);
+    EXPECT_EQ(app->lastAudioURL(), file);
+
+    const QStringList logs = QDir(app->logFolder()).entryList({"*.log"}, QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    QFile written(app->logFolder() + "/" + logs.first());
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().contains("\n" + QByteArray(10000000, 'x') + "\nDownloaded file: "));
 }
 
 TEST_F(DownloadFixture, GuardsLeaveTheLogAsItWas)

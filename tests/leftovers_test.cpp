@@ -6,7 +6,9 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -159,4 +161,29 @@ TEST(RemoveLeftovers, CountsTheFreedBytesAndNeverFollowsLinks)
     EXPECT_FALSE(fileops::itemExists(root));
     EXPECT_FALSE(fileops::itemExists(loose));
     EXPECT_EQ(fileops::fileSize(outside), 100000);
+}
+
+// The launch sweeps the temporary folder in the background; a separation
+// marks its root as its own and clears old half-encoded stems before it exports.
+TEST(Leftovers, LaunchRemovesDeadRunsRootsAndKeepsLiveOnes)
+{
+    TempWorkspace ws;
+    const PlatformProfile profile = makeTestProfile(ws);
+    QProcess finished;
+    finished.start(QStringLiteral("/bin/true"));
+    ASSERT_TRUE(finished.waitForFinished());
+    const QString dead = profile.tempDir + QStringLiteral("/stemloft-demucs-DEAD");
+    ws.writeFile(QDir(ws.root()).relativeFilePath(dead) + QStringLiteral("/htdemucs/x/vocals.wav"),
+                 QByteArray(2500, 'v'));
+    leftovers::writeOwnerFile(dead, finished.processId());
+    Sleeper otherInstance;
+    const QString live = profile.tempDir + QStringLiteral("/stemloft-demucs-LIVE");
+    fileops::createDirectories(live);
+    leftovers::writeOwnerFile(live, otherInstance.process.processId());
+
+    auto app = makeDelegate(profile);
+    ASSERT_TRUE(waitUntil([&] { return logLines(*app).last().startsWith(QStringLiteral("Removed leftovers")); }));
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Removed leftovers of an interrupted run (3 KB)."));
+    EXPECT_FALSE(QFileInfo::exists(dead));
+    EXPECT_TRUE(QFileInfo::exists(live + QStringLiteral("/.stemloft-owner")));
 }

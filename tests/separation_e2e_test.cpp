@@ -53,3 +53,42 @@ TEST(SeparationEndToEnd, SeparateProducesSixAacStemsAndAMatchingManifest)
     }
     EXPECT_EQ(QDir(stemsDir).entryList(QDir::Files | QDir::Hidden).size(), 7);
 }
+
+// Files the real ffmpeg cannot read: the alert says it is the file, and the
+// log keeps ffmpeg's reason. Demucs never runs.
+TEST(SeparationEndToEnd, InputsWithoutReadableAudioAreReportedAsSuch)
+{
+    TempWorkspace ws;
+    PlatformProfile profile = makeTestProfile(ws);
+    profile.converterPath = "/usr/bin/ffmpeg";
+    auto app = makeDelegate(profile);
+    sepfix::StandIn standIn;
+    standIn.argsFile = ws.path("demucs-args");
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+    app->folderField->setText(ws.path("save"));
+
+    const QString silentMovie = ws.path("in/silent film.mp4");
+    QDir().mkpath(ws.path("in"));
+    ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "color=c=black:s=64x48:d=1", "-c:v", "mpeg4", silentMovie}));
+    const QString inputs[] = {ws.writeFile("in/notes.mp3", "not audio at all\n"), ws.writeFile("in/empty.mp3", ""),
+                              ws.writeFile("in/empty.wav", ""), silentMovie};
+    for (const QString& input : inputs) {
+        const QString name = QFileInfo(input).fileName();
+        SCOPED_TRACE(name.toStdString());
+        const int alerts = app->alertCount;
+        app->setLastAudioURL(input);
+        app->separateButton->click();
+        ASSERT_TRUE(waitIdle(*app, 60000));
+        ASSERT_EQ(app->alertCount, alerts + 1);
+        EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
+        EXPECT_EQ(app->lastAlert->message, name + " has no audio that can be read.");
+        const QString reason = "Failed to start Demucs: ffmpeg failed to prepare " + name + ": ";
+        // ffmpeg's reason may run over several lines.
+        const QString log = logText(*app);
+        EXPECT_GT(log.size() - log.lastIndexOf("\n" + reason), reason.size() + 10) << log.toStdString();
+        EXPECT_NE(log.lastIndexOf("\n" + reason), -1);
+    }
+    EXPECT_FALSE(QFileInfo::exists(standIn.argsFile));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(ws.path("save/stems")));
+}

@@ -3,6 +3,7 @@
 #include "separation_fixtures.h"
 #include "ui/SegmentedControl.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLineEdit>
@@ -164,13 +165,27 @@ TEST_F(StemExport, SecondRunReplacesFilesAndCreatedAt)
     standIn.writeStem = QStringLiteral(
         "if [ $s = vocals ]; then mkdir -p \"$dir/deeper\"; printf 'second take' > \"$dir/deeper/vocals.wav\";"
         " else printf '%s' \"$s\" > \"$dir/$s.wav\"; fi");
+    // The run marks its output root as its own.
+    standIn.beforeExit = QStringLiteral("cp \"$out/.stemloft-owner\" ") + shellQuote(ws.path(QStringLiteral("owner")));
     writeStandIn();
+    // A killed run's half-encoded stem goes; a fresh one may be another
+    // instance's encode and stays.
+    const QString crashed = ws.writeFile(QStringLiteral("save/stems/song/.drums.m4a.0b9f6a52-4f1e-4c7e-9d3a-6d1c2e8b7a10.tmp"), "12345");
+    const QString fresh = ws.writeFile(QStringLiteral("save/stems/song/.bass.m4a.1c2d3e4f-5a6b-4c7d-8e9f-0a1b2c3d4e5f.tmp"), "67");
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-7200);
+    QFile crashedFile(crashed);
+    ASSERT_TRUE(crashedFile.open(QIODevice::ReadWrite) && crashedFile.setFileTime(old, QFileDevice::FileModificationTime));
+    crashedFile.close();
     separate(audio, mode);
     const QJsonObject manifest = sepfix::readJsonObject(stems + QStringLiteral("/manifest.json"));
     EXPECT_NE(manifest[QStringLiteral("createdAt")].toString(), first);
     EXPECT_EQ(ws.readFile(stems + QStringLiteral("/vocals.m4a")), "converted:second take");
     EXPECT_EQ(manifest[QStringLiteral("stems")][0][QStringLiteral("size")].toInteger(), 21);
-    EXPECT_EQ(QDir(stems).entryList(QDir::Files | QDir::Hidden).size(), 5);  // no temporary files left
+    EXPECT_TRUE(logLines(*app).contains(QStringLiteral("Removed leftovers of an interrupted run (5 bytes).")));
+    EXPECT_FALSE(QFileInfo::exists(crashed));
+    EXPECT_TRUE(QFileInfo::exists(fresh));
+    EXPECT_EQ(QDir(stems).entryList(QDir::Files | QDir::Hidden).size(), 6);  // none of this run's temporaries
+    EXPECT_EQ(ws.readFile(QStringLiteral("owner")).split(' ').value(0).toLongLong(), QCoreApplication::applicationPid());
 }
 
 // The export is all or nothing: whichever step fails, the earlier export of

@@ -278,6 +278,8 @@ void AppDelegate::onJobStarted(Job* job)
     QString kind = QString::fromLatin1(job->metaObject()->className());
     if (kind.endsWith(QLatin1String("Job")))
         kind.chop(3);
+    if (kind.isEmpty())
+        kind = QStringLiteral("Task");
     QString folder;
     try {
         folder = logFolder();

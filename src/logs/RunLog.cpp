@@ -22,10 +22,21 @@ QString displayEntry(const QString& entry, qsizetype maxChars)
     return entry.left(cut) + QStringLiteral(" … (%1 more characters)").arg(entry.size() - cut);
 }
 
+namespace {
+
+QString numberedFileName(const QDateTime& startedAt, const QString& kind, int n)
+{
+    QString stamp = startedAt.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));
+    if (n > 1)
+        stamp += QStringLiteral("-%1").arg(n);
+    return stamp + QLatin1Char(' ') + kind + QStringLiteral(".log");
+}
+
+}  // namespace
+
 QString runLogFileName(const QDateTime& startedAt, const QString& kind)
 {
-    return startedAt.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")) + QLatin1Char(' ') + kind +
-           QStringLiteral(".log");
+    return numberedFileName(startedAt, kind, 1);
 }
 
 QStringList removeOldRunLogs(const QString& folder, int keep)
@@ -49,12 +60,11 @@ bool RunLogFile::open(const QString& folder, const QString& kind, const QDateTim
         m_error = error.localizedDescription();
         return false;
     }
-    // Two runs in the same second get their own files.
-    const QString name = runLogFileName(startedAt, kind);
-    QString path = fileops::appendingComponent(folder, name);
-    for (int n = 2; fileops::itemExists(path); ++n)
-        path = fileops::appendingComponent(folder, fileops::deletingPathExtension(name) +
-                                                       QStringLiteral(" %1.log").arg(n));
+    // Two runs in the same millisecond get their own files, in the order
+    // they started ("...-123 Task.log", then "...-123-2 Task.log").
+    QString path;
+    for (int n = 1; path.isEmpty() || fileops::itemExists(path); ++n)
+        path = fileops::appendingComponent(folder, numberedFileName(startedAt, kind, n));
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         m_error = m_file.errorString();

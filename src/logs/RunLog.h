@@ -18,8 +18,8 @@ QString droppedEntriesNote();
 // " … (N more characters)". A surrogate pair is never split.
 QString displayEntry(const QString& entry, qsizetype maxChars = maxDisplayedCharacters);
 
-// The file name of a run that started at startedAt: "2026-12-07_12-55-03 Download.log".
-// Names sort in the order the runs started.
+// The file name of a run that started at startedAt:
+// "2026-12-07_12-55-03-042 Download.log". Names sort in the order the runs started.
 QString runLogFileName(const QDateTime& startedAt, const QString& kind);
 
 // Removes the oldest run logs ("*.log") of folder so that keep remain.
