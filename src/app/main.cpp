@@ -1,10 +1,12 @@
 #include "app/AppDelegate.h"
 #include "app/QuitSignals.h"
+#include "process/ProcessRunner.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
+    keepLargeAllocationsMapped();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Stemloft"));
     QApplication::setOrganizationName(QStringLiteral("Stemloft"));

@@ -4,6 +4,13 @@
 #include "app/FileOps.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace logs {
 
@@ -51,6 +58,11 @@ QStringList removeOldRunLogs(const QString& folder, int keep)
     return removed;
 }
 
+RunLogFile::~RunLogFile()
+{
+    close();
+}
+
 bool RunLogFile::open(const QString& folder, const QString& kind, const QDateTime& startedAt)
 {
     close();
@@ -62,31 +74,87 @@ bool RunLogFile::open(const QString& folder, const QString& kind, const QDateTim
     }
     // Two runs in the same millisecond get their own files, in the order
     // they started ("...-123 Task.log", then "...-123-2 Task.log").
-    QString path;
-    for (int n = 1; path.isEmpty() || fileops::itemExists(path); ++n)
-        path = fileops::appendingComponent(folder, numberedFileName(startedAt, kind, n));
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        m_error = m_file.errorString();
-        return false;
+    for (int n = 1; m_fd < 0; ++n) {
+        m_path = fileops::appendingComponent(folder, numberedFileName(startedAt, kind, n));
+        m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (m_fd < 0 && errno != EEXIST) {
+            m_error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
     }
     m_error.clear();
+    m_closing = false;
+    m_writer = std::thread([this] { writeQueued(); });
     return true;
 }
 
 void RunLogFile::write(const QStringList& entries)
 {
-    if (!m_file.isOpen() || entries.isEmpty())
+    if (m_fd < 0 || entries.isEmpty())
         return;
-    QByteArray bytes = entries.join(QLatin1Char('\n')).toUtf8();
-    bytes.append('\n');
-    m_file.write(bytes);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_queue.push_back(entries);
+    }
+    m_wake.notify_one();
+}
+
+void RunLogFile::writeQueued()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_closing || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;  // closing, and everything is written
+        const QStringList entries = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        // Encoded a slice at a time: a line of megabytes needs no buffer of
+        // its size, whose fresh pages would compete with the window's thread.
+        constexpr qsizetype slice = 64 * 1024;
+        QByteArray bytes;
+        for (const QString& entry : entries) {
+            for (qsizetype from = 0; from < entry.size();) {
+                qsizetype length = std::min(slice, entry.size() - from);
+                if (from + length < entry.size() && entry.at(from + length - 1).isHighSurrogate())
+                    --length;
+                bytes += QStringView(entry).mid(from, length).toUtf8();
+                from += length;
+                if (bytes.size() >= slice)
+                    writeAll(std::exchange(bytes, {}));
+            }
+            bytes += '\n';
+        }
+        writeAll(bytes);
+        lock.lock();
+    }
+}
+
+void RunLogFile::writeAll(const QByteArray& bytes)
+{
+    // A failing disk loses the record, never the run.
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
 }
 
 void RunLogFile::close()
 {
-    if (m_file.isOpen())
-        m_file.close();
+    if (m_fd < 0)
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_closing = true;
+    }
+    m_wake.notify_one();
+    m_writer.join();
+    ::close(m_fd);
+    m_fd = -1;
 }
 
 }  // namespace logs

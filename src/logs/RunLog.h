@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 #include <QStringList>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 // A run's log outlives the window's view of it: the view keeps only the end
 // of a long run and shortens very long lines, the file keeps every entry.
@@ -26,22 +30,39 @@ QString runLogFileName(const QDateTime& startedAt, const QString& kind);
 // Returns the removed paths.
 QStringList removeOldRunLogs(const QString& folder, int keep);
 
-// One run's log file: one entry a line, UTF-8, written as the entries come,
-// so a crash loses nothing already shown.
+// One run's log file: one entry a line, UTF-8. Entries are encoded and
+// written on a thread of its own, so a line of megabytes or a flood of lines
+// costs the caller a queue operation; each batch is on disk moments after it
+// was shown, so a crash loses next to nothing.
 class RunLogFile {
 public:
+    RunLogFile() = default;
+    ~RunLogFile();
+    RunLogFile(const RunLogFile&) = delete;
+    RunLogFile& operator=(const RunLogFile&) = delete;
+
     // Creates a new file in folder (created too); false when it cannot,
     // with errorString() saying why.
     bool open(const QString& folder, const QString& kind, const QDateTime& startedAt);
     void write(const QStringList& entries);
+    // Waits until everything written is in the file, then closes it.
     void close();
-    bool isOpen() const { return m_file.isOpen(); }
-    QString path() const { return m_file.fileName(); }
+    bool isOpen() const { return m_fd >= 0; }
+    QString path() const { return m_path; }
     QString errorString() const { return m_error; }
 
 private:
-    QFile m_file;
+    void writeQueued();
+    void writeAll(const QByteArray& bytes);
+
+    int m_fd = -1;
+    QString m_path;
     QString m_error;
+    std::thread m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<QStringList> m_queue;
+    bool m_closing = false;
 };
 
 }  // namespace logs

@@ -191,13 +191,28 @@ void ChildProcess::readOutput()
         m_captured += bytes;
         return;
     }
-    m_pendingText += m_assembler.feed(bytes);
+    appendPending(m_assembler.feed(bytes));
     // Output is passed on in batches: whoever shows it (a log view) pays per
     // call, so a chatty child must not cost one call per read of the pipe.
     if (m_pendingText.size() >= maxBatchChars)
         flushOutput();
     else if (!m_pendingText.isEmpty() && !m_batchTimer.isActive())
         m_batchTimer.start();
+}
+
+void ChildProcess::appendPending(QString text)
+{
+    // The line break after the last line goes in place: a line of megabytes
+    // then reaches the log without one copy of it being made.
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    else if (text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    if (text.isEmpty())
+        return;
+    if (!m_pendingText.isEmpty())
+        m_pendingText += QLatin1Char('\n');
+    m_pendingText += text;
 }
 
 void ChildProcess::flushOutput()
@@ -213,7 +228,7 @@ void ChildProcess::onProcessFinished()
 {
     readOutput();
     if (m_output == Output::stream) {
-        m_pendingText += m_assembler.finish();
+        appendPending(m_assembler.finish());
         flushOutput();
     }
     m_running = false;

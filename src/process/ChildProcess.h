@@ -99,14 +99,15 @@ public:
     static constexpr qsizetype maxBatchChars = 256 * 1024;
 
 signals:
-    // Text that ends at a line boundary, in batches (see batchIntervalMs); the
-    // rest always comes before finished().
+    // Whole lines, in batches (see batchIntervalMs): separated by line breaks,
+    // without one after the last. The rest always comes before finished().
     void output(const QString& text);
     void finished(const RunResult& result);
 
 private:
     void readOutput();
     void flushOutput();
+    void appendPending(QString text);
     void onProcessFinished();
     void signalGroup(int signal) const;
     bool groupHasMembers() const;

@@ -3,6 +3,9 @@
 #include <QStringDecoder>
 
 #include <csignal>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
                                      const QString& fixedToolSearchPath)
@@ -18,13 +21,19 @@ QProcessEnvironment childEnvironment(const QProcessEnvironment& appEnvironment,
 
 QStringList splitOutputLines(const QString& text)
 {
+    // Copies cost: a line of megabytes is copied once, not once a step.
     QString normalized = text;
-    normalized.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (normalized.contains(QLatin1Char('\r')))
+        normalized.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     QStringList lines;
     const auto pieces = QStringView(normalized).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (QStringView piece : pieces) {
         const QStringView trimmed = piece.trimmed();
-        if (!trimmed.isEmpty())
+        if (trimmed.isEmpty())
+            continue;
+        if (trimmed.size() == normalized.size())
+            lines << normalized;
+        else
             lines << trimmed.toString();
     }
     return lines;
@@ -87,8 +96,10 @@ QString OutputAssembler::feed(const QByteArray& bytes)
     }
     QString out;
     if (cut >= 0) {
-        out = m_tail.left(cut + 1);
-        m_tail.remove(0, cut + 1);
+        // The complete lines leave without a copy; only the rest is copied.
+        QString rest = m_tail.mid(cut + 1);
+        m_tail.truncate(cut + 1);
+        out = std::exchange(m_tail, std::move(rest));
     }
     if (m_tail.size() > m_maxTail) {
         out += m_tail;
@@ -103,6 +114,13 @@ QString OutputAssembler::finish()
     m_tail.clear();
     m_pendingBytes.clear();
     return out;
+}
+
+void keepLargeAllocationsMapped()
+{
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
 }
 
 int terminationStatus(const QProcess& process)

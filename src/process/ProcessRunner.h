@@ -44,6 +44,13 @@ private:
     qsizetype m_maxTail;
 };
 
+// Blocks of a megabyte and more get pages of their own from the system
+// (glibc otherwise raises that limit as it goes). A child's line of
+// megabytes then grows in place as it is read, instead of being copied at
+// each growth in one go, which held the window for tens of milliseconds.
+// Called once, first thing in main().
+void keepLargeAllocationsMapped();
+
 // Exit status as the rest of the program sees it: the exit code of a normal
 // exit; for a child ended by a signal, the signal number (never 0).
 int terminationStatus(const QProcess& process);
