@@ -5,6 +5,7 @@
 //
 //   log_bench [lines] [runs]      (default 200000 lines of 100 bytes, 3 runs)
 #include "app/AppDelegate.h"
+#include "bench_support.h"
 #include "download/DownloadJob.h"
 #include "process/ChildProcess.h"
 
@@ -20,42 +21,8 @@
 #include <cstdio>
 #include <functional>
 
-namespace {
-
-struct Figures {
-    double ms = 0;
-    double longestStallMs = 0;
-    bool complete = false;
-};
-
-// Runs work until done() holds, with a 1 ms heartbeat that records the
-// longest time the event loop was busy elsewhere.
-Figures measure(const std::function<void()>& start, const std::function<bool()>& done)
-{
-    QElapsedTimer beat;
-    qint64 longest = 0;
-    QTimer heartbeat;
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longest = std::max(longest, beat.nsecsElapsed());
-        beat.restart();
-    });
-    QElapsedTimer run;
-    run.start();
-    beat.start();
-    heartbeat.start();
-    start();
-    while (!done())
-        // Blocks until something happens, as the application's own loop does (the
-        // overload with a time limit never waits: it would spin a core).
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    Figures f;
-    f.ms = double(run.nsecsElapsed()) / 1e6;
-    f.longestStallMs = double(longest) / 1e6;
-    return f;
-}
-
-}  // namespace
+using bench::Figures;
+using bench::measure;
 
 int main(int argc, char** argv)
 {
@@ -64,11 +31,7 @@ int main(int argc, char** argv)
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
 
     QTemporaryDir dir;
-    PlatformProfile profile = PlatformProfile::current();
-    profile.homeDir = dir.path();
-    profile.appSupportBaseDir = dir.filePath(QStringLiteral("support"));
-    profile.downloadsDir = dir.path();
-    profile.settingsFile = dir.filePath(QStringLiteral("settings.ini"));
+    const PlatformProfile profile = bench::profileIn(dir);
 
     AppDelegate app(profile);
     app.applicationDidFinishLaunching();

@@ -8,6 +8,7 @@
 //
 // Run each in its own process: the peak memory is the process's.
 #include "app/AppDelegate.h"
+#include "bench_support.h"
 #include "download/DownloadJob.h"
 #include "process/ProcessRunner.h"
 
@@ -28,11 +29,6 @@
 
 namespace {
 
-struct Figures {
-    double ms = 0;
-    double longestStallMs = 0;
-};
-
 // The kernel's record of the process's peak resident memory, in MB.
 double peakResidentMB()
 {
@@ -46,29 +42,18 @@ double peakResidentMB()
     return -1;
 }
 
-Figures runDownload(AppDelegate& app, const QString& tool, const QString& folder)
+bench::Figures runDownload(AppDelegate& app, const QString& tool, const QString& folder)
 {
     // Emptying a view of the previous run's many lines is no part of this one.
     app.clearLog();
-    QElapsedTimer beat;
-    qint64 longest = 0;
-    QTimer heartbeat;
-    heartbeat.setInterval(1);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longest = std::max(longest, beat.nsecsElapsed());
-        beat.restart();
-    });
     bool done = false;
-    QElapsedTimer run;
-    run.start();
-    beat.start();
-    heartbeat.start();
-    auto* job = new DownloadJob({tool, QStringLiteral("https://example.com/v"), folder, app.processEnvironment()});
-    QObject::connect(job, &Job::finished, [&] { done = true; });
-    app.runJob(job);
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return {double(run.nsecsElapsed()) / 1e6, double(longest) / 1e6};
+    return bench::measure(
+        [&] {
+            auto* job = new DownloadJob({tool, QStringLiteral("https://example.com/v"), folder, app.processEnvironment()});
+            QObject::connect(job, &Job::finished, [&] { done = true; });
+            app.runJob(job);
+        },
+        [&] { return done; });
 }
 
 QString writeTool(const QTemporaryDir& dir, const QString& name, const QString& body)
@@ -101,13 +86,7 @@ int main(int argc, char** argv)
     }
 
     QTemporaryDir dir;
-    PlatformProfile profile = PlatformProfile::current();
-    profile.homeDir = dir.path();
-    profile.appSupportBaseDir = dir.filePath(QStringLiteral("support"));
-    profile.downloadsDir = dir.path();
-    profile.tempDir = dir.path();
-    profile.settingsFile = dir.filePath(QStringLiteral("settings.ini"));
-    AppDelegate app(profile);
+    AppDelegate app(bench::profileIn(dir));
     app.applicationDidFinishLaunching();
     while (!(app.window->windowHandle() && app.window->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -124,10 +103,10 @@ int main(int argc, char** argv)
         std::printf("%lld bytes from a child, through the download job into the log\n", bytes);
         std::printf("output          time (ms)  longest stall (ms)  entries in the view\n");
         for (int r = 0; r < 3; ++r) {
-            const Figures one = runDownload(app, oneLine, folder);
+            const bench::Figures one = runDownload(app, oneLine, folder);
             const int oneEntries = log->blockCount();
             ok = ok && log->findBlockByNumber(3).text().endsWith(QStringLiteral(" more characters)"));
-            const Figures lines = runDownload(app, asLines, folder);
+            const bench::Figures lines = runDownload(app, asLines, folder);
             std::printf("one line        %9.0f  %18.1f  %d\n", one.ms, one.longestStallMs, oneEntries);
             std::printf("100-byte lines  %9.0f  %18.1f  %d\n", lines.ms, lines.longestStallMs, log->blockCount());
         }
@@ -135,7 +114,7 @@ int main(int argc, char** argv)
         const long long lines = argc > 2 ? std::atoll(argv[2]) : 2000000;
         const QString tool = writeTool(dir, QStringLiteral("many"), awkLines(lines));
         const double before = peakResidentMB();
-        const Figures f = runDownload(app, tool, folder);
+        const bench::Figures f = runDownload(app, tool, folder);
         const QStringList files = QDir(app.logFolder()).entryList({QStringLiteral("*.log")}, QDir::Files);
         const qint64 fileBytes = files.isEmpty() ? 0 : QFileInfo(app.logFolder() + QLatin1Char('/') + files.last()).size();
         std::printf("%lld lines of 100 bytes through the download job into the log\n", lines);

@@ -4,6 +4,7 @@
 //
 //   startup_bench [runs]     (default 5)
 #include "app/AppDelegate.h"
+#include "bench_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,21 +50,12 @@ int main(int argc, char** argv)
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     QTemporaryDir slowDir, emptyDir;
-    auto profileIn = [](const QTemporaryDir& dir) {
-        PlatformProfile p = PlatformProfile::current();
-        p.homeDir = dir.path();
-        p.appSupportBaseDir = dir.filePath(QStringLiteral("share"));
-        p.downloadsDir = dir.path();
-        p.tempDir = dir.path();
-        p.settingsFile = dir.filePath(QStringLiteral("settings.ini"));
-        return p;
-    };
-    const PlatformProfile slow = profileIn(slowDir);
-    const PlatformProfile none = profileIn(emptyDir);
+    const PlatformProfile slow = bench::profileIn(slowDir);
+    const PlatformProfile none = bench::profileIn(emptyDir);
 
     // The managed interpreter answers the compatibility probe after 3 s, as
     // importing torch from a cold disk does.
-    const QString python = slowDir.filePath(QStringLiteral("share/Stemloft/demucs-env/bin/python"));
+    const QString python = slowDir.filePath(QStringLiteral("support/Stemloft/demucs-env/bin/python"));
     QDir().mkpath(QFileInfo(python).path());
     QFile f(python);
     f.open(QIODevice::WriteOnly);
