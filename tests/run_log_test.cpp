@@ -9,6 +9,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -115,12 +118,18 @@ TEST(RunLog, OpenLogFolderShowsTheFolderInTheFileManager)
     auto app = makeDelegate(makeTestProfile(ws));
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
+    QMenu* appMenu = app->window->menuBar()->actions().first()->menu();
     QAction* item = nullptr;
-    for (QAction* menu : app->window->menuBar()->actions())
-        for (QAction* action : menu->menu()->actions())
-            if (action->text() == "Open Log Folder")
-                item = action;
+    for (QAction* action : appMenu->actions())
+        if (action->text() == "Open Log Folder")
+            item = action;
     ASSERT_TRUE(item);
+    // Reachable from the keyboard: Alt+S opens the menu that holds it.
+    QApplication::setActiveWindow(app->window);
+    app->urlField->setFocus();
+    QTest::keyClick(app->urlField, Qt::Key_S, Qt::AltModifier);
+    EXPECT_TRUE(waitUntil([&] { return appMenu->isVisible(); }, 2000));
+    appMenu->close();
     item->trigger();
     QDesktopServices::unsetUrlHandler("file");
     ASSERT_EQ(catcher.urls.size(), 1);

@@ -122,6 +122,8 @@ bool isOwnerAlive(const QByteArray& record)
 QStringList abandonedOutputRoots(const QString& tempDir, const QDateTime& now, qint64 noOwnerGraceSecs)
 {
     QStringList abandoned;
+    if (!tempDir.startsWith(QLatin1Char('/')))
+        return abandoned;  // never the working directory
     for (const QString& name : entriesOf(tempDir)) {
         if (!name.startsWith(rootPrefix))
             continue;

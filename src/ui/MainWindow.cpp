@@ -75,7 +75,9 @@ void AppDelegate::buildMenu()
     QMenuBar* bar = window->menuBar();
     bar->clear();
 
-    QMenu* appMenu = bar->addMenu(QStringLiteral("Stemloft"));
+    // "&": Alt+S and Alt+E open the menus, so every item is reachable from
+    // the keyboard, not only the ones with a shortcut.
+    QMenu* appMenu = bar->addMenu(QStringLiteral("&Stemloft"));
     QAction* openLogs = appMenu->addAction(QStringLiteral("Open Log Folder"));
     QObject::connect(openLogs, &QAction::triggered, this, [this] { openLogFolder(); });
     appMenu->addSeparator();
@@ -84,7 +86,7 @@ void AppDelegate::buildMenu()
     quit->setMenuRole(QAction::QuitRole);
     QObject::connect(quit, &QAction::triggered, this, [this] { requestQuit(); });
 
-    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
     struct Item {
         const char* title;
         QKeySequence keys;
