@@ -9,22 +9,38 @@
 
 #include <gtest/gtest.h>
 
-TEST(SeparationEndToEnd, SeparateProducesSixAacStemsAndAMatchingManifest)
-{
+namespace {
+
+// A launched controller with the real ffmpeg, a stand-in Demucs that hands
+// the input back as every stem, and "save" as the save folder.
+struct SeparationEndToEnd : ::testing::Test {
     TempWorkspace ws;
-    PlatformProfile profile = makeTestProfile(ws);
-    profile.converterPath = "/usr/bin/ffmpeg";
-    auto app = makeDelegate(profile);
+    PlatformProfile profile = [this] {
+        PlatformProfile p = makeTestProfile(ws);
+        p.converterPath = "/usr/bin/ffmpeg";
+        return p;
+    }();
+    std::unique_ptr<AppDelegate> app = makeDelegate(profile);
     sepfix::StandIn standIn;
-    standIn.argsFile = ws.path("demucs-args");
-    standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    void SetUp() override
+    {
+        standIn.argsFile = ws.path("demucs-args");
+        standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
+        sepfix::writeStandInDemucs(ws, *app, standIn);
+        app->folderField->setText(ws.path("save"));
+    }
+};
+
+}  // namespace
+
+TEST_F(SeparationEndToEnd, SeparateProducesSixAacStemsAndAMatchingManifest)
+{
 
     const QString audio = ws.path("music/Live at the Hall: Part 1.m4a");
     QDir().mkpath(ws.path("music"));
     ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100:duration=4", "-ac", "2",
                                 "-c:a", "aac", "-b:a", "128k", audio}));
-    app->folderField->setText(ws.path("save"));
     app->setLastAudioURL(audio);
     ASSERT_TRUE(app->separateButton->isEnabled());
     app->separateButton->click();
@@ -56,16 +72,8 @@ TEST(SeparationEndToEnd, SeparateProducesSixAacStemsAndAMatchingManifest)
 
 // Files the real ffmpeg cannot read: the alert says it is the file, and the
 // log keeps ffmpeg's reason. Demucs never runs.
-TEST(SeparationEndToEnd, InputsWithoutReadableAudioAreReportedAsSuch)
+TEST_F(SeparationEndToEnd, InputsWithoutReadableAudioAreReportedAsSuch)
 {
-    TempWorkspace ws;
-    PlatformProfile profile = makeTestProfile(ws);
-    profile.converterPath = "/usr/bin/ffmpeg";
-    auto app = makeDelegate(profile);
-    sepfix::StandIn standIn;
-    standIn.argsFile = ws.path("demucs-args");
-    sepfix::writeStandInDemucs(ws, *app, standIn);
-    app->folderField->setText(ws.path("save"));
 
     const QString silentMovie = ws.path("in/silent film.mp4");
     QDir().mkpath(ws.path("in"));

@@ -178,20 +178,27 @@ bool removeItemQuietly(const QString& path)
     return !ec;
 }
 
-QThread* removeItemInBackground(const QString& path, QObject* context, std::function<void(QString error)> done)
+QThread* runInBackground(std::function<void()> work, QObject* context, std::function<void()> done)
 {
-    auto error = std::make_shared<QString>();
-    QThread* thread = QThread::create([path, error] {
-        try {
-            removeItem(path);
-        } catch (const AppError& e) {
-            *error = e.localizedDescription();
-        }
-    });
-    QObject::connect(thread, &QThread::finished, context, [error, done = std::move(done)] { done(*error); });
+    QThread* thread = QThread::create(std::move(work));
+    QObject::connect(thread, &QThread::finished, context, std::move(done));
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
     return thread;
+}
+
+QThread* removeItemInBackground(const QString& path, QObject* context, std::function<void(QString error)> done)
+{
+    auto error = std::make_shared<QString>();
+    return runInBackground(
+        [path, error] {
+            try {
+                removeItem(path);
+            } catch (const AppError& e) {
+                *error = e.localizedDescription();
+            }
+        },
+        context, [error, done = std::move(done)] { done(*error); });
 }
 
 void moveItem(const QString& from, const QString& to)

@@ -40,6 +40,10 @@ std::optional<qint64> fileSize(const QString& path);
 void createDirectories(const QString& path);
 void removeItem(const QString& path);  // recursive for folders
 bool removeItemQuietly(const QString& path);
+// work on a worker thread, then done on context's thread, unless context is
+// gone by then. The returned thread deletes itself; wait() on it to be sure
+// the work is over.
+QThread* runInBackground(std::function<void()> work, QObject* context, std::function<void()> done);
 // removeItem on a worker thread: a tree of many large files takes the disk
 // long enough to freeze a window. done gets the error text (empty when it
 // worked) on context's thread, unless context is gone by then. The returned

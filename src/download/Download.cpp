@@ -121,16 +121,16 @@ QStringList DownloadJob::arguments(const QString& url, const QString& outputTemp
 
 void DownloadJob::start()
 {
-    if (const std::optional<QString> problem = savefolder::problem(fileops::fileURLPath(m_params.saveFolder))) {
+    const QString folder = fileops::fileURLPath(m_params.saveFolder);
+    if (const std::optional<QString> problem = savefolder::problem(folder)) {
         failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
         return;
     }
     // The folder is data: yt-dlp must not read "%(title)s" in its name as a field.
     const QString outputTemplate =
-        fileops::appendingComponent(savefolder::escapedForOutputTemplate(fileops::fileURLPath(m_params.saveFolder)),
+        fileops::appendingComponent(savefolder::escapedForOutputTemplate(folder),
                                     QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
-    const QStringList entries =
-        QDir(fileops::fileURLPath(m_params.saveFolder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
     m_entriesBefore = QSet<QString>(entries.cbegin(), entries.cend());
     emit logCleared();
     emit stage(QStringLiteral("Downloading"));

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QList>
 #include <QRegularExpression>
-#include <QThread>
 
 #include <cerrno>
 #include <limits>
@@ -182,16 +181,13 @@ QThread* removeAbandonedRootsInBackground(const QString& tempDir, QObject* conte
                                           std::function<void(int roots, qint64 bytes)> done)
 {
     auto found = std::make_shared<std::pair<int, qint64>>(0, 0);
-    QThread* thread = QThread::create([tempDir, found] {
-        const QStringList roots = abandonedOutputRoots(tempDir, QDateTime::currentDateTime());
-        found->first = int(roots.size());
-        found->second = roots.isEmpty() ? 0 : removeLeftovers(roots);
-    });
-    QObject::connect(thread, &QThread::finished, context,
-                     [found, done = std::move(done)] { done(found->first, found->second); });
-    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    thread->start();
-    return thread;
+    return fileops::runInBackground(
+        [tempDir, found] {
+            const QStringList roots = abandonedOutputRoots(tempDir, QDateTime::currentDateTime());
+            found->first = int(roots.size());
+            found->second = roots.isEmpty() ? 0 : removeLeftovers(roots);
+        },
+        context, [found, done = std::move(done)] { done(found->first, found->second); });
 }
 
 }  // namespace leftovers
