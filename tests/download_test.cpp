@@ -1,12 +1,14 @@
 #include "support/TestSupport.h"
 #include "download/DownloadOutput.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -104,7 +106,8 @@ TEST_F(DownloadFixture, OnlyExistingFilesInsideTheSaveFolderAreTaken)
 
 TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
 {
-    const std::pair<QString, QString> cases[] = {{"echo 'ERROR: Unsupported URL'\nexit 3", "Failed with exit code 3."},
+    const std::pair<QString, QString> cases[] = {{"echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found'\nexit 3",
+                                                  "Failed with exit code 3."},
                                                  {"kill -9 $$", "yt-dlp was stopped by signal 9 (SIGKILL). The system may have run out of memory."},
                                                  {"kill -SEGV $$", "yt-dlp was stopped by signal 11 (SIGSEGV)."}};
     for (const auto& [body, message] : cases) {
@@ -307,4 +310,102 @@ TEST_F(DownloadFixture, StopRemovesThePartialFilesOfThisRunOnly)
     EXPECT_EQ(logLines(*app).last(), "Stopped.");
     EXPECT_EQ(app->alertCount, 0);
     EXPECT_EQ(app->stageLabel->text(), "Ready");
+}
+
+// The browser's cookies reach yt-dlp before "--" and the choice outlives the
+// app; the managed Deno is the one yt-dlp finds on PATH.
+TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
+{
+    const QString deno = ws.writeScript("home/.local/share/Stemloft/deno", "exit 0");
+    ws.writeScript("pathbin/deno", "exit 0");
+    writeTool("command -v deno");
+    {
+        QSettings(profile.settingsFile, QSettings::IniFormat).setValue("cookiesFromBrowser", "safari");
+        auto app = makeDelegate(profile);
+        QStringList titles;
+        for (QAction* action : app->cookiesActions)
+            titles << action->text();
+        EXPECT_EQ(titles, (QStringList{"No Cookies", "Firefox", "Chrome", "Chromium", "Brave", "Edge"}));
+        // Safari is not offered here, so its stored name means none.
+        EXPECT_TRUE(app->cookiesActions[0]->isChecked());
+        app->cookiesActions[1]->trigger();
+        EXPECT_EQ(app->settings().value("cookiesFromBrowser").toString(), "firefox");
+    }
+    auto app = makeDelegate(profile);
+    EXPECT_TRUE(app->cookiesActions[1]->isChecked());
+    EXPECT_FALSE(app->cookiesActions[0]->isChecked());
+    app->folderField->setText(music);
+    app->urlField->setText("https://example.com/v");
+    app->startDownload();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(9),
+              (QStringList{"--cookies-from-browser", "firefox", "--", "https://example.com/v"}));
+    EXPECT_EQ(logLines(*app).mid(0, 5), (QStringList{"Using: " + tool, "Saving to: " + music, "Cookies from: Firefox",
+                                                     "Starting...", deno}));
+
+    app->cookiesActions[0]->trigger();
+    EXPECT_FALSE(app->settings().contains("cookiesFromBrowser"));
+    app->startDownload();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(9), (QStringList{"--", "https://example.com/v"}));
+}
+
+TEST(DownloadHints, YtDlpErrorLinesGetTheirAdvice)
+{
+    const QString cookies = "YouTube asks for a signed-in browser: choose your browser under Cookies and try again.";
+    const QString deno = "yt-dlp needs Deno for YouTube: choose Update yt-dlp to install it.";
+    const QString update = "The site changed: choose Update yt-dlp and try again.";
+    const QString network = "Check the internet connection and try again.";
+    const std::pair<QString, QString> cases[] = {
+        {"ERROR: [youtube] dQw4w9WgXcQ: Sign in to confirm you\u2019re not a bot. Use --cookies-from-browser or "
+         "--cookies for the authentication.",
+         cookies},
+        {"WARNING: [youtube] No supported JavaScript runtime could be found. Only deno is enabled by default; to use "
+         "another runtime add  --js-runtimes RUNTIME[:PATH]  to your command/config.",
+         deno},
+        {"ERROR: unable to download video data: HTTP Error 403: Forbidden", update},
+        {"ERROR: [youtube] dQw4w9WgXcQ: Requested format is not available. Use --list-formats for a list of "
+         "available formats",
+         update},
+        {"ERROR: [youtube] dQw4w9WgXcQ: Unable to extract uploader id; please report this issue on  "
+         "https://github.com/yt-dlp/yt-dlp/issues?q= , filling out the appropriate issue template.",
+         update},
+        {"ERROR: Unsupported URL: https://example.com/page", "yt-dlp cannot download from this address."},
+        {"ERROR: [generic] Unable to download webpage: <urlopen error [Errno -3] Temporary failure in name "
+         "resolution> (caused by TransportError('<urlopen error [Errno -3] Temporary failure in name resolution>'))",
+         network},
+        {"ERROR: [youtube] x: Unable to download API page: <urlopen error [Errno 101] Network is unreachable>", network},
+        {"ERROR: [download] Got error: The read operation timed out", network},
+        // Only yt-dlp's own reports count, not a title that happens to say so.
+        {"[download] Destination: /music/Unsupported URL (timed out) [x].m4a", QString()},
+        {"ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found", QString()},
+    };
+    for (const auto& [line, hint] : cases) {
+        SCOPED_TRACE(line.toStdString());
+        const std::optional<download::Hint> found = download::hintFor(line);
+        EXPECT_EQ(found ? found->text : QString(), hint);
+    }
+    // The missing runtime explains the missing format, so it is the advice.
+    EXPECT_LT(download::hintFor(cases[1].first)->rank, download::hintFor(cases[3].first)->rank);
+    EXPECT_LT(download::hintFor(cases[0].first)->rank, download::hintFor(cases[1].first)->rank);
+}
+
+TEST_F(DownloadFixture, AFailureEndsWithTheMostTellingHint)
+{
+    writeTool("echo 'ERROR: [youtube] x: Requested format is not available. Use --list-formats'\n"
+              "echo 'WARNING: [youtube] No supported JavaScript runtime could be found.'\nexit 1");
+    auto app = start(music);
+    ASSERT_TRUE(waitIdle(*app));
+    const QString hint = "yt-dlp needs Deno for YouTube: choose Update yt-dlp to install it.";
+    EXPECT_EQ(logLines(*app).mid(logLines(*app).size() - 2),
+              (QStringList{"Failed with exit code 1.", "Hint: " + hint}));
+    ASSERT_TRUE(app->lastAlert.has_value());
+    EXPECT_EQ(app->lastAlert->message, "Failed with exit code 1. " + hint);
+
+    // A download that works despite a warning needs no advice.
+    writeTool("echo 'WARNING: [youtube] No supported JavaScript runtime could be found.'");
+    app->startDownload();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).last(), "Done.");
+    EXPECT_TRUE(logLines(*app).filter("Hint: ").isEmpty());
 }

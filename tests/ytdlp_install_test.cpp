@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QAction>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -16,11 +17,32 @@ struct InstallFixture : ::testing::Test {
     QString support = ws.path("home/.local/share/Stemloft");
     QString destination = support + "/yt-dlp";
     QString temporary = support + "/yt-dlp.download";
+    QString denoTarget = support + "/deno";
+    // A deno on PATH spares the tests that are about yt-dlp the Deno step.
+    QString pathDeno = ws.writeScript("pathbin/deno", "echo deno 1.0");
 
     // The fake curl records its arguments; "$7" is the file after "-o".
     void writeCurl(const QString& body)
     {
         ws.writeScript("tools/curl", recordArgsLines(ws.path("curl.args")) + "\n" + body);
+    }
+    // A curl for both assets: "$5" is the URL.
+    void writeCurlFor(const QString& ytDlpBody, const QString& denoBody)
+    {
+        writeCurl("case \"$5\" in\n*/deno-*) " + denoBody + " ;;\n*) " + ytDlpBody + " ;;\nesac");
+    }
+    // Answers "unzip -o -q ARCHIVE deno -d FOLDER" the way Info-ZIP does; an
+    // archive that says "deno-binary" holds the program.
+    void writeUnzip()
+    {
+        ws.writeScript("tools/unzip", recordArgsLines(ws.path("unzip.args")) +
+                                          "\nif grep -q deno-binary \"$3\"; then printf 'new deno' > \"$6/$4\"; "
+                                          "else echo 'caution: filename not matched:  deno'; exit 11; fi");
+    }
+    void expectNoDenoDebris() const
+    {
+        EXPECT_FALSE(QFileInfo::exists(support + "/deno.zip.download"));
+        EXPECT_FALSE(QFileInfo::exists(support + "/deno.unpack"));
     }
     std::unique_ptr<AppDelegate> launchAndInstall()
     {
@@ -73,7 +95,7 @@ TEST_F(InstallFixture, DownloadsWithCurlAndPutsTheToolInPlace)
     EXPECT_FALSE(QFile::exists(temporary));
     EXPECT_EQ(logLines(*app), (QStringList{"Downloading yt-dlp...", url,
                                            "Progress will appear here while the file downloads.",
-                                           "Installed yt-dlp.", destination}));
+                                           "Installed yt-dlp.", destination, "Deno found: " + pathDeno}));
     EXPECT_EQ(app->installedYtDlpURL, destination);
     EXPECT_EQ(app->settings().value("ytDlpPath").toString(), destination);
     EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
@@ -133,9 +155,9 @@ TEST_F(InstallFixture, ProgressIsLoggedOnlyOnceTheFileExists)
     ws.writeFile("done", "");
     ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
-    for (int i = 3; i < lines.size() - 2; ++i)
+    for (int i = 3; i < lines.size() - 3; ++i)
         EXPECT_EQ(lines[i], "Downloaded 532 bytes...");
-    EXPECT_EQ(lines.value(lines.size() - 2), "Installed yt-dlp.");
+    EXPECT_EQ(lines.value(lines.size() - 3), "Installed yt-dlp.");
     // The timer is gone: nothing more is logged.
     pumpEvents(150);
     EXPECT_EQ(logLines(*app), lines);
@@ -241,7 +263,7 @@ TEST_F(InstallFixture, FinishingReplacesAnOldToolOnlyWhenTheMoveSucceeds)
     }
     {
         auto app = installOverOldTool("printf 'new tool' > \"$7\"");
-        EXPECT_EQ(logLines(*app).last(), destination);
+        EXPECT_EQ(logLines(*app).last(), "Deno found: " + pathDeno);
         EXPECT_EQ(ws.readFile(destination), "new tool");
         EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
     }
@@ -284,4 +306,124 @@ TEST_F(InstallFixture, StopKeepsTheOldToolAndRemovesTheHalfDownload)
     EXPECT_FALSE(app->stopButton->isEnabled());
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_EQ(app->stageLabel->text(), "Ready");
+}
+
+TEST_F(InstallFixture, InstallsDenoBesideYtDlpWhenNoneIsFound)
+{
+    QFile::remove(pathDeno);
+    writeCurlFor("printf 'new tool' > \"$7\"", "printf 'deno-binary' > \"$7\"");
+    writeUnzip();
+    auto app = launchAndInstall();
+    ASSERT_TRUE(waitIdle(*app));
+
+    const QString url = profile.denoDownloadURL();
+    EXPECT_EQ(url, "https://github.com/denoland/deno/releases/latest/download/deno-" + profile.denoTarget + ".zip");
+    EXPECT_TRUE(QStringList({"x86_64-unknown-linux-gnu", "aarch64-unknown-linux-gnu", "x86_64-apple-darwin",
+                             "aarch64-apple-darwin"})
+                    .contains(profile.denoTarget));
+    const QString archive = support + "/deno.zip.download";
+    // The last run of curl was Deno's.
+    EXPECT_EQ(readRecordedArgs(ws.path("curl.args")),
+              (QStringList{"-L", "--fail", "--show-error", "--silent", url, "-o", archive}));
+    EXPECT_EQ(readRecordedArgs(ws.path("unzip.args")),
+              (QStringList{"-o", "-q", archive, "deno", "-d", support + "/deno.unpack"}));
+    EXPECT_EQ(ws.readFile(destination), "new tool");
+    EXPECT_EQ(ws.readFile(denoTarget), "new deno");
+    EXPECT_EQ(modeOf(denoTarget), 0755u);
+    expectNoDenoDebris();
+    EXPECT_EQ(logLines(*app).mid(5), (QStringList{"Installing Deno (JavaScript runtime for YouTube)...", url,
+                                                  "Deno installed: " + denoTarget}));
+    ASSERT_TRUE(app->lastAlert.has_value());
+    EXPECT_EQ(app->lastAlert->title, "yt-dlp Installed");
+}
+
+TEST_F(InstallFixture, DenoFailuresLeaveTheNewYtDlpInstalled)
+{
+    QFile::remove(pathDeno);
+    struct Case {
+        QString denoBody;
+        bool unzipThere;
+        QString reason;
+    };
+    const Case cases[] = {
+        {"echo 'curl: (22) The requested URL returned error: 404' >&2; exit 22", true,
+         "Download failed with exit code 22."},
+        {"printf 'an archive of something else' > \"$7\"", true, "The downloaded archive has no deno program in it."},
+        {"printf 'deno-binary' > \"$7\"", false, "unzip was not found at " + profile.unzipPath + "."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        QFile::remove(destination);
+        QFile::remove(ws.path("curl.args"));
+        QFile::remove(profile.unzipPath);
+        if (c.unzipThere)
+            writeUnzip();
+        writeCurlFor("printf 'new tool' > \"$7\"", c.denoBody);
+        auto app = launchAndInstall();
+        ASSERT_TRUE(waitIdle(*app));
+
+        const QString message = "yt-dlp is installed, but Deno is not: " + c.reason +
+                                " YouTube downloads may fail without it; choose Update yt-dlp to try again.";
+        EXPECT_EQ(logLines(*app).last(), message);
+        ASSERT_TRUE(app->lastAlert.has_value());
+        EXPECT_EQ(app->lastAlert->title, "Deno Install Failed");
+        EXPECT_EQ(app->lastAlert->message, message);
+        EXPECT_EQ(ws.readFile(destination), "new tool");
+        EXPECT_EQ(app->installedYtDlpURL, destination);
+        EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+        EXPECT_FALSE(QFileInfo::exists(denoTarget));
+        expectNoDenoDebris();
+        // Without unzip nothing is downloaded that could not be unpacked.
+        EXPECT_EQ(readRecordedArgs(ws.path("curl.args")).value(4),
+                  c.unzipThere ? profile.denoDownloadURL() : profile.ytDlpDownloadURL());
+    }
+}
+
+TEST_F(InstallFixture, UpdateReplacesEachFileOnlyWhenItsDownloadSucceeded)
+{
+    writeUnzip();
+    writeCurlFor("printf 'tool 1' > \"$7\"", "printf 'deno-binary' > \"$7\"");
+    auto app = makeDelegate(profile);
+    ASSERT_NE(app->updateYtDlpAction, nullptr);
+    EXPECT_EQ(app->updateYtDlpAction->text(), "Update yt-dlp");
+    app->runJob(new HoldJob);
+    EXPECT_FALSE(app->updateYtDlpAction->isEnabled());
+    app->stopCurrentJob();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_TRUE(app->updateYtDlpAction->isEnabled());
+
+    // With no managed yt-dlp, Update is Install: the deno on PATH will do.
+    app->updateYtDlpAction->trigger();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(ws.readFile(destination), "tool 1");
+    EXPECT_EQ(logLines(*app).last(), "Deno found: " + pathDeno);
+    EXPECT_EQ(app->lastAlert->title, "yt-dlp Installed");
+
+    // Once both are managed, both are downloaded again, although a deno is on PATH.
+    ws.writeFile("home/.local/share/Stemloft/deno", "old deno");
+    struct Case {
+        QString ytDlpBody;
+        QString denoBody;
+        QByteArray ytDlp;
+        QByteArray deno;
+        QString title;
+    };
+    const Case cases[] = {
+        {"exit 22", "printf 'deno-binary' > \"$7\"", "tool 1", "old deno", "yt-dlp Install Failed"},
+        {"printf 'tool 2' > \"$7\"", "exit 22", "tool 2", "old deno", "Deno Install Failed"},
+        {"printf 'tool 3' > \"$7\"", "printf 'deno-binary' > \"$7\"", "tool 3", "new deno", "yt-dlp Updated"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title.toStdString());
+        writeCurlFor(c.ytDlpBody, c.denoBody);
+        app->updateYtDlpAction->trigger();
+        ASSERT_TRUE(waitIdle(*app));
+        EXPECT_EQ(ws.readFile(destination), c.ytDlp);
+        EXPECT_EQ(ws.readFile(denoTarget), c.deno);
+        ASSERT_TRUE(app->lastAlert.has_value());
+        EXPECT_EQ(app->lastAlert->title, c.title);
+        EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+        EXPECT_FALSE(QFileInfo::exists(temporary));
+        expectNoDenoDebris();
+    }
 }

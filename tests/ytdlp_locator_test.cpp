@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+
 TEST(YtDlpLocator, FormatsByteCountsInDecimalFileStyle)
 {
     EXPECT_EQ(ytdlp::formatFileByteCount(0), "Zero KB");
@@ -110,4 +113,30 @@ TEST(YtDlpLocator, LaunchWithManagedCopyRecordsIt)
     EXPECT_FALSE(app->installButton->isEnabled());
     EXPECT_EQ(modeOf(managed), 0755u);
     EXPECT_EQ(logLines(*app).value(1), "yt-dlp detected: " + managed);
+}
+
+TEST(YtDlpLocator, AManagedCopyOlderThanThirtyDaysIsPointedOut)
+{
+    TempWorkspace ws;
+    const PlatformProfile profile = makeTestProfile(ws);
+    const QString managed = ws.writeScript("home/.local/share/Stemloft/yt-dlp", "exit 0");
+    const std::pair<int, QStringList> cases[] = {
+        {30, {}},
+        {31, {"yt-dlp is 31 days old. If downloads fail, choose Update yt-dlp."}},
+    };
+    for (const auto& [days, note] : cases) {
+        SCOPED_TRACE(days);
+        // An hour short of a further day, so the rounding is tested too.
+        std::filesystem::last_write_time(managed.toStdString(), std::filesystem::file_time_type::clock::now() -
+                                                                    std::chrono::hours(24 * days + 23));
+        auto app = makeDelegate(profile);
+        EXPECT_EQ(logLines(*app).mid(1, note.size() + 1), QStringList{"yt-dlp detected: " + managed} + note);
+    }
+    // Only the managed copy is the app's to update.
+    QFile::remove(managed);
+    const QString other = ws.writeScript("pathbin/yt-dlp", "exit 0");
+    std::filesystem::last_write_time(other.toStdString(),
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    auto app = makeDelegate(profile);
+    EXPECT_TRUE(logLines(*app).filter("days old").isEmpty());
 }

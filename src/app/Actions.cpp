@@ -42,6 +42,28 @@ void AppDelegate::installYtDlp()
                   QStringLiteral("You can download reference audio without installing again."));
         return;
     }
+    runYtDlpInstaller(false);
+}
+
+void AppDelegate::updateYtDlp()
+{
+    if (!findManagedYtDlp()) {
+        installYtDlp();
+        return;
+    }
+    if (qobject_cast<YtDlpInstallJob*>(currentJob())) {
+        appendLog(QStringLiteral("yt-dlp installation is already running."));
+        return;
+    }
+    if (isBusy()) {
+        appendLog(QStringLiteral("Another task is already running."));
+        return;
+    }
+    runYtDlpInstaller(true);
+}
+
+void AppDelegate::runYtDlpInstaller(bool update)
+{
     if (!fileops::isExecutableFile(m_profile.curlPath)) {
         appendLog(QStringLiteral("curl was not found at ") + m_profile.curlPath + QStringLiteral("."));
         return;
@@ -58,16 +80,19 @@ void AppDelegate::installYtDlp()
     params.environment = processEnvironment();
     params.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
     params.removesQuarantine = m_profile.removesQuarantine;
+    params.unzip = m_profile.unzipPath;
+    params.denoSourceURL = m_profile.denoDownloadURL();
+    params.denoCandidates = denoCandidateURLs();
+    params.update = update;
     auto* job = new YtDlpInstallJob(std::move(params));
     connect(job, &Job::logCleared, this, [this] { installButton->setText(QStringLiteral("Installing...")); });
     connect(job, &YtDlpInstallJob::installed, this, [this](const QString& path) {
         m_settings->setValue(QStringLiteral("ytDlpPath"), path);
         markYtDlpInstalled(path);
     });
-    connect(job, &Job::finished, this, [this](Job::Outcome outcome) {
+    connect(job, &Job::finished, this, [this](Job::Outcome) {
         // A title left at "Installing..." would claim a download that is not running.
-        if (outcome != Job::Outcome::succeeded)
-            installButton->setText(installedYtDlpURL ? QStringLiteral("yt-dlp Installed") : installYtDlpTitle);
+        installButton->setText(installedYtDlpURL ? QStringLiteral("yt-dlp Installed") : installYtDlpTitle);
     });
     runJob(job);
 }
@@ -100,7 +125,9 @@ void AppDelegate::startDownload()
         return;
     }
     const auto [saveFolder, defaulted] = saveFolderForRun();
-    auto* job = new DownloadJob({*executable, url, saveFolder, processEnvironment(), defaulted});
+    DownloadJob::Params params{*executable, url, saveFolder, downloadEnvironment(), defaulted};
+    params.cookiesBrowser = m_cookiesBrowser;
+    auto* job = new DownloadJob(std::move(params));
     connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
     connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
         setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));

@@ -9,6 +9,7 @@
 #include "ui/PathField.h"
 #include "ui/SegmentedControl.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -209,6 +210,8 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
     chooseAudioButton->setEnabled(!busy);
     installButton->setEnabled(!busy && !installedYtDlpURL.has_value());
     installDemucsButton->setEnabled(!busy);
+    if (updateYtDlpAction)
+        updateYtDlpAction->setEnabled(!busy);
     stemModeControl->setEnabled(!busy);
     separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
     urlField->setEnabled(!busy);
@@ -243,6 +246,37 @@ void AppDelegate::restoreFolder()
         return;
     }
     folderField->setText(defaultSaveFolder());
+}
+
+void AppDelegate::restoreCookiesBrowser()
+{
+    // Stored in yt-dlp's spelling; a browser this system does not offer means none.
+    const QString stored = m_settings->value(QStringLiteral("cookiesFromBrowser")).toString();
+    QString browser;
+    for (const QString& title : std::as_const(m_profile.cookieBrowsers)) {
+        if (!stored.isEmpty() && title.compare(stored, Qt::CaseInsensitive) == 0)
+            browser = title;
+    }
+    m_cookiesBrowser = browser;
+    showCookiesBrowser();
+}
+
+void AppDelegate::setCookiesBrowser(const QString& browser)
+{
+    m_cookiesBrowser = m_profile.cookieBrowsers.contains(browser) ? browser : QString();
+    if (m_cookiesBrowser.isEmpty())
+        m_settings->remove(QStringLiteral("cookiesFromBrowser"));
+    else
+        m_settings->setValue(QStringLiteral("cookiesFromBrowser"), m_cookiesBrowser.toLower());
+    showCookiesBrowser();
+}
+
+void AppDelegate::showCookiesBrowser()
+{
+    for (QAction* action : std::as_const(cookiesActions)) {
+        const bool none = action == cookiesActions.first();
+        action->setChecked(none ? m_cookiesBrowser.isEmpty() : action->text() == m_cookiesBrowser);
+    }
 }
 
 QString AppDelegate::defaultSaveFolder() const

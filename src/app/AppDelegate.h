@@ -16,6 +16,7 @@
 #include <optional>
 
 class ChildProcess;
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMainWindow;
@@ -101,15 +102,25 @@ public:
     QString appSupportURL() const;  // throws AppError
     QStringList managedYtDlpCandidateURLs() const;
     QStringList ytDlpCandidateURLs() const;
+    // Where a deno may already be: the support folder, then the places yt-dlp is looked for.
+    QStringList denoCandidateURLs() const;
     bool isExecutableOrCanMakeExecutable(const QString& path) const;
     std::optional<QString> findManagedYtDlp() const;
     void markYtDlpInstalled(const QString& path);
     void updateYtDlpInstallStatus();
     void appendYtDlpInstallStatusLog();
     void installYtDlp();
+    // Downloads the managed yt-dlp and Deno again; without a managed yt-dlp, installYtDlp.
+    void updateYtDlp();
 
     // ---- download ---------------------------------------------------------
     void startDownload();
+    // The child environment with the support folder first on PATH.
+    QProcessEnvironment downloadEnvironment() const;
+    // The browser yt-dlp reads cookies from, as the Cookies menu names it; empty for none.
+    QString cookiesBrowser() const { return m_cookiesBrowser; }
+    void setCookiesBrowser(const QString& browser);
+    void restoreCookiesBrowser();
 
     // ---- demucs: the managed environment -----------------------------------
     QString managedDemucsPythonURL() const;
@@ -141,6 +152,9 @@ public:
     QLabel* const stageLabel;
     QProgressBar* const progressBar;
     QPushButton* const stopButton;
+    // Menu items (set by buildMenu).
+    QAction* updateYtDlpAction = nullptr;
+    QList<QAction*> cookiesActions;  // "No Cookies" first, then the profile's browsers
     std::optional<QString> installedYtDlpURL;
 
     // What the last alert showed, for tests and for scripted checks.
@@ -163,6 +177,9 @@ private:
     void showProgress(int percent);
     void showIdleStatus();
     void quitNow();
+    QStringList searchPlaceCandidates(const QString& tool) const;
+    void runYtDlpInstaller(bool update);
+    void showCookiesBrowser();
 
     PlatformProfile m_profile;
     std::unique_ptr<QSettings> m_settings;
@@ -183,4 +200,5 @@ private:
     bool m_quitting = false;
     bool m_stopping = false;  // Stop was pressed; the job has not ended yet
     bool m_demucsCheckPending = false;  // the launch check waits for the window
+    QString m_cookiesBrowser;
 };

@@ -31,6 +31,12 @@ PlatformProfile PlatformProfile::current()
     p.pythonPrefixes = {QStringLiteral("/opt/homebrew"), QStringLiteral("/usr/local")};
     p.pythonFrameworkVersions = QStringLiteral("/Library/Frameworks/Python.framework/Versions");
     p.excludedPython = QStringLiteral("/usr/bin/python3");
+    p.denoDownloadBase = QStringLiteral("https://github.com/denoland/deno/releases/latest/download/");
+    p.unzipPath = QStringLiteral("/usr/bin/unzip");
+    p.cookieBrowsers = {QStringLiteral("Firefox"), QStringLiteral("Chrome"), QStringLiteral("Chromium"),
+                        QStringLiteral("Brave"), QStringLiteral("Edge")};
+    const QString arch = QSysInfo::currentCpuArchitecture();
+    const bool arm = arch == QLatin1String("arm64") || arch == QLatin1String("aarch64");
 
     const QString appDir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
                                                         : QDir::currentPath();
@@ -40,6 +46,8 @@ PlatformProfile PlatformProfile::current()
     p.loginShell = QStringLiteral("/bin/zsh");
     p.ytDlpReleaseAsset = QStringLiteral("yt-dlp_macos");
     p.removesQuarantine = true;
+    p.denoTarget = arm ? QStringLiteral("aarch64-apple-darwin") : QStringLiteral("x86_64-apple-darwin");
+    p.cookieBrowsers << QStringLiteral("Safari");
     p.converter = Converter::afconvert;
     p.converterPath = QStringLiteral("/usr/bin/afconvert");
     p.converterName = QStringLiteral("afconvert");
@@ -53,10 +61,8 @@ PlatformProfile PlatformProfile::current()
     p.appSupportBaseDir = firstStandardLocation(QStandardPaths::GenericDataLocation);
     p.homeRelativeAppSupport = QStringLiteral(".local/share");
     p.loginShell = QStringLiteral("/bin/sh");
-    const QString arch = QSysInfo::currentCpuArchitecture();
-    p.ytDlpReleaseAsset = (arch == QLatin1String("arm64") || arch == QLatin1String("aarch64"))
-                              ? QStringLiteral("yt-dlp_linux_aarch64")
-                              : QStringLiteral("yt-dlp_linux");
+    p.ytDlpReleaseAsset = arm ? QStringLiteral("yt-dlp_linux_aarch64") : QStringLiteral("yt-dlp_linux");
+    p.denoTarget = arm ? QStringLiteral("aarch64-unknown-linux-gnu") : QStringLiteral("x86_64-unknown-linux-gnu");
     p.removesQuarantine = false;
     p.converter = Converter::ffmpeg;
     p.converterPath = QStringLiteral("/usr/bin/ffmpeg");

@@ -39,6 +39,13 @@ struct PlatformProfile {
     QString ytDlpDownloadBase;  // the asset name is appended
     QStringList ytDlpSystemDirs;
     bool removesQuarantine = false;
+    // Deno, the JavaScript runtime yt-dlp needs for YouTube: the release
+    // archive "deno-TARGET.zip" and the tool that unpacks it.
+    QString denoTarget;
+    QString denoDownloadBase;  // "deno-" + target + ".zip" is appended
+    QString unzipPath;
+    // Browsers yt-dlp can read cookies from, as the Cookies menu names them.
+    QStringList cookieBrowsers;
 
     Converter converter = Converter::ffmpeg;
     QString converterPath;
@@ -56,6 +63,10 @@ struct PlatformProfile {
     int probeTimeLimitMs = 120000;
 
     QString ytDlpDownloadURL() const { return ytDlpDownloadBase + ytDlpReleaseAsset; }
+    QString denoDownloadURL() const
+    {
+        return denoDownloadBase + QStringLiteral("deno-") + denoTarget + QStringLiteral(".zip");
+    }
 
     // The values for the machine the program runs on.
     static PlatformProfile current();

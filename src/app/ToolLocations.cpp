@@ -6,6 +6,8 @@
 #include "process/ProcessRunner.h"
 #include "ytdlp/YtDlpLocator.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QSettings>
 
@@ -68,16 +70,47 @@ QStringList AppDelegate::managedYtDlpCandidateURLs() const
     return ytdlp::deduplicatedCandidates(candidates);
 }
 
+QStringList AppDelegate::searchPlaceCandidates(const QString& tool) const
+{
+    QStringList candidates;
+    if (!m_profile.bundleResourceDir.isEmpty())
+        candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleResourceDir), tool);
+    candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleContainerDir), tool);
+    for (const QString& dir : m_profile.ytDlpSystemDirs)
+        candidates << fileops::appendingComponent(dir, tool);
+    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")), tool);
+    return candidates;
+}
+
 QStringList AppDelegate::ytDlpCandidateURLs() const
 {
-    QStringList candidates = managedYtDlpCandidateURLs();
-    if (!m_profile.bundleResourceDir.isEmpty())
-        candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleResourceDir), toolName);
-    candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleContainerDir), toolName);
-    for (const QString& dir : m_profile.ytDlpSystemDirs)
-        candidates << fileops::appendingComponent(dir, toolName);
-    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")));
-    return ytdlp::deduplicatedCandidates(candidates);
+    return ytdlp::deduplicatedCandidates(managedYtDlpCandidateURLs() + searchPlaceCandidates(toolName));
+}
+
+QStringList AppDelegate::denoCandidateURLs() const
+{
+    const QString deno = QStringLiteral("deno");
+    QStringList candidates;
+    try {
+        candidates << fileops::appendingComponent(appSupportURL(), deno);
+    } catch (const AppError&) {
+        // No support folder: no managed copy either.
+    }
+    return ytdlp::deduplicatedCandidates(candidates + searchPlaceCandidates(deno));
+}
+
+QProcessEnvironment AppDelegate::downloadEnvironment() const
+{
+    // yt-dlp finds Deno on PATH only; the managed copy must win over any other.
+    QProcessEnvironment environment = processEnvironment();
+    try {
+        const QString support = appSupportURL();
+        environment.insert(QStringLiteral("PATH"),
+                           support + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    } catch (const AppError&) {
+        // Without a support folder there is no managed Deno to find.
+    }
+    return environment;
 }
 
 bool AppDelegate::isExecutableOrCanMakeExecutable(const QString& path) const
@@ -121,8 +154,12 @@ void AppDelegate::updateYtDlpInstallStatus()
 
 void AppDelegate::appendYtDlpInstallStatusLog()
 {
-    if (const std::optional<QString> found = findManagedYtDlp())
-        appendLog(QStringLiteral("yt-dlp detected: ") + *found);
-    else
+    const std::optional<QString> found = findManagedYtDlp();
+    if (!found) {
         appendLog(QStringLiteral("yt-dlp was not detected. Click Install yt-dlp if downloads fail."));
+        return;
+    }
+    appendLog(QStringLiteral("yt-dlp detected: ") + *found);
+    if (const auto note = ytdlp::ageNote(QFileInfo(*found).lastModified(), QDateTime::currentDateTime()))
+        appendLog(*note);
 }

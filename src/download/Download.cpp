@@ -91,6 +91,31 @@ QStringList newPartialFiles(const QString& folder, const QSet<QString>& before)
     return found;
 }
 
+std::optional<Hint> hintFor(QStringView line)
+{
+    if (!line.startsWith(QLatin1String("ERROR:")) && !line.startsWith(QLatin1String("WARNING:")))
+        return std::nullopt;
+    static const struct {
+        const char* needle;
+        const char* hint;
+    } table[] = {
+        {"Sign in to confirm", "YouTube asks for a signed-in browser: choose your browser under Cookies and try again."},
+        {"No supported JavaScript runtime", "yt-dlp needs Deno for YouTube: choose Update yt-dlp to install it."},
+        {"HTTP Error 403", "The site changed: choose Update yt-dlp and try again."},
+        {"Requested format is not available", "The site changed: choose Update yt-dlp and try again."},
+        {"Unable to extract", "The site changed: choose Update yt-dlp and try again."},
+        {"Unsupported URL", "yt-dlp cannot download from this address."},
+        {"Temporary failure in name resolution", "Check the internet connection and try again."},
+        {"Network is unreachable", "Check the internet connection and try again."},
+        {"timed out", "Check the internet connection and try again."},
+    };
+    for (int rank = 0; rank < int(std::size(table)); ++rank) {
+        if (line.contains(QLatin1String(table[rank].needle), Qt::CaseInsensitive))
+            return Hint{rank, QString::fromLatin1(table[rank].hint)};
+    }
+    return std::nullopt;
+}
+
 }  // namespace download
 
 DownloadJob::DownloadJob(Params params, QObject* parent)
@@ -100,11 +125,10 @@ DownloadJob::DownloadJob(Params params, QObject* parent)
     connect(&m_child, &ChildProcess::finished, this, &DownloadJob::onFinished);
 }
 
-QStringList DownloadJob::arguments(const QString& url, const QString& outputTemplate)
+QStringList DownloadJob::arguments(const QString& url, const QString& outputTemplate, const QString& cookiesBrowser)
 {
     // "--progress": "--print" alone silences progress output.
-    // "--": a URL beginning with "-" must not be read as an option.
-    return {
+    QStringList arguments = {
         QStringLiteral("--newline"),
         QStringLiteral("--progress"),
         QStringLiteral("--no-playlist"),
@@ -114,9 +138,12 @@ QStringList DownloadJob::arguments(const QString& url, const QString& outputTemp
         QStringLiteral("bestaudio[ext=m4a]/bestaudio"),
         QStringLiteral("-o"),
         outputTemplate,
-        QStringLiteral("--"),
-        url,
     };
+    if (!cookiesBrowser.isEmpty())
+        arguments << QStringLiteral("--cookies-from-browser") << cookiesBrowser.toLower();
+    // "--": a URL beginning with "-" must not be read as an option.
+    arguments << QStringLiteral("--") << url;
+    return arguments;
 }
 
 void DownloadJob::start()
@@ -137,11 +164,15 @@ void DownloadJob::start()
     emit progress(-1);
     if (m_params.saveFolderDefaulted)
         log(savefolder::defaultedMessage(m_params.saveFolder));
-    emit logEntries({QStringLiteral("Using: ") + m_params.executable,
-                     QStringLiteral("Saving to: ") + m_params.saveFolder, QStringLiteral("Starting...")});
+    QStringList opening = {QStringLiteral("Using: ") + m_params.executable,
+                           QStringLiteral("Saving to: ") + m_params.saveFolder};
+    if (!m_params.cookiesBrowser.isEmpty())
+        opening << QStringLiteral("Cookies from: ") + m_params.cookiesBrowser;
+    opening << QStringLiteral("Starting...");
+    emit logEntries(opening);
 
     m_child.setProgram(m_params.executable);
-    m_child.setArguments(arguments(m_params.url, outputTemplate));
+    m_child.setArguments(arguments(m_params.url, outputTemplate, m_params.cookiesBrowser));
     m_child.setEnvironment(m_params.environment);
     if (!m_child.start()) {
         log(QStringLiteral("Failed to start yt-dlp: ") + m_child.result().error);
@@ -191,6 +222,8 @@ void DownloadJob::handleOutput(const QString& text)
             percent = p;
         else if (const auto destination = download::destinationPath(line))
             m_destinations << fileops::fileURLPath(*destination);
+        else if (auto hint = download::hintFor(line); hint && (!m_hint || hint->rank < m_hint->rank))
+            m_hint = std::move(hint);
         batch << line;
     }
     if (!batch.isEmpty())
@@ -221,7 +254,9 @@ void DownloadJob::onFinished(const RunResult& result)
         const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
                                                QStringLiteral("Failed with exit code %1.").arg(result.status));
         log(message);
-        emit alert(QStringLiteral("Download Failed"), message);
+        if (m_hint)
+            log(QStringLiteral("Hint: ") + m_hint->text);
+        emit alert(QStringLiteral("Download Failed"), m_hint ? message + QLatin1Char(' ') + m_hint->text : message);
         finishWith(Outcome::failed);
         return;
     }

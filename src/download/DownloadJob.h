@@ -17,6 +17,7 @@ public:
         QString saveFolder;  // exactly as shown
         QProcessEnvironment environment;
         bool saveFolderDefaulted = false;  // none was set; saveFolder is the default
+        QString cookiesBrowser = QString();  // as the Cookies menu names it ("Firefox"); empty for none
     };
 
     explicit DownloadJob(Params params, QObject* parent = nullptr);
@@ -25,8 +26,10 @@ public:
     void start() override;
     void stop() override;
 
-    // yt-dlp's fixed argument vector for a URL and an output template.
-    static QStringList arguments(const QString& url, const QString& outputTemplate);
+    // yt-dlp's argument vector for a URL and an output template; a browser
+    // adds "--cookies-from-browser" with its name in lower case.
+    static QStringList arguments(const QString& url, const QString& outputTemplate,
+                                 const QString& cookiesBrowser = QString());
 
 signals:
     // The downloaded file, as soon as yt-dlp reports it; empty when a
@@ -45,4 +48,5 @@ private:
     QStringList m_destinations;
     QSet<QString> m_entriesBefore;  // the save folder's files before the run
     int m_lastPercent = -1;
+    std::optional<download::Hint> m_hint;  // the most telling one the output gave
 };

@@ -45,4 +45,13 @@ QStringList partialFiles(const QString& destination);
 // quiet, so a stopped run finds its debris this way.
 QStringList newPartialFiles(const QString& folder, const QSet<QString>& before);
 
+// What to do about a failed download, read from one of yt-dlp's "ERROR:"
+// or "WARNING:" lines. A lower rank is the likelier cause: a missing
+// JavaScript runtime explains a missing format, not the other way round.
+struct Hint {
+    int rank = 0;
+    QString text;
+};
+std::optional<Hint> hintFor(QStringView line);
+
 }  // namespace download

@@ -3,6 +3,7 @@
 #include "app/SaveFolder.h"
 #include "ui/SegmentedControl.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeDatabase>
 #include <QPlainTextEdit>
@@ -80,6 +82,8 @@ void AppDelegate::buildMenu()
     QMenu* appMenu = bar->addMenu(QStringLiteral("&Stemloft"));
     QAction* openLogs = appMenu->addAction(QStringLiteral("Open Log Folder"));
     QObject::connect(openLogs, &QAction::triggered, this, [this] { openLogFolder(); });
+    updateYtDlpAction = appMenu->addAction(QStringLiteral("Update yt-dlp"));
+    QObject::connect(updateYtDlpAction, &QAction::triggered, this, [this] { updateYtDlp(); });
     appMenu->addSeparator();
     QAction* quit = appMenu->addAction(QStringLiteral("Quit Stemloft"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -111,6 +115,23 @@ void AppDelegate::buildMenu()
         const char* slot = item.slot;
         QObject::connect(action, &QAction::triggered, [slot] { sendToFocusedTextWidget(slot); });
     }
+
+    // Sites that ask for a signed-in visitor get the cookies of the user's browser.
+    QMenu* cookies = bar->addMenu(QStringLiteral("&Cookies"));
+    auto* browsers = new QActionGroup(cookies);
+    browsers->setExclusive(true);
+    cookiesActions.clear();
+    for (const QString& title : QStringList{QStringLiteral("No Cookies")} + m_profile.cookieBrowsers) {
+        QAction* action = cookies->addAction(title);
+        action->setCheckable(true);
+        browsers->addAction(action);
+        cookiesActions << action;
+        const QString browser = cookiesActions.size() == 1 ? QString() : title;
+        QObject::connect(action, &QAction::triggered, this, [this, browser] { setCookiesBrowser(browser); });
+    }
+    if (cookiesActions.size() > 1)
+        cookies->insertSeparator(cookiesActions[1]);
+    restoreCookiesBrowser();
 }
 
 void AppDelegate::buildUI()

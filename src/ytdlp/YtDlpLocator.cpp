@@ -24,12 +24,12 @@ QStringList deduplicatedCandidates(const QStringList& paths)
     return kept;
 }
 
-QStringList pathCandidates(const QString& pathVariable)
+QStringList pathCandidates(const QString& pathVariable, const QString& tool)
 {
     QStringList candidates;
     const QStringList entries = pathVariable.split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString& entry : entries)
-        candidates << fileops::appendingComponent(fileops::fileURLPath(entry), QStringLiteral("yt-dlp"));
+        candidates << fileops::appendingComponent(fileops::fileURLPath(entry), tool);
     return candidates;
 }
 
@@ -41,6 +41,28 @@ bool isUsableExecutable(const QString& path)
         return true;
     fileops::setPosixPermissionsQuietly(path, 0755);
     return fileops::isExecutableFile(path);
+}
+
+std::optional<QString> firstUsable(const QStringList& candidates)
+{
+    for (const QString& candidate : candidates) {
+        if (isUsableExecutable(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+qint64 ageInDays(const QDateTime& modified, const QDateTime& now)
+{
+    return modified.secsTo(now) / (24 * 60 * 60);
+}
+
+std::optional<QString> ageNote(const QDateTime& modified, const QDateTime& now)
+{
+    const qint64 days = ageInDays(modified, now);
+    if (days <= 30)
+        return std::nullopt;
+    return QStringLiteral("yt-dlp is %1 days old. If downloads fail, choose Update yt-dlp.").arg(days);
 }
 
 QString formatFileByteCount(qint64 bytes)

@@ -71,6 +71,7 @@ PlatformProfile makeTestProfile(const TempWorkspace& ws)
     env.insert(QStringLiteral("HOME"), p.homeDir);
     p.appEnvironment = env;
     p.curlPath = ws.path(QStringLiteral("tools/curl"));
+    p.unzipPath = ws.path(QStringLiteral("tools/unzip"));
     p.loginShell = QStringLiteral("/bin/sh");
     p.ytDlpSystemDirs = {ws.path(QStringLiteral("sys/homebrew")), ws.path(QStringLiteral("sys/local")),
                          ws.path(QStringLiteral("sys/usr"))};
