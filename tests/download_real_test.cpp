@@ -18,40 +18,6 @@ namespace {
 
 const QString systemYtDlp = QStringLiteral("/usr/bin/yt-dlp");
 
-// A static file server on a free port; stopped with the test.
-class LocalServer {
-public:
-    explicit LocalServer(const QString& root)
-    {
-        m_process.setProgram(QStandardPaths::findExecutable("python3"));
-        m_process.setArguments({"-u", "-m", "http.server", "--bind", "127.0.0.1", "0", "--directory", root});
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start();
-    }
-    ~LocalServer()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    // The port from the server's first line, or 0.
-    int port()
-    {
-        static const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
-        QByteArray seen;
-        for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
-            m_process.waitForReadyRead(100);
-            seen += m_process.readAll();
-            const QRegularExpressionMatch match = portPattern.match(QString::fromUtf8(seen));
-            if (match.hasMatch())
-                return match.captured(1).toInt();
-        }
-        return 0;
-    }
-
-private:
-    QProcess m_process;
-};
-
 }  // namespace
 
 TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
@@ -72,8 +38,7 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
 
     PlatformProfile profile = makeTestProfile(ws);
     profile.ytDlpSystemDirs = {ws.path("sys/homebrew"), ws.path("sys/local"), "/usr/bin"};
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        profile.appEnvironment.remove(name);
+    LocalServer::removeProxies(profile.appEnvironment);
     auto app = makeDelegate(profile);
     // yt-dlp must take the folder's name literally, not as a template.
     const QString music = ws.makeDir("Mix %(title)s");
@@ -94,6 +59,16 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     EXPECT_TRUE(app->separateButton->isEnabled());
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "Download Complete");
+
+    // A page without media: yt-dlp's own words get their advice.
+    ws.writeFile("served/page.html", "<html><head><title>x</title></head><body>no media</body></html>");
+    app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/page.html").arg(port));
+    app->startButton->click();
+    ASSERT_TRUE(waitIdle(*app, 120000));
+    const QString hint = "yt-dlp cannot download from this address.";
+    EXPECT_EQ(logLines(*app).last(), "Hint: " + hint) << logText(*app).toStdString();
+    EXPECT_EQ(app->lastAlert->title, "Download Failed");
+    EXPECT_TRUE(app->lastAlert->message.endsWith(". " + hint));
 }
 
 TEST(DownloadWithRealTool, StopMidDownloadLeavesNoPartialFile)
@@ -142,8 +117,7 @@ httpd.serve_forever()
 
     PlatformProfile profile = makeTestProfile(ws);
     profile.ytDlpSystemDirs = {"/usr/bin"};
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        profile.appEnvironment.remove(name);
+    LocalServer::removeProxies(profile.appEnvironment);
     auto app = makeDelegate(profile);
     const QString music = ws.makeDir("Music");
     const QString earlier = ws.writeFile("Music/earlier.m4a.part", "not ours");

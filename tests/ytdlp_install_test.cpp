@@ -427,3 +427,20 @@ TEST_F(InstallFixture, UpdateReplacesEachFileOnlyWhenItsDownloadSucceeded)
         expectNoDenoDebris();
     }
 }
+
+TEST_F(InstallFixture, StopDuringDenoKeepsTheNewYtDlpAndRemovesTheHalfArchive)
+{
+    QFile::remove(pathDeno);
+    writeUnzip();
+    writeCurlFor("printf 'new tool' > \"$7\"", "printf 'half' > \"$7\"; exec sleep 1000");
+    auto app = launchAndInstall();
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(support + "/deno.zip.download"); }));
+    EXPECT_TRUE(app->stageLabel->text().startsWith("Installing Deno")) << app->stageLabel->text().toStdString();
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(ws.readFile(destination), "new tool");
+    EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+    EXPECT_FALSE(QFileInfo::exists(denoTarget));
+    expectNoDenoDebris();
+}

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -216,4 +218,45 @@ SyncRunResult runSync(const QString& program, const QStringList& arguments,
     result.status = process.exitCode();
     result.output = process.readAll();
     return result;
+}
+
+LocalServer::LocalServer(const QString& root)
+{
+    m_process.setProgram(QStandardPaths::findExecutable(QStringLiteral("python3")));
+    m_process.setArguments({QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"),
+                            QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("0"),
+                            QStringLiteral("--directory"), root});
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start();
+}
+
+LocalServer::~LocalServer()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+int LocalServer::port()
+{
+    static const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
+    QByteArray seen;
+    for (int i = 0; m_port == 0 && i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
+        m_process.waitForReadyRead(100);
+        seen += m_process.readAll();
+        const QRegularExpressionMatch match = portPattern.match(QString::fromUtf8(seen));
+        if (match.hasMatch())
+            m_port = match.captured(1).toInt();
+    }
+    return m_port;
+}
+
+QString LocalServer::url(const QString& path)
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(port()) + path;
+}
+
+void LocalServer::removeProxies(QProcessEnvironment& environment)
+{
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        environment.remove(QString::fromLatin1(name));
 }

@@ -4,6 +4,7 @@
 #include "app/PlatformProfile.h"
 #include "jobs/Job.h"
 
+#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <QByteArray>
@@ -79,6 +80,22 @@ QStringList readRecordedArgs(const QString& file);
 QString recordArgsLines(const QString& file);
 // Single-quotes text for a shell script.
 QString shellQuote(const QString& text);
+
+// python3's static file server on 127.0.0.1 and a free port, for the real
+// tools; stopped with the test. Proxies are no way to reach it.
+class LocalServer {
+public:
+    explicit LocalServer(const QString& root);
+    ~LocalServer();
+    // The port from the server's first line, or 0 when it did not start.
+    int port();
+    QString url(const QString& path);
+    static void removeProxies(QProcessEnvironment& environment);
+
+private:
+    QProcess m_process;
+    int m_port = 0;
+};
 
 // Permission bits of a file (0 when it cannot be read).
 unsigned modeOf(const QString& path);
