@@ -316,6 +316,24 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     const int count = log->textInterface()->characterCount();
     EXPECT_TRUE(log->textInterface()->text(0, count).contains(QStringLiteral("readable entry")));
 
+    // Menus and their items, Alt+letter titles without the "&".
+    auto childNames = [](QObject* object) {
+        QStringList names;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+        for (int i = 0; iface && i < iface->childCount(); ++i) {
+            if (!iface->child(i)->text(QAccessible::Name).isEmpty())
+                names << iface->child(i)->text(QAccessible::Name);
+        }
+        return names;
+    };
+    QMenuBar* bar = app->window->menuBar();
+    EXPECT_EQ(childNames(bar), (QStringList{"Stemloft", "Edit", "Cookies"}));
+    EXPECT_EQ(childNames(bar->actions()[0]->menu()), (QStringList{"Open Log Folder", "Update yt-dlp", "Quit Stemloft"}));
+    EXPECT_EQ(childNames(bar->actions()[2]->menu()),
+              (QStringList{"No Cookies", "Firefox", "Chrome", "Chromium", "Brave", "Edge"}));
+    QAccessibleInterface* firefox = QAccessible::queryAccessibleInterface(bar->actions()[2]->menu())->child(2);
+    EXPECT_TRUE(firefox->state().checkable);
+
     for (QWidget* w : std::initializer_list<QWidget*>{app->urlField, app->startButton, app->installButton,
                                                       app->chooseButton, app->chooseAudioButton,
                                                       app->installDemucsButton, app->separateButton,

@@ -23,16 +23,23 @@ const QString demucsInstalledTitle = QStringLiteral("Demucs Installed");
 
 }  // namespace
 
-void AppDelegate::installYtDlp()
+bool AppDelegate::ytDlpInstallerMayStart()
 {
     if (qobject_cast<YtDlpInstallJob*>(currentJob())) {
         appendLog(QStringLiteral("yt-dlp installation is already running."));
-        return;
+        return false;
     }
     if (isBusy()) {
         appendLog(QStringLiteral("Another task is already running."));
-        return;
+        return false;
     }
+    return true;
+}
+
+void AppDelegate::installYtDlp()
+{
+    if (!ytDlpInstallerMayStart())
+        return;
     if (const std::optional<QString> found = findManagedYtDlp()) {
         m_settings->setValue(QStringLiteral("ytDlpPath"), *found);
         markYtDlpInstalled(*found);
@@ -51,15 +58,8 @@ void AppDelegate::updateYtDlp()
         installYtDlp();
         return;
     }
-    if (qobject_cast<YtDlpInstallJob*>(currentJob())) {
-        appendLog(QStringLiteral("yt-dlp installation is already running."));
-        return;
-    }
-    if (isBusy()) {
-        appendLog(QStringLiteral("Another task is already running."));
-        return;
-    }
-    runYtDlpInstaller(true);
+    if (ytDlpInstallerMayStart())
+        runYtDlpInstaller(true);
 }
 
 void AppDelegate::runYtDlpInstaller(bool update)

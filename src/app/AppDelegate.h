@@ -178,6 +178,8 @@ private:
     void showIdleStatus();
     void quitNow();
     QStringList searchPlaceCandidates(const QString& tool) const;
+    // The guards of both installer actions; they log why not.
+    bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
     void showCookiesBrowser();
 
