@@ -104,9 +104,11 @@ QProcessEnvironment AppDelegate::downloadEnvironment() const
     // yt-dlp finds Deno on PATH only; the managed copy must win over any other.
     QProcessEnvironment environment = processEnvironment();
     try {
+        // A ":" in the folder's name would split it into two PATH entries.
         const QString support = appSupportURL();
-        environment.insert(QStringLiteral("PATH"),
-                           support + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        if (!support.contains(QLatin1Char(':')))
+            environment.insert(QStringLiteral("PATH"),
+                               support + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
     } catch (const AppError&) {
         // Without a support folder there is no managed Deno to find.
     }
