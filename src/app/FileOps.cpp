@@ -19,6 +19,11 @@
 
 namespace fileops {
 
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
 namespace {
 
 std::filesystem::path fsPath(const QString& path)
@@ -29,7 +34,7 @@ std::filesystem::path fsPath(const QString& path)
 [[noreturn]] void throwErrno(int err, const QString& what)
 {
     throw AppError(QStringLiteral("FileSystem"), err,
-                   what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err)));
+                   what + QStringLiteral(": ") + errnoText(err));
 }
 
 QString collapseSeparators(QString path)

@@ -12,6 +12,9 @@ class QThread;
 // with a readable message, so the run that owns them can report it.
 namespace fileops {
 
+// The system's description of an errno value ("No such file or directory").
+QString errnoText(int err);
+
 // Path of a file URL made from text: relative text is taken against the
 // current directory; redundant separators and a trailing one are dropped.
 QString fileURLPath(const QString& text);

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,11 +19,6 @@
 namespace savefolder {
 
 namespace {
-
-QString errnoText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
 
 const QString notAFolder = QStringLiteral("It is a file, not a folder.");
 
@@ -65,7 +59,7 @@ std::optional<QString> problem(const QString& path)
         if (!info.isDir())
             return notAFolder;
         if (const int err = writeProbe(clean))
-            return QStringLiteral("The folder cannot be written: ") + errnoText(err) + QLatin1Char('.');
+            return QStringLiteral("The folder cannot be written: ") + fileops::errnoText(err) + QLatin1Char('.');
         return std::nullopt;
     }
     // A missing folder is made by the run; nothing is created here, so a run
@@ -74,13 +68,13 @@ std::optional<QString> problem(const QString& path)
     QString existing = clean;
     while (!existing.isEmpty() && !QFileInfo(existing).exists() && !QFileInfo(existing).isSymLink()) {
         if (QFile::encodeName(fileops::lastComponent(existing)).size() > NAME_MAX)
-            return QStringLiteral("The folder cannot be created: ") + errnoText(ENAMETOOLONG) + QLatin1Char('.');
+            return QStringLiteral("The folder cannot be created: ") + fileops::errnoText(ENAMETOOLONG) + QLatin1Char('.');
         existing = fileops::deletingLastComponent(existing);
     }
     if (!QFileInfo(existing).isDir())
         return QStringLiteral("The folder cannot be created: %1 is a file, not a folder.").arg(existing);
     if (const int err = writeProbe(existing))
-        return QStringLiteral("The folder cannot be created: ") + errnoText(err) + QLatin1Char('.');
+        return QStringLiteral("The folder cannot be created: ") + fileops::errnoText(err) + QLatin1Char('.');
     return std::nullopt;
 }
 
@@ -99,7 +93,7 @@ std::optional<QString> stemsFolderProblem(const QString& saveFolder, const QStri
             return item + QStringLiteral(": ") + notAFolder;
     }
     if (const int err = writeProbe(stemsFolder))
-        return stemsFolder + QStringLiteral(": The folder cannot be written: ") + errnoText(err) + QLatin1Char('.');
+        return stemsFolder + QStringLiteral(": The folder cannot be written: ") + fileops::errnoText(err) + QLatin1Char('.');
     return std::nullopt;
 }
 

@@ -5,7 +5,6 @@ void Job::finishWith(Outcome outcome)
     if (m_finished)
         return;
     m_finished = true;
-    m_outcome = outcome;
     emit finished(outcome);
 }
 

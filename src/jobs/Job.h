@@ -20,7 +20,6 @@ public:
     virtual void stop() = 0;
 
     bool hasFinished() const { return m_finished; }
-    Outcome outcome() const { return m_outcome; }
 
 signals:
     // The run begins: earlier entries of the log no longer belong to it.
@@ -42,7 +41,6 @@ protected:
 
 private:
     bool m_finished = false;
-    Outcome m_outcome = Outcome::failed;
 };
 
 // Jobs run one at a time, first come first served.

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -78,7 +77,7 @@ bool RunLogFile::open(const QString& folder, const QString& kind, const QDateTim
         m_path = fileops::appendingComponent(folder, numberedFileName(startedAt, kind, n));
         m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd < 0 && errno != EEXIST) {
-            m_error = QString::fromLocal8Bit(std::strerror(errno));
+            m_error = fileops::errnoText(errno);
             return false;
         }
     }

@@ -8,7 +8,6 @@
 
 #ifdef Q_OS_LINUX
 #include <QDir>
-#include <QFile>
 
 #include <sys/prctl.h>
 #endif
@@ -26,18 +25,10 @@ bool groupHasLiveMember(qint64 group)
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool isNumber = false;
-        entry.toLongLong(&isNumber);
+        const qint64 pid = entry.toLongLong(&isNumber);
         if (!isNumber)
             continue;
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        // "pid (name) state ppid pgrp ...": the name may hold anything.
-        const qsizetype close = text.lastIndexOf(')');
-        if (close < 0)
-            continue;
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        const QList<QByteArray> fields = procStatFields(pid);
         if (fields.size() < 3 || fields.at(2).toLongLong() != group)
             continue;
         if (fields.at(0) != "Z" && fields.at(0) != "X")

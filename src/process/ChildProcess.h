@@ -111,7 +111,6 @@ private:
     void onProcessFinished();
     void signalGroup(int signal) const;
     bool groupHasMembers() const;
-    void waitForGroupThenFinish();
     void finish();
 
     QProcess m_process;

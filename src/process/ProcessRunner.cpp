@@ -1,5 +1,6 @@
 #include "process/ProcessRunner.h"
 
+#include <QFile>
 #include <QStringDecoder>
 
 #include <csignal>
@@ -120,6 +121,24 @@ void keepLargeAllocationsMapped()
 {
 #ifdef __GLIBC__
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
+}
+
+QList<QByteArray> procStatFields(qint64 pid)
+{
+#ifdef Q_OS_LINUX
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.readAll();
+    // The command name may itself hold spaces and ')', so only the last ')' ends it.
+    const qsizetype close = text.lastIndexOf(')');
+    if (close < 0)
+        return {};
+    return text.mid(close + 1).simplified().split(' ');
+#else
+    Q_UNUSED(pid);
+    return {};
 #endif
 }
 

@@ -55,6 +55,10 @@ void keepLargeAllocationsMapped();
 // exit; for a child ended by a signal, the signal number (never 0).
 int terminationStatus(const QProcess& process);
 
+// The fields of /proc/PID/stat from field 3 (the state) on, so index 0 is the
+// state and 2 the process group; empty when it cannot be read or off Linux.
+QList<QByteArray> procStatFields(qint64 pid);
+
 // "SIGKILL" for 9 and the other common signals; empty for one it does not know.
 QString signalName(int signal);
 

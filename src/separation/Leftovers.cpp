@@ -1,6 +1,7 @@
 #include "separation/Leftovers.h"
 
 #include "app/FileOps.h"
+#include "process/ProcessRunner.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QDir>
@@ -37,26 +38,6 @@ std::optional<struct stat> lstatOf(const QString& path)
 bool modifiedBefore(const struct stat& st, const QDateTime& now, qint64 secs)
 {
     return now.toSecsSinceEpoch() - qint64(st.st_mtime) > secs;
-}
-
-// The fields of /proc/PID/stat from field 3 (the state) on; empty when it
-// cannot be read.
-QList<QByteArray> procStatFields(qint64 pid)
-{
-#ifdef Q_OS_LINUX
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray text = file.readAll();
-    // The command name may itself hold spaces and ')', so only the last ')' ends it.
-    const qsizetype close = text.lastIndexOf(')');
-    if (close < 0)
-        return {};
-    return text.mid(close + 1).simplified().split(' ');
-#else
-    Q_UNUSED(pid);
-    return {};
-#endif
 }
 
 // Every entry of a folder, hidden ones and links included, by name.

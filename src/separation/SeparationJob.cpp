@@ -119,7 +119,7 @@ void SeparationJob::begin()
     const SeparationMode& mode = m_params.mode;
     m_outputRoot = fileops::appendingComponent(
         fileops::fileURLPath(m_params.profile.tempDir),
-        QStringLiteral("stemloft-demucs-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+        QStringLiteral("stemloft-demucs-") + uuidText().toUpper());
     try {
         fileops::createDirectories(m_outputRoot);
         // Tells a later start whether this root is still in use after a crash.
