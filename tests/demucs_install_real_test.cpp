@@ -1,9 +1,13 @@
 // The Demucs installer against the real login shell, venv and pip, with a
-// local folder of stand-in wheels (nothing reaches the internet).
+// local folder of stand-in wheels (nothing reaches the internet), then
+// separations with the stand-in packages and the real ffmpeg.
+#include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
+#include "separation_fixtures.h"
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -32,16 +36,61 @@ if best:
 )PY";
 
 // Writes wheels of small modules that satisfy the compatibility probe:
-// torchaudio really writes and reads a WAV file.
+// torchaudio really writes and reads a WAV file; torch reports the device
+// STANDIN_DEVICE names. demucs.separate takes Demucs's command line, fetches
+// the model's weights into TORCH_HOME from STANDIN_WEIGHTS (a folder; without
+// it the fetch fails as without a network), fails on "-d mps" when
+// STANDIN_MPS_FAILS is set, and hands the input back as every stem. Each run
+// appends its arguments and PYTORCH_ENABLE_MPS_FALLBACK to STANDIN_RUNS.
 const char* buildWheels = R"PY(
 import base64, hashlib, os, sys, zipfile
 out = sys.argv[1]
-TORCH = '''__version__ = "2.5.1"
+TORCH = '''import os
+__version__ = "2.5.1"
 class Tensor:
     def __init__(self, shape):
         self.shape = tuple(shape)
 def zeros(*shape):
     return Tensor(shape)
+class _Query:
+    def __init__(self, name):
+        self.name = name
+    def is_available(self):
+        return os.environ.get("STANDIN_DEVICE") == self.name
+class _Backends:
+    mps = _Query("mps")
+cuda = _Query("cuda")
+backends = _Backends()
+'''
+SEPARATE = '''import argparse, os, shutil, sys
+WEIGHTS = {"htdemucs": ["955717e8-8726e21a.th"], "htdemucs_6s": ["5c90dfd2-34c22ccb.th"]}
+STEMS = {"htdemucs": ["vocals", "drums", "bass", "other"],
+         "htdemucs_6s": ["vocals", "drums", "bass", "other", "guitar", "piano"]}
+parser = argparse.ArgumentParser()
+parser.add_argument("-n", "--name", default="htdemucs")
+parser.add_argument("-o", "--out", default="separated")
+parser.add_argument("--filename", default="{track}/{stem}.{ext}")
+parser.add_argument("-d", "--device", default="cpu")
+parser.add_argument("tracks", nargs="+")
+args = parser.parse_args()
+with open(os.environ["STANDIN_RUNS"], "a") as runs:
+    runs.write(" ".join(sys.argv[1:]) + " fallback=" + os.environ.get("PYTORCH_ENABLE_MPS_FALLBACK", "") + "\\n")
+checkpoints = os.path.join(os.environ.get("TORCH_HOME", os.path.expanduser("~/.cache/torch")), "hub", "checkpoints")
+for name in WEIGHTS[args.name]:
+    target = os.path.join(checkpoints, name)
+    if not os.path.exists(target):
+        source = os.environ.get("STANDIN_WEIGHTS")
+        if not source:
+            sys.exit("urllib.error.URLError: <urlopen error [Errno -3] Temporary failure in name resolution>")
+        os.makedirs(checkpoints, exist_ok=True)
+        shutil.copy(os.path.join(source, name), target)
+if args.device == "mps" and os.environ.get("STANDIN_MPS_FAILS"):
+    sys.exit("NotImplementedError: The operator is not currently implemented for the MPS device.")
+for track in args.tracks:
+    folder = os.path.join(args.out, args.name)
+    os.makedirs(folder, exist_ok=True)
+    for stem in STEMS[args.name]:
+        shutil.copy(track, os.path.join(folder, args.filename.format(stem=stem, ext="wav", track="t")))
 '''
 TORCHAUDIO = '''import wave
 import torch
@@ -73,7 +122,7 @@ def wheel(name, version, files):
 wheel("torch", "2.5.1", {"torch/__init__.py": TORCH})
 wheel("torchaudio", "2.5.1", {"torchaudio/__init__.py": TORCHAUDIO})
 wheel("soundfile", "0.12.1", {"soundfile.py": "__version__ = '0.12.1'\n"})
-wheel("demucs", "4.0.1", {"demucs/__init__.py": "__version__ = '4.0.1'\n", "demucs/separate.py": ""})
+wheel("demucs", "4.0.1", {"demucs/__init__.py": "__version__ = '4.0.1'\n", "demucs/separate.py": SEPARATE})
 )PY";
 
 // Standard output of a script, or empty text when it fails.
@@ -117,9 +166,9 @@ bool passesCompatibilityProbe(const AppDelegate& app)
 {
     QObject owner;
     std::optional<demucs::ProbeAnswer> answer;
-    demucs::probeManagedEnvironment(&owner, app.managedDemucsPythonURL(), app.processEnvironment(),
+    demucs::probeManagedEnvironment(&owner, app.managedDemucsPythonURL(), app.demucsEnvironment(),
                                     app.profile().probeTimeLimitMs,
-                                    [&](demucs::ProbeAnswer a) { answer = a; });
+                                    [&](const demucs::ProbeAnswer& a) { answer = a; });
     EXPECT_TRUE(waitUntil([&] { return answer.has_value(); }, 150000));
     return answer && answer->compatible;
 }
@@ -164,6 +213,11 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
 
     env.insert(QStringLiteral("PIP_NO_INDEX"), QStringLiteral("1"));
     env.insert(QStringLiteral("PIP_FIND_LINKS"), wheels);
+    // A user's own Python set-up must not reach the managed one: this torch
+    // would fail every check it got into.
+    ws.writeFile(QStringLiteral("shadow/torch/__init__.py"), "raise ImportError('the user torch')\n");
+    env.insert(QStringLiteral("PYTHONPATH"), ws.path(QStringLiteral("shadow")));
+    env.insert(QStringLiteral("VIRTUAL_ENV"), ws.path(QStringLiteral("shadow")));
     profile.appEnvironment = env;
     app = launch(profile);
 
@@ -173,6 +227,7 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     const QStringList lines = logLines(*app);
     EXPECT_FALSE(found->version.isEmpty());
     EXPECT_TRUE(lines.contains("Using Python: " + systemPython + found->version)) << logText(*app).toStdString();
+    EXPECT_TRUE(lines.contains("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 180 MB."));
     ASSERT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", app->managedDemucsPythonURL()}))
         << logText(*app).toStdString();
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
@@ -180,4 +235,65 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
 
     EXPECT_EQ(launch(profile)->installDemucsButton->text(), "Demucs Installed");
     std::cout << "real install took " << clock.elapsed() << " ms" << std::endl;
+
+    // Separations with the stand-in packages: the device torch reports, the
+    // weights fetched into the support folder on first use, the Apple GPU
+    // run that fails and its second run on the CPU.
+    profile.converterPath = QStringLiteral("/usr/bin/ffmpeg");
+    const QString runs = ws.path(QStringLiteral("separate-runs"));
+    env.insert(QStringLiteral("STANDIN_RUNS"), runs);
+    const QString audio = ws.path(QStringLiteral("song.wav"));
+    ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=1", audio}));
+    const QString checkpoint = ws.path(QStringLiteral("home/.local/share/Stemloft/torch/hub/checkpoints/"
+                                                      "5c90dfd2-34c22ccb.th"));
+    const auto separate = [&](const QString& device, bool mpsFails, bool weightsReachable) {
+        QProcessEnvironment e = env;
+        e.insert(QStringLiteral("STANDIN_DEVICE"), device);
+        if (mpsFails)
+            e.insert(QStringLiteral("STANDIN_MPS_FAILS"), QStringLiteral("1"));
+        if (weightsReachable)
+            e.insert(QStringLiteral("STANDIN_WEIGHTS"), ws.path(QStringLiteral("weights")));
+        profile.appEnvironment = e;
+        QFile::remove(runs);
+        auto window = launch(profile);
+        window->folderField->setText(ws.path(QStringLiteral("save")));
+        window->setLastAudioURL(audio);
+        window->startSeparation();
+        EXPECT_TRUE(waitIdle(*window, 120000));
+        return window;
+    };
+    const QString firstUse = QStringLiteral("Downloading the htdemucs_6s model (first use)...");
+
+    // No network: the first use fails with a hint, and the next run tries again.
+    auto offline = separate(QStringLiteral("cpu"), false, false);
+    QStringList log = logLines(*offline);
+    EXPECT_EQ(log.mid(1, 4), QStringList({"Input: " + audio, "Device: CPU", "This can take several minutes.", firstUse}))
+        << logText(*offline).toStdString();
+    const QString hint = "The htdemucs_6s model could not be downloaded. Check the internet connection and try again.";
+    EXPECT_EQ(log.mid(log.size() - 2), QStringList({"Demucs failed with exit code 1.", "Hint: " + hint}));
+    EXPECT_EQ(offline->lastAlert->title, "Stem Separation Failed");
+    EXPECT_EQ(offline->lastAlert->message, "Demucs failed with exit code 1. " + hint);
+    EXPECT_FALSE(QFile::exists(checkpoint));
+
+    ws.writeFile(QStringLiteral("weights/5c90dfd2-34c22ccb.th"), "weights");
+    auto gpu = separate(QStringLiteral("mps"), true, true);
+    log = logLines(*gpu);
+    EXPECT_EQ(log.mid(1, 2), QStringList({"Input: " + audio, "Device: Apple GPU (MPS)"}));
+    EXPECT_TRUE(log.contains(firstUse));
+    EXPECT_EQ(log.count("The Apple GPU run failed; trying again on the CPU."), 1) << logText(*gpu).toStdString();
+    EXPECT_EQ(gpu->lastAlert->title, "Stem Separation Complete") << logText(*gpu).toStdString();
+    const QStringList recorded = QString::fromUtf8(ws.readFile(QStringLiteral("separate-runs"))).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(recorded.size(), 2);
+    EXPECT_TRUE(recorded[0].contains(" -d mps ") && recorded[0].endsWith(" fallback=1")) << recorded[0].toStdString();
+    EXPECT_TRUE(recorded[1].contains(" -d cpu ")) << recorded[1].toStdString();
+    EXPECT_EQ(ws.readFile(checkpoint), "weights");
+    EXPECT_EQ(sepfix::probeAudio(ws.path(QStringLiteral("save/stems/song/piano.m4a"))).value("codec_name"), "aac");
+
+    // The weights are there now; CUDA is Demucs's own choice, so no device argument.
+    auto cuda = separate(QStringLiteral("cuda"), false, false);
+    log = logLines(*cuda);
+    EXPECT_EQ(log.mid(1, 3), QStringList({"Input: " + audio, "Device: NVIDIA GPU (CUDA)", "This can take several minutes."}));
+    EXPECT_FALSE(log.contains(firstUse));
+    EXPECT_EQ(cuda->lastAlert->title, "Stem Separation Complete") << logText(*cuda).toStdString();
+    EXPECT_FALSE(ws.readFile(QStringLiteral("separate-runs")).contains(" -d "));
 }

@@ -53,20 +53,12 @@ QAction* quitAction(const AppDelegate& app)
 
 QMessageBox* quitQuestion(const AppDelegate& app)
 {
-    for (QMessageBox* box : app.window->findChildren<QMessageBox*>()) {
-        if (box->isVisible() && box->windowTitle() == QStringLiteral("Quit Stemloft?"))
-            return box;
-    }
-    return nullptr;
+    return visibleMessageBox(app, QStringLiteral("Quit Stemloft?"));
 }
 
 QPushButton* button(QMessageBox* box, const QString& text)
 {
-    for (QAbstractButton* b : box->buttons()) {
-        if (b->text() == text)
-            return qobject_cast<QPushButton*>(b);
-    }
-    return nullptr;
+    return messageBoxButton(box, text);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Demucs, a fake converter and a few audio helpers around the real ffmpeg.
 #pragma once
 
+#include "demucs/DemucsEnvironment.h"
 #include "separation/AudioConversion.h"
 #include "support/TestSupport.h"
 
@@ -39,6 +40,21 @@ inline QString holdShell(const QString& pidWord, const QString& holdWord)
 inline QString holdLines(const QString& pidFile, const QString& holdFile)
 {
     return holdShell(shellQuote(pidFile), shellQuote(holdFile));
+}
+
+// Puts the weights of the two models where Demucs keeps them, so no run is a first use.
+inline void provideWeights(const AppDelegate& app)
+{
+    const QString folder = app.demucsEnvironment().value(QStringLiteral("TORCH_HOME")) +
+                           QStringLiteral("/hub/checkpoints/");
+    QDir().mkpath(folder);
+    for (const QString& model : {QStringLiteral("htdemucs"), QStringLiteral("htdemucs_6s")}) {
+        for (const QString& file : demucs::modelWeightFiles(model)) {
+            QFile f(folder + file);
+            if (f.open(QIODevice::WriteOnly))
+                f.write("weights");
+        }
+    }
 }
 
 // Writes the stand-in at the managed interpreter's location.

@@ -26,6 +26,7 @@ protected:
         app->folderField->setText(ws.path("save"));
         standIn.argsFile = demucsArgs;
         sepfix::writeStandInDemucs(ws, *app, standIn);
+        sepfix::provideWeights(*app);
     }
     void separate(const QString& audio)
     {
@@ -62,7 +63,8 @@ TEST_F(Separation, GuardsOnlyLogAndChangeNothing)
         {[&] { app->setLastAudioURL(audio); QFile::remove(python); },
          {"Demucs is not installed.", "Click Install Demucs, then try again."}},
         {[&] { standIn.probe = "exit 1"; sepfix::writeStandInDemucs(ws, *app, standIn); },
-         {"The managed Demucs environment is not compatible.", "Click Install Demucs to rebuild it with Python 3.12."}},
+         {"The Demucs environment check failed: The check exited with status 1.",
+          "The managed Demucs environment is not compatible.", "Click Install Demucs to rebuild it."}},
     };
     for (const auto& c : cases) {
         c.arrange();
@@ -367,4 +369,40 @@ TEST_F(Separation, NoMoreEncodesRunAtOnceThanTheSlotsAllow)
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app).last(), "Saved stems: " + ws.path("save/stems/song"));
     EXPECT_EQ(sepfix::readConverterStarts(ws.root()).mostAtOnce, 2);
+}
+
+TEST_F(Separation, PythonChildrenGetACleanEnvironmentAndTheWeightsLiveInTheSupportFolder)
+{
+    QProcessEnvironment env = profile.appEnvironment;
+    for (const char* name : {"PYTHONHOME", "PYTHONPATH", "PYTHONSTARTUP", "PYTHONUSERBASE", "VIRTUAL_ENV",
+                             "CONDA_PREFIX", "CONDA_DEFAULT_ENV"})
+        env.insert(QString::fromLatin1(name), ws.path("user-python"));
+    env.insert("PIP_INDEX_URL", "http://127.0.0.1:1/mirror");
+    profile.appEnvironment = env;
+    app = makeDelegate(profile);
+    ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
+    app->folderField->setText(ws.path("save"));
+    const QString torchHome = ws.path("home/.local/share/Stemloft/torch");
+    QDir(torchHome).removeRecursively();
+    // The probe and the run each record their environment; the run fetches the weights.
+    standIn.probe = "env > " + shellQuote(ws.path("probe-env")) + "; exit 0";
+    standIn.beforeExit = "env > " + shellQuote(ws.path("run-env")) +
+                         "\nmkdir -p \"$TORCH_HOME/hub/checkpoints\" && echo w > "
+                         "\"$TORCH_HOME/hub/checkpoints/5c90dfd2-34c22ccb.th\"";
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+    const QString firstUse = "Downloading the htdemucs_6s model (first use)...";
+
+    separate(ws.writeFile("song.wav", "RIFF"));
+    EXPECT_EQ(logLines(*app).mid(2, 2), QStringList({"This can take several minutes.", firstUse}));
+    EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
+    for (const QString file : {"probe-env", "run-env"}) {
+        const QString recorded = QString::fromUtf8(ws.readFile(file));
+        SCOPED_TRACE(file.toStdString());
+        EXPECT_FALSE(recorded.contains("user-python"));
+        EXPECT_TRUE(recorded.contains("\nPIP_INDEX_URL=http://127.0.0.1:1/mirror\n"));
+        EXPECT_TRUE(recorded.contains("\nTORCH_HOME=" + torchHome + "\n"));
+    }
+
+    separate(ws.path("song.wav"));
+    EXPECT_FALSE(logLines(*app).contains(firstUse));
 }

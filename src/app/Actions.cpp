@@ -4,7 +4,7 @@
 #include "app/AppError.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsInstallJob.h"
-#include "demucs/PythonProbes.h"
+#include "demucs/DemucsEnvironment.h"
 #include "download/DownloadJob.h"
 #include "separation/SeparationJob.h"
 #include "ui/SegmentedControl.h"
@@ -140,11 +140,11 @@ void AppDelegate::refreshDemucsStatus()
     m_demucsCheckPending = false;
     delete m_demucsProbe.data();
     m_demucsProbe = demucs::probeManagedEnvironment(
-        this, managedDemucsPythonURL(), processEnvironment(), m_profile.probeTimeLimitMs,
-        [this](demucs::ProbeAnswer answer) {
+        this, managedDemucsPythonURL(), demucsEnvironment(), m_profile.probeTimeLimitMs,
+        [this](const demucs::ProbeAnswer& answer) {
             m_demucsProbe = nullptr;
-            if (answer.timedOut)
-                appendLog(demucs::environmentCheckTimeoutMessage(m_profile.probeTimeLimitMs));
+            // A broken environment says why, so the title has a reason.
+            appendLogEntries(answer.logLines(m_profile.probeTimeLimitMs));
             if (!answer.stopped)
                 installDemucsButton->setText(answer.compatible ? demucsInstalledTitle : installDemucsTitle);
         });
@@ -166,8 +166,9 @@ void AppDelegate::installDemucs()
     delete m_demucsProbe.data();
     DemucsInstallJob::Params params;
     params.profile = m_profile;
-    params.environment = processEnvironment();
+    params.environment = demucsEnvironment();
     params.managedPython = managedDemucsPythonURL();
+    params.nvidiaDriver = !m_profile.nvidiaDriverFile.isEmpty() && fileops::itemExists(m_profile.nvidiaDriverFile);
     try {
         params.supportFolder = appSupportURL();
     } catch (const AppError& error) {
@@ -177,8 +178,19 @@ void AppDelegate::installDemucs()
     params.environmentFolder = fileops::appendingComponent(params.supportFolder, QStringLiteral("demucs-env"));
     auto* job = new DemucsInstallJob(std::move(params));
     connect(job, &DemucsInstallJob::installed, this, [this] { installDemucsButton->setText(demucsInstalledTitle); });
+    connect(job, &DemucsInstallJob::rebuildRequested, this,
+            [this, job](const QString& environmentFolder, const QString& reason) {
+                QMessageBox* box = askQuestion(QStringLiteral("Rebuild Demucs Environment?"),
+                                               QStringLiteral("The Demucs environment at ") + environmentFolder +
+                                                   QStringLiteral(" failed its check: ") + reason +
+                                                   QStringLiteral(" Delete it and install again?"),
+                                               QStringLiteral("Rebuild"),
+                                               [job](bool rebuild) { job->answerRebuild(rebuild); });
+                connect(job, &Job::finished, box, &QMessageBox::close);
+            });
     connect(job, &Job::finished, this, [this](Job::Outcome outcome) {
-        if (outcome == Job::Outcome::stopped)
+        // Every way to an end other than success began with a failed check.
+        if (outcome != Job::Outcome::succeeded)
             installDemucsButton->setText(installDemucsTitle);
     });
     runJob(job);
@@ -207,7 +219,7 @@ void AppDelegate::startSeparation()
     }
     SeparationJob::Params params;
     params.profile = m_profile;
-    params.environment = processEnvironment();
+    params.environment = demucsEnvironment();
     params.python = python;
     params.audioFile = audioURL;
     std::tie(params.saveFolder, params.saveFolderDefaulted) = saveFolderForRun();

@@ -409,21 +409,29 @@ void AppDelegate::requestQuit()
         m_quitQuestion->raise();
         return;
     }
-    auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Quit Stemloft?"),
-                                QStringLiteral("Quit Stemloft?"), QMessageBox::NoButton, window);
-    box->setInformativeText(QStringLiteral("A task is still running. Stop it and quit?"));
-    QPushButton* stopAndQuitButton = box->addButton(QStringLiteral("Stop and Quit"), QMessageBox::AcceptRole);
+    m_quitQuestion = askQuestion(QStringLiteral("Quit Stemloft?"),
+                                 QStringLiteral("A task is still running. Stop it and quit?"),
+                                 QStringLiteral("Stop and Quit"), [this](bool stop) {
+                                     if (stop)
+                                         stopAndQuit();
+                                 });
+}
+
+QMessageBox* AppDelegate::askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
+                                      std::function<void(bool)> answer)
+{
+    auto* box = new QMessageBox(QMessageBox::Question, title, title, QMessageBox::NoButton, window);
+    box->setInformativeText(text);
+    QPushButton* accept = box->addButton(acceptLabel, QMessageBox::AcceptRole);
+    // Both questions end something for good; Return alone must not say yes.
     QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [this, box, stopAndQuitButton] {
-        if (box->clickedButton() == stopAndQuitButton)
-            stopAndQuit();
-    });
-    m_quitQuestion = box;
+    connect(box, &QMessageBox::finished, this, [box, accept, answer] { answer(box->clickedButton() == accept); });
     box->open();
+    return box;
 }
 
 void AppDelegate::stopAndQuit()

@@ -124,6 +124,9 @@ public:
 
     // ---- demucs: the managed environment -----------------------------------
     QString managedDemucsPythonURL() const;
+    // The child environment of the managed Python: scrubbed of the user's own
+    // Python set-up, with the model weights in the support folder's "torch".
+    QProcessEnvironment demucsEnvironment() const;
     // Titles Install Demucs from the compatibility probe, in the background.
     void refreshDemucsStatus();
     bool isCheckingDemucs() const;
@@ -182,6 +185,10 @@ private:
     bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
     void showCookiesBrowser();
+    // A window-modal question with acceptLabel and Cancel (the default);
+    // answer gets whether acceptLabel was chosen. Returns at once.
+    QMessageBox* askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
+                             std::function<void(bool)> answer);
 
     PlatformProfile m_profile;
     std::unique_ptr<QSettings> m_settings;

@@ -9,6 +9,10 @@
 // tests can point every tool and folder at a temporary location.
 struct PlatformProfile {
     enum class Converter { afconvert, ffmpeg };
+    enum class System { macOS, linux };
+
+    System system = System::linux;
+    QString cpuArchitecture;  // "x86_64" or "arm64"
 
     // Folders
     QString homeDir;
@@ -55,6 +59,12 @@ struct PlatformProfile {
     QStringList pythonPrefixes;
     QString pythonFrameworkVersions;  // empty: no framework candidates
     QString excludedPython;
+    // Present only while an NVIDIA driver is loaded (Linux).
+    QString nvidiaDriverFile;
+    // What to tell a user whose machine lacks a suitable Python, and whose
+    // environment failed its check.
+    QString pythonNotFoundMessage;
+    QString rebuildAdvice;
 
     // Progress timers, in milliseconds.
     int ytDlpProgressIntervalMs = 750;
@@ -70,4 +80,6 @@ struct PlatformProfile {
 
     // The values for the machine the program runs on.
     static PlatformProfile current();
+    // The values of a system and processor (the host's folders and environment).
+    static PlatformProfile forSystem(System system, const QString& cpuArchitecture);
 };

@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/AppError.h"
 #include "app/FileOps.h"
+#include "demucs/DemucsEnvironment.h"
 #include "process/ProcessRunner.h"
 #include "ytdlp/YtDlpLocator.h"
 
@@ -50,6 +51,17 @@ QString AppDelegate::managedDemucsPythonURL() const
         root = fileops::fileURLPath(m_profile.homeDir);
     }
     return fileops::appendingComponent(root, QStringLiteral("demucs-env/bin/python"));
+}
+
+QProcessEnvironment AppDelegate::demucsEnvironment() const
+{
+    QString torchHome;
+    try {
+        torchHome = fileops::appendingComponent(appSupportURL(), QStringLiteral("torch"));
+    } catch (const AppError&) {
+        // No support folder: Demucs keeps its weights where it would by itself.
+    }
+    return demucs::pythonEnvironment(processEnvironment(), torchHome);
 }
 
 QStringList AppDelegate::managedYtDlpCandidateURLs() const

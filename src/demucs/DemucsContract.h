@@ -22,8 +22,9 @@ QString shellQuoted(const QString& text);
 
 // The login shell's command: create the environment, upgrade pip inside it,
 // then install the pinned packages; the first failing step stops the chain.
+// packageOptions go to the package install only (an extra index).
 QString installCommandString(const QString& systemPython, const QString& environmentFolder,
-                             const QString& managedPython);
+                             const QString& managedPython, const QStringList& packageOptions = {});
 
 }  // namespace demucs
 

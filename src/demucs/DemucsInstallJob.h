@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/PlatformProfile.h"
+#include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
@@ -10,7 +11,8 @@
 #include <QTimer>
 
 // Builds the managed Demucs environment: checks the one there, finds a
-// system Python, then runs venv and pip through the login shell.
+// system Python, asks before an existing environment is deleted, runs venv
+// and pip through the login shell, and checks the result.
 class DemucsInstallJob : public Job {
     Q_OBJECT
 public:
@@ -20,6 +22,8 @@ public:
         QString supportFolder;
         QString environmentFolder;
         QString managedPython;
+        // Whether an NVIDIA driver is loaded: it decides which PyTorch build comes.
+        bool nvidiaDriver = false;
     };
 
     explicit DemucsInstallJob(Params params, QObject* parent = nullptr);
@@ -31,15 +35,26 @@ public:
     // What a failed run of the installation shell reads as.
     static QString installFailureMessage(const RunResult& result);
 
+    // The answer to rebuildRequested(): delete the environment and build it
+    // again, or leave everything as it is and end.
+    void answerRebuild(bool rebuild);
+
 signals:
-    // The environment answers the compatibility probe, or was just built.
+    // The environment answers the compatibility probe, or was just built and does.
     void installed();
+    // An environment that failed its check is there; the job waits for answerRebuild().
+    void rebuildRequested(const QString& environmentFolder, const QString& reason);
 
 private:
+    void onChecked(const demucs::ProbeAnswer& answer);
     void findPython();
+    void onPythonFound(const QString& systemPython, const QString& versionDescription);
     void install(const QString& systemPython, const QString& versionDescription);
     void launchShell(const QString& systemPython, const QString& versionDescription);
     void onInstallFinished(const RunResult& result);
+    void onVerified(const demucs::ProbeAnswer& answer);
+    // Runs the compatibility check; done gets the answer unless the job was stopped.
+    void check(std::function<void(const demucs::ProbeAnswer&)> done);
     void handleOutput(const QString& text);
     void finishStopped();
 
@@ -51,5 +66,8 @@ private:
     bool m_stopped = false;
     QPointer<QThread> m_removal;
     bool m_environmentStarted = false;
+    QString m_checkReason;
+    QString m_pendingPython, m_pendingVersion;
+    bool m_awaitingAnswer = false;
     int m_lastPercent = -1;
 };

@@ -5,6 +5,8 @@
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString installedTitle = QStringLiteral("Demucs Installed");
@@ -20,15 +22,19 @@ QString demucs::shellQuoted(const QString& text)
 }
 
 QString demucs::installCommandString(const QString& systemPython, const QString& environmentFolder,
-                                     const QString& managedPython)
+                                     const QString& managedPython, const QStringList& packageOptions)
 {
     const QString pip = shellQuoted(managedPython) + QStringLiteral(" -m pip install --disable-pip-version-check");
+    QString options;
+    for (const QString& option : packageOptions)
+        options += QLatin1Char(' ') + shellQuoted(option);
     return QStringList{
         shellQuoted(systemPython) + QStringLiteral(" -m venv ") + shellQuoted(environmentFolder),
         // The pip that venv seeds may predate 24.1, which rejects "--progress-bar=raw";
         // only the upgraded pip is given that option.
         pip + QStringLiteral(" --upgrade pip"),
-        pip + QStringLiteral(" --progress-bar=raw --upgrade torch==2.5.1 torchaudio==2.5.1 soundfile demucs==4.0.1"),
+        pip + QStringLiteral(" --progress-bar=raw") + options +
+            QStringLiteral(" --upgrade torch==2.5.1 torchaudio==2.5.1 soundfile demucs==4.0.1"),
     }.join(QStringLiteral(" && "));
 }
 
@@ -52,9 +58,7 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
                     return;
                 }
                 if (!python) {
-                    const QString message = QStringLiteral(
-                        "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from "
-                        "python.org, then try again.");
+                    const QString& message = m_params.profile.pythonNotFoundMessage;
                     log(message);
                     emit alert(installFailedTitle, message);
                     finishWith(Outcome::failed);
@@ -65,7 +69,7 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
                     if (m_stopped)
                         finishStopped();
                     else
-                        install(systemPython, version);
+                        onPythonFound(systemPython, version);
                 });
             });
 }
@@ -81,31 +85,40 @@ DemucsInstallJob::~DemucsInstallJob()
         fileops::removeItemQuietly(m_params.environmentFolder);
 }
 
-void DemucsInstallJob::start()
+void DemucsInstallJob::check(std::function<void(const demucs::ProbeAnswer&)> done)
 {
     emit stage(QStringLiteral("Checking Demucs"));
     emit progress(-1);
-    const int limit = m_params.profile.probeTimeLimitMs;
-    m_probe = demucs::probeManagedEnvironment(
-        this, m_params.managedPython, m_params.environment, limit, [this, limit](demucs::ProbeAnswer answer) {
-            m_probe = nullptr;
-            if (answer.stopped || m_stopped) {
-                finishStopped();
-                return;
-            }
-            if (answer.timedOut)
-                log(demucs::environmentCheckTimeoutMessage(limit));
-            if (answer.compatible) {
-                emit installed();
-                emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});
-                emit alert(QStringLiteral("Demucs Already Installed"),
-                           QStringLiteral("You can separate stems without installing again."));
-                finishWith(Outcome::succeeded);
-                return;
-            }
-            // Queued: an interpreter that was never started answers at once.
-            QMetaObject::invokeMethod(this, &DemucsInstallJob::findPython, Qt::QueuedConnection);
-        });
+    m_probe = demucs::probeManagedEnvironment(this, m_params.managedPython, m_params.environment,
+                                              m_params.profile.probeTimeLimitMs,
+                                              [this, done](const demucs::ProbeAnswer& answer) {
+                                                  m_probe = nullptr;
+                                                  if (answer.stopped || m_stopped)
+                                                      finishStopped();
+                                                  else
+                                                      done(answer);
+                                              });
+}
+
+void DemucsInstallJob::start()
+{
+    check([this](const demucs::ProbeAnswer& answer) { onChecked(answer); });
+}
+
+void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
+{
+    if (answer.compatible) {
+        emit installed();
+        emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});
+        emit alert(QStringLiteral("Demucs Already Installed"),
+                   QStringLiteral("You can separate stems without installing again."));
+        finishWith(Outcome::succeeded);
+        return;
+    }
+    emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
+    m_checkReason = answer.reason;
+    // Queued: an interpreter that was never started answers at once.
+    QMetaObject::invokeMethod(this, &DemucsInstallJob::findPython, Qt::QueuedConnection);
 }
 
 void DemucsInstallJob::findPython()
@@ -118,11 +131,46 @@ void DemucsInstallJob::findPython()
     m_finder.start();
 }
 
+void DemucsInstallJob::onPythonFound(const QString& systemPython, const QString& versionDescription)
+{
+    // Anything there failed its check, but it may be gigabytes that only a
+    // stray setting broke: it goes only when the user says so.
+    if (!fileops::itemExists(m_params.environmentFolder)) {
+        install(systemPython, versionDescription);
+        return;
+    }
+    m_pendingPython = systemPython;
+    m_pendingVersion = versionDescription;
+    m_awaitingAnswer = true;
+    emit stage(QStringLiteral("Waiting for an answer"));
+    emit rebuildRequested(m_params.environmentFolder, m_checkReason);
+}
+
+void DemucsInstallJob::answerRebuild(bool rebuild)
+{
+    if (!m_awaitingAnswer || hasFinished())
+        return;
+    m_awaitingAnswer = false;
+    if (m_stopped) {
+        finishStopped();
+    } else if (rebuild) {
+        install(m_pendingPython, m_pendingVersion);
+    } else {
+        log(QStringLiteral("The Demucs environment was left as it is."));
+        finishWith(Outcome::stopped);
+    }
+}
+
 void DemucsInstallJob::stop()
 {
     if (hasFinished() || m_stopped)
         return;
     m_stopped = true;
+    if (m_awaitingAnswer) {
+        m_awaitingAnswer = false;
+        finishStopped();
+        return;
+    }
     if (m_removal)
         return;  // the removal's end sees the stop
     if (m_shell.isRunning()) {
@@ -166,7 +214,7 @@ void DemucsInstallJob::install(const QString& systemPython, const QString& versi
     emit logCleared();
     emit stage(QStringLiteral("Installing Demucs"));
     emit logEntries({QStringLiteral("Installing Demucs into managed Python environment..."), env});
-    // The check above found no usable installation, so whatever is here is incomplete.
+    // The check found no usable installation, and the user agreed to replace it.
     if (!fileops::itemExists(env)) {
         launchShell(systemPython, versionDescription);
         return;
@@ -189,14 +237,17 @@ void DemucsInstallJob::install(const QString& systemPython, const QString& versi
 void DemucsInstallJob::launchShell(const QString& systemPython, const QString& versionDescription)
 {
     const QString& env = m_params.environmentFolder;
+    const demucs::PackageSource source = demucs::packageSource(m_params.profile, m_params.nvidiaDriver);
     try {
         emit logEntries({QStringLiteral("Using Python: ") + systemPython + versionDescription,
                          QStringLiteral("This can take several minutes on the first install."),
-                         QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 64 MB.")});
+                         QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is ") +
+                             source.wheelSize + QLatin1Char('.')});
 
         m_shell.setProgram(m_params.profile.loginShell);
         m_shell.setArguments({m_params.profile.loginShellFlag,
-                              demucs::installCommandString(systemPython, env, m_params.managedPython)});
+                              demucs::installCommandString(systemPython, env, m_params.managedPython,
+                                                           source.pipOptions)});
         m_shell.setEnvironment(m_params.environment);
         m_noteTimer.start();
         m_environmentStarted = true;
@@ -253,9 +304,40 @@ void DemucsInstallJob::onInstallFinished(const RunResult& result)
         finishWith(Outcome::failed);
         return;
     }
-    // Judged by the shell's status alone; the probe runs at the next check.
+    // pip's status says the packages arrived, not that they work together:
+    // only the check may call the environment installed. It is complete now,
+    // so a stop from here on keeps it.
+    m_environmentStarted = false;
+    check([this](const demucs::ProbeAnswer& answer) { onVerified(answer); });
+}
+
+void DemucsInstallJob::onVerified(const demucs::ProbeAnswer& answer)
+{
+    if (!answer.compatible) {
+        emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
+        const QString message = QStringLiteral("The new Demucs environment failed its check: ") + answer.reason;
+        log(message);
+        emit alert(installFailedTitle, message);
+        finishWith(Outcome::failed);
+        return;
+    }
     emit installed();
     emit logEntries({QStringLiteral("Installed Demucs."), m_params.managedPython});
     emit alert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
     finishWith(Outcome::succeeded);
+}
+std::optional<int> demucs::pipProgressPercent(QStringView line)
+{
+    static const QLatin1String prefix("Progress ");
+    if (!line.startsWith(prefix))
+        return std::nullopt;
+    const auto parts = line.mid(prefix.size()).split(QLatin1Char(' '));
+    if (parts.size() != 3 || parts.at(1) != QLatin1String("of"))
+        return std::nullopt;
+    bool okDone = false, okTotal = false;
+    const qint64 done = parts.at(0).toString().toLongLong(&okDone);
+    const qint64 total = parts.at(2).toString().toLongLong(&okTotal);
+    if (!okDone || !okTotal || total <= 0 || done < 0)
+        return std::nullopt;
+    return int(std::min<qint64>(100, done * 100 / total));
 }

@@ -84,11 +84,6 @@ QString probeTimeoutMessage(const QString& what, int timeLimitMs)
     return QStringLiteral("%1 did not answer within %2 s.").arg(what).arg(timeLimitMs / 1000.0);
 }
 
-QString environmentCheckTimeoutMessage(int timeLimitMs)
-{
-    return probeTimeoutMessage(QStringLiteral("The Demucs environment check"), timeLimitMs);
-}
-
 PythonFinder::PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QObject* parent)
     : QObject(parent), m_profile(profile), m_environment(std::move(environment))
 {

@@ -20,20 +20,8 @@ ChildProcess* startPythonRun(QObject* owner, const QString& python, const QStrin
                              const QProcessEnvironment& environment, int timeLimitMs, ChildProcess::Output output,
                              std::function<void(const RunResult&, const QByteArray&)> done);
 
-// Whether the managed interpreter passes the compatibility probe.
-struct ProbeAnswer {
-    bool compatible = false;
-    bool timedOut = false;
-    bool stopped = false;
-};
-ChildProcess* probeManagedEnvironment(QObject* owner, const QString& managedPython,
-                                      const QProcessEnvironment& environment, int timeLimitMs,
-                                      std::function<void(ProbeAnswer)> done);
-
 // The log line of a probe that ran out of time.
 QString probeTimeoutMessage(const QString& what, int timeLimitMs);
-// That line for the managed environment's compatibility check.
-QString environmentCheckTimeoutMessage(int timeLimitMs);
 
 // Looks for a system Python 3.9 to 3.12 with venv and ensurepip, one
 // candidate after the other (pythonCandidates' order), each file once.

@@ -2,7 +2,7 @@
 
 #include "app/FileOps.h"
 #include "app/SaveFolder.h"
-#include "demucs/PythonProbes.h"
+#include "demucs/DemucsEnvironment.h"
 #include "separation/Leftovers.h"
 #include "separation/Manifest.h"
 #include "separation/StemFiles.h"
@@ -96,20 +96,20 @@ void SeparationJob::start()
     emit progress(-1);
     const int limit = m_params.profile.probeTimeLimitMs;
     m_probe = demucs::probeManagedEnvironment(
-        this, m_params.python, m_params.environment, limit, [this, limit](demucs::ProbeAnswer answer) {
+        this, m_params.python, m_params.environment, limit, [this, limit](const demucs::ProbeAnswer& answer) {
             m_probe = nullptr;
             if (answer.stopped || m_stopped) {
                 settle();
                 return;
             }
-            if (answer.timedOut)
-                log(demucs::environmentCheckTimeoutMessage(limit));
             if (!answer.compatible) {
-                emit logEntries({QStringLiteral("The managed Demucs environment is not compatible."),
-                                 QStringLiteral("Click Install Demucs to rebuild it with Python 3.12.")});
+                emit logEntries(answer.logLines(limit) +
+                                QStringList{QStringLiteral("The managed Demucs environment is not compatible."),
+                                            m_params.profile.rebuildAdvice});
                 finishWith(Outcome::failed);
                 return;
             }
+            m_device = answer.device;
             begin();
         });
 }
@@ -133,10 +133,12 @@ void SeparationJob::begin()
     emit logCleared();
     if (m_params.saveFolderDefaulted)
         log(savefolder::defaultedMessage(m_params.saveFolder));
-    emit logEntries({QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
-                         mode.demucsModel() + QStringLiteral("..."),
-                     QStringLiteral("Input: ") + m_params.audioFile,
-                     QStringLiteral("This can take several minutes.")});
+    QStringList opening{QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
+                            mode.demucsModel() + QStringLiteral("..."),
+                        QStringLiteral("Input: ") + m_params.audioFile};
+    if (const QString device = demucs::deviceLine(m_device); !device.isEmpty())
+        opening << device;
+    emit logEntries(opening << QStringLiteral("This can take several minutes."));
     // An empty file goes through the converter too, which says why it fails.
     if (fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav") &&
         fileops::fileSize(m_params.audioFile).value_or(0) > 0)
@@ -184,15 +186,28 @@ void SeparationJob::convertInput()
 void SeparationJob::runDemucs(const QString& input)
 {
     const SeparationMode& mode = m_params.mode;
-    m_demucs.setProgram(m_params.python);
-    m_demucs.setArguments({
+    m_demucsInput = input;
+    const QString torchHome = m_params.environment.value(QStringLiteral("TORCH_HOME"));
+    if (!m_onCpuAfterGpu && !torchHome.isEmpty() && !demucs::hasModelWeights(torchHome, mode.demucsModel())) {
+        m_fetchesWeights = true;
+        log(QStringLiteral("Downloading the ") + mode.demucsModel() + QStringLiteral(" model (first use)..."));
+    }
+    QStringList arguments{
         QStringLiteral("-m"), QStringLiteral("demucs.separate"),
         QStringLiteral("--name"), mode.demucsModel(),
         QStringLiteral("--out"), m_outputRoot,
         QStringLiteral("--filename"), QStringLiteral("{stem}.{ext}"),
-        input,
-    });
-    m_demucs.setEnvironment(m_params.environment);
+    };
+    QProcessEnvironment environment = m_params.environment;
+    // Demucs finds CUDA by itself but never the Apple GPU. Operations MPS
+    // lacks fall back to the CPU instead of failing.
+    if (m_device == demucs::Device::mps) {
+        arguments << QStringLiteral("-d") << (m_onCpuAfterGpu ? QStringLiteral("cpu") : QStringLiteral("mps"));
+        environment.insert(QStringLiteral("PYTORCH_ENABLE_MPS_FALLBACK"), QStringLiteral("1"));
+    }
+    m_demucs.setProgram(m_params.python);
+    m_demucs.setArguments(arguments << input);
+    m_demucs.setEnvironment(environment);
     m_demucs.setLowPriority(true);
     setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Demucs"));
     if (!m_demucs.start()) {
@@ -221,12 +236,31 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         settle();
         return;
     }
+    if (result.status != 0 && m_device == demucs::Device::mps && !m_onCpuAfterGpu) {
+        // The MPS backend still lacks pieces some models need; the CPU is slower but sure.
+        log(QStringLiteral("The Apple GPU run failed; trying again on the CPU."));
+        m_onCpuAfterGpu = true;
+        fileops::removeItemQuietly(fileops::appendingComponent(m_outputRoot, m_params.mode.demucsModel()));
+        runDemucs(m_demucsInput);
+        return;
+    }
     if (result.status != 0) {
-        finishAfterCleanUp([this, result] {
+        // Weights that are still missing after the run: fetching them failed.
+        const QString torchHome = m_params.environment.value(QStringLiteral("TORCH_HOME"));
+        const QString model = m_params.mode.demucsModel();
+        const QString hint = m_fetchesWeights && !demucs::hasModelWeights(torchHome, model)
+                                 ? QStringLiteral("The ") + model +
+                                       QStringLiteral(" model could not be downloaded. Check the internet "
+                                                      "connection and try again.")
+                                 : QString();
+        finishAfterCleanUp([this, result, hint] {
             const QString message = failureMessage(
                 result, QStringLiteral("Demucs"), QStringLiteral("Demucs failed with exit code %1.").arg(result.status));
             log(message);
-            emit alert(QStringLiteral("Stem Separation Failed"), message);
+            if (!hint.isEmpty())
+                log(QStringLiteral("Hint: ") + hint);
+            emit alert(QStringLiteral("Stem Separation Failed"),
+                       hint.isEmpty() ? message : message + QLatin1Char(' ') + hint);
             finishWith(Outcome::failed);
         });
         return;

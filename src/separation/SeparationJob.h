@@ -2,6 +2,7 @@
 
 #include "app/AppError.h"
 #include "app/PlatformProfile.h"
+#include "demucs/DemucsEnvironment.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
 #include "separation/AudioConversion.h"
@@ -27,7 +28,7 @@ class SeparationJob : public Job {
 public:
     struct Params {
         PlatformProfile profile;
-        QProcessEnvironment environment;  // Demucs's and the probe's
+        QProcessEnvironment environment;  // Demucs's and the probe's; TORCH_HOME holds the weights
         QString python;
         QString audioFile;
         QString saveFolder;
@@ -91,4 +92,8 @@ private:
     QPointer<QThread> m_rootRemoval;
     std::optional<AppError> m_exportError;
     int m_lastPercent = -1;
+    demucs::Device m_device = demucs::Device::unknown;
+    QString m_demucsInput;
+    bool m_onCpuAfterGpu = false;   // the Apple GPU run failed; this one is on the CPU
+    bool m_fetchesWeights = false;  // the model's weights were not there before the run
 };

@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
@@ -80,6 +81,8 @@ PlatformProfile makeTestProfile(const TempWorkspace& ws)
     p.converterPath = ws.path(QStringLiteral("tools/ffmpeg"));
     p.pythonPrefixes = {ws.path(QStringLiteral("opt/homebrew")), ws.path(QStringLiteral("usr/local"))};
     p.pythonFrameworkVersions = ws.path(QStringLiteral("Library/Frameworks/Python.framework/Versions"));
+    p.cpuArchitecture = QStringLiteral("x86_64");
+    p.nvidiaDriverFile = ws.path(QStringLiteral("proc/driver/nvidia/version"));
     p.ytDlpProgressIntervalMs = 750;
     p.demucsProgressIntervalMs = 20000;
     return p;
@@ -119,6 +122,24 @@ void pumpEvents(int ms)
 QString logText(const AppDelegate& app)
 {
     return app.logView->toPlainText();
+}
+
+QMessageBox* visibleMessageBox(const AppDelegate& app, const QString& title)
+{
+    for (QMessageBox* box : app.window->findChildren<QMessageBox*>()) {
+        if (box->isVisible() && box->windowTitle() == title)
+            return box;
+    }
+    return nullptr;
+}
+
+QPushButton* messageBoxButton(QMessageBox* box, const QString& text)
+{
+    for (QAbstractButton* b : box->buttons()) {
+        if (b->text() == text)
+            return qobject_cast<QPushButton*>(b);
+    }
+    return nullptr;
 }
 
 QStringList logLines(const AppDelegate& app)

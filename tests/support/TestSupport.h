@@ -4,7 +4,9 @@
 #include "app/PlatformProfile.h"
 #include "jobs/Job.h"
 
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QProcessEnvironment>
 
 #include <QByteArray>
@@ -70,6 +72,10 @@ struct SyncRunResult {
 };
 SyncRunResult runSync(const QString& program, const QStringList& arguments,
                       const std::optional<QProcessEnvironment>& environment = std::nullopt);
+
+// The shown message box of the window with this title, or null.
+QMessageBox* visibleMessageBox(const AppDelegate& app, const QString& title);
+QPushButton* messageBoxButton(QMessageBox* box, const QString& text);
 
 QStringList logLines(const AppDelegate& app);
 QString logText(const AppDelegate& app);

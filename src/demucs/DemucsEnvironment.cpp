@@ -1,0 +1,199 @@
+// The managed Demucs environment: whether it works and why not, the device
+// PyTorch runs on, and what its Python children and pip get.
+#include "demucs/DemucsEnvironment.h"
+
+#include "app/FileOps.h"
+#include "demucs/DemucsContract.h"
+#include "demucs/PythonProbes.h"
+
+namespace demucs {
+
+QString compatibilityProbeScript()
+{
+    static const QStringList lines = {
+        QStringLiteral("import os, sys, tempfile, torch, torchaudio, soundfile, demucs"),
+        QStringLiteral("torch_version = torch.__version__.split(\"+\", 1)[0]"),
+        QStringLiteral("torchaudio_version = torchaudio.__version__.split(\"+\", 1)[0]"),
+        QStringLiteral("fd, path = tempfile.mkstemp(suffix=\".wav\")"),
+        QStringLiteral("os.close(fd)"),
+        QStringLiteral("try:"),
+        QStringLiteral("    torchaudio.save(path, torch.zeros(1, 1600), 16000)"),
+        QStringLiteral("    torchaudio.load(path)"),
+        QStringLiteral("finally:"),
+        QStringLiteral("    try:"),
+        QStringLiteral("        os.remove(path)"),
+        QStringLiteral("    except FileNotFoundError:"),
+        QStringLiteral("        pass"),
+        QStringLiteral("ok = (3, 9) <= sys.version_info[:2] <= (3, 12) and torch_version == \"2.5.1\" "
+                       "and torchaudio_version == \"2.5.1\""),
+        // What PyTorch can run on; a build without the query counts as CPU only.
+        QStringLiteral("try:"),
+        QStringLiteral("    device = \"cuda\" if torch.cuda.is_available() else "
+                       "\"mps\" if torch.backends.mps.is_available() else \"cpu\""),
+        QStringLiteral("except Exception:"),
+        QStringLiteral("    device = \"cpu\""),
+        QStringLiteral("print(\"stemloft-device: \" + device)"),
+        // A mismatch raises nothing; this line is the reason the user sees.
+        QStringLiteral("if not ok:"),
+        QStringLiteral("    print(\"Found Python %d.%d with torch %s and torchaudio %s; Demucs needs Python 3.9 to 3.12 "
+                       "with torch and torchaudio 2.5.1.\" % (sys.version_info[0], sys.version_info[1], "
+                       "torch_version, torchaudio_version))"),
+        QStringLiteral("sys.exit(0 if ok else 1)"),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+}  // namespace demucs
+
+
+namespace {
+
+const QLatin1String deviceMarker("stemloft-device: ");
+constexpr int keptOutputLines = 5;
+
+// Text that ends as a sentence does, so more can follow it.
+QString asSentence(QString text)
+{
+    text = text.trimmed();
+    if (!text.isEmpty() && !text.endsWith(QLatin1Char('.')) && !text.endsWith(QLatin1Char('!')) &&
+        !text.endsWith(QLatin1Char('?')))
+        text += QLatin1Char('.');
+    return text;
+}
+
+}  // namespace
+
+QStringList demucs::ProbeAnswer::logLines(int timeLimitMs) const
+{
+    if (compatible || stopped || interpreterMissing)
+        return {};
+    if (timedOut)
+        return {environmentCheckTimeoutMessage(timeLimitMs)};
+    const QString heading = QStringLiteral("The Demucs environment check failed:");
+    if (lastLines.isEmpty())
+        return {heading + QLatin1Char(' ') + reason};
+    return QStringList{heading} + lastLines;
+}
+
+demucs::ProbeAnswer demucs::probeAnswer(const RunResult& result, const QByteArray& output, int timeLimitMs)
+{
+    ProbeAnswer answer;
+    answer.compatible = result.ok();
+    answer.timedOut = result.outcome == RunResult::Outcome::timedOut;
+    answer.stopped = result.outcome == RunResult::Outcome::stopped;
+    QStringList lines;
+    const QString text = decodeUtf8(output).value_or(QString::fromLatin1(output));
+    for (const QString& line : splitOutputLines(text)) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.startsWith(deviceMarker)) {
+            const QString name = trimmed.mid(deviceMarker.size());
+            answer.device = name == QLatin1String("cuda")  ? Device::cuda
+                            : name == QLatin1String("mps") ? Device::mps
+                            : name == QLatin1String("cpu") ? Device::cpu
+                                                           : Device::unknown;
+        } else if (!trimmed.isEmpty()) {
+            lines << trimmed;
+        }
+    }
+    if (answer.compatible || answer.stopped)
+        return answer;
+    answer.lastLines = lines.mid(std::max<qsizetype>(0, lines.size() - keptOutputLines));
+    if (answer.timedOut)
+        answer.reason = probeTimeoutMessage(QStringLiteral("The check"), timeLimitMs);
+    else if (result.outcome == RunResult::Outcome::failedToStart)
+        answer.reason = asSentence(QStringLiteral("Its Python could not be started: ") + result.error);
+    else if (!answer.lastLines.isEmpty())
+        answer.reason = asSentence(answer.lastLines.last());
+    else if (result.outcome == RunResult::Outcome::crashed)
+        answer.reason = signalMessage(QStringLiteral("The check"), result.status);
+    else
+        answer.reason = QStringLiteral("The check exited with status %1.").arg(result.status);
+    return answer;
+}
+
+ChildProcess* demucs::probeManagedEnvironment(QObject* owner, const QString& managedPython,
+                                              const QProcessEnvironment& environment, int timeLimitMs,
+                                              std::function<void(ProbeAnswer)> done)
+{
+    if (!fileops::isExecutableFile(managedPython)) {
+        ProbeAnswer answer;
+        answer.interpreterMissing = true;
+        answer.reason = QStringLiteral("Its Python interpreter is missing.");
+        done(answer);
+        return nullptr;
+    }
+    return startPythonRun(owner, managedPython, compatibilityProbeScript(), environment, timeLimitMs,
+                          ChildProcess::Output::capture,
+                          [done, timeLimitMs](const RunResult& result, const QByteArray& output) {
+                              done(probeAnswer(result, output, timeLimitMs));
+                          });
+}
+
+QString demucs::environmentCheckTimeoutMessage(int timeLimitMs)
+{
+    return probeTimeoutMessage(QStringLiteral("The Demucs environment check"), timeLimitMs);
+}
+
+QString demucs::deviceLine(Device device)
+{
+    switch (device) {
+    case Device::cuda:
+        return QStringLiteral("Device: NVIDIA GPU (CUDA)");
+    case Device::mps:
+        return QStringLiteral("Device: Apple GPU (MPS)");
+    case Device::cpu:
+        return QStringLiteral("Device: CPU");
+    case Device::unknown:
+        break;
+    }
+    return {};
+}
+
+QProcessEnvironment demucs::pythonEnvironment(QProcessEnvironment environment, const QString& torchHome)
+{
+    for (const char* name : {"PYTHONHOME", "PYTHONPATH", "PYTHONSTARTUP", "PYTHONUSERBASE", "VIRTUAL_ENV",
+                             "CONDA_PREFIX", "CONDA_DEFAULT_ENV"})
+        environment.remove(QString::fromLatin1(name));
+    if (!torchHome.isEmpty())
+        environment.insert(QStringLiteral("TORCH_HOME"), torchHome);
+    return environment;
+}
+
+demucs::PackageSource demucs::packageSource(const PlatformProfile& profile, bool nvidiaDriver)
+{
+    if (profile.system == PlatformProfile::System::macOS)
+        return {{}, QStringLiteral("about 64 MB")};
+    const bool x86 = profile.cpuArchitecture == QLatin1String("x86_64");
+    if (x86 && nvidiaDriver)
+        return {{}, QStringLiteral("over 3 GB (the CUDA build, for your NVIDIA GPU)")};
+    // The default index serves x86-64 Linux the CUDA build: gigabytes of no
+    // use without an NVIDIA GPU. pip prefers the "+cpu" build of the pinned
+    // version from this index.
+    if (x86)
+        return {{QStringLiteral("--extra-index-url"), QStringLiteral("https://download.pytorch.org/whl/cpu")},
+                QStringLiteral("about 180 MB")};
+    return {{}, QStringLiteral("about 180 MB")};
+}
+
+QStringList demucs::modelWeightFiles(const QString& model)
+{
+    // The signatures the models' descriptions name, with the checksum part
+    // the published files carry.
+    if (model == QLatin1String("htdemucs"))
+        return {QStringLiteral("955717e8-8726e21a.th")};
+    if (model == QLatin1String("htdemucs_6s"))
+        return {QStringLiteral("5c90dfd2-34c22ccb.th")};
+    if (model == QLatin1String("htdemucs_ft"))
+        return {QStringLiteral("f7e0c4bc-ba3fe64a.th"), QStringLiteral("d12395a8-e57c48e6.th"),
+                QStringLiteral("92cfc3b6-ef3bcb9c.th"), QStringLiteral("04573f0d-f3cf25b2.th")};
+    return {};
+}
+
+bool demucs::hasModelWeights(const QString& torchHome, const QString& model)
+{
+    const QString folder = fileops::appendingComponent(torchHome, QStringLiteral("hub/checkpoints"));
+    const QStringList files = modelWeightFiles(model);
+    return std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
+        return fileops::fileSize(fileops::appendingComponent(folder, file)).value_or(0) > 0;
+    });
+}

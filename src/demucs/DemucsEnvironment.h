@@ -1,0 +1,69 @@
+#pragma once
+
+#include "app/PlatformProfile.h"
+#include "process/ChildProcess.h"
+
+#include <QObject>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The managed Demucs environment as its users see it: whether it passes its
+// check and why not, what PyTorch can run on, the environment its Python
+// children get, the wheels that fit the machine, and the model weights.
+namespace demucs {
+
+enum class Device { unknown, cpu, cuda, mps };
+
+// How the compatibility check of the managed interpreter ended.
+struct ProbeAnswer {
+    bool compatible = false;
+    bool timedOut = false;
+    bool stopped = false;
+    bool interpreterMissing = false;
+    Device device = Device::unknown;
+    // Why the check failed, as a sentence; empty when it passed.
+    QString reason;
+    // The end of what the check printed.
+    QStringList lastLines;
+
+    // What the log says about a failed check: nothing when it passed, was
+    // stopped or found no interpreter to run.
+    QStringList logLines(int timeLimitMs) const;
+};
+
+// Runs the check in the background; done is called once (at once when the
+// interpreter is missing or cannot be started). Returns the running child.
+ChildProcess* probeManagedEnvironment(QObject* owner, const QString& managedPython,
+                                      const QProcessEnvironment& environment, int timeLimitMs,
+                                      std::function<void(ProbeAnswer)> done);
+// Reads a finished check: its outcome and what it printed.
+ProbeAnswer probeAnswer(const RunResult& result, const QByteArray& output, int timeLimitMs);
+
+// The log line of a compatibility check that ran out of time.
+QString environmentCheckTimeoutMessage(int timeLimitMs);
+
+// "Device: CPU" and the like; empty for an unknown device.
+QString deviceLine(Device device);
+
+// The environment of every Python child: nothing the user's own Python set up
+// (a PYTHONPATH, an activated venv or conda) reaches it; pip's settings do.
+// Model weights go below torchHome when it is given.
+QProcessEnvironment pythonEnvironment(QProcessEnvironment environment, const QString& torchHome);
+
+// Where PyTorch comes from and how much of it: the CPU build on Linux x86-64
+// without an NVIDIA driver, the default index everywhere else.
+struct PackageSource {
+    QStringList pipOptions;  // for the package install only
+    QString wheelSize;       // "about 64 MB"
+};
+PackageSource packageSource(const PlatformProfile& profile, bool nvidiaDriver);
+
+// The checkpoint files a pretrained model loads, as torch.hub names them.
+QStringList modelWeightFiles(const QString& model);
+// Whether every checkpoint of model is below torchHome already.
+bool hasModelWeights(const QString& torchHome, const QString& model);
+
+}  // namespace demucs
