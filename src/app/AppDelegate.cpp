@@ -185,13 +185,8 @@ void AppDelegate::showAlert(const QString& title, const QString& message)
     const QMessageBox::Icon icon = title.toLower().contains(QLatin1String("fail"))
                                        ? QMessageBox::Warning
                                        : QMessageBox::Information;
-    auto* box = new QMessageBox(icon, title, title, QMessageBox::Ok, window);
-    box->setInformativeText(message);
-    // A sheet-like width, so a path in the message is not wrapped word by word.
-    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel "
-                                      "{ min-width: 300px; }"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
+    auto* box = messageBox(icon, title, message);
+    box->addButton(QMessageBox::Ok);
     lastAlert = AlertRecord{title, message, icon};
     ++alertCount;
     box->open();  // returns at once; nothing waits for the user
@@ -417,18 +412,27 @@ void AppDelegate::requestQuit()
                                  });
 }
 
+QMessageBox* AppDelegate::messageBox(QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    auto* box = new QMessageBox(icon, title, title, QMessageBox::NoButton, window);
+    box->setInformativeText(text);
+    // A sheet-like width, so a path in the text is not wrapped word by word.
+    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel "
+                                      "{ min-width: 300px; }"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
 QMessageBox* AppDelegate::askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
                                       std::function<void(bool)> answer)
 {
-    auto* box = new QMessageBox(QMessageBox::Question, title, title, QMessageBox::NoButton, window);
-    box->setInformativeText(text);
+    QMessageBox* box = messageBox(QMessageBox::Question, title, text);
     QPushButton* accept = box->addButton(acceptLabel, QMessageBox::AcceptRole);
     // Both questions end something for good; Return alone must not say yes.
     QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [box, accept, answer] { answer(box->clickedButton() == accept); });
     box->open();
     return box;

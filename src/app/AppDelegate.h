@@ -185,6 +185,8 @@ private:
     bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
     void showCookiesBrowser();
+    // A window-modal box of the window, deleted when closed; title above text.
+    QMessageBox* messageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
     // A window-modal question with acceptLabel and Cancel (the default);
     // answer gets whether acceptLabel was chosen. Returns at once.
     QMessageBox* askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
