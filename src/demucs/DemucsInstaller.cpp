@@ -326,6 +326,7 @@ void DemucsInstallJob::onVerified(const demucs::ProbeAnswer& answer)
     emit alert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
     finishWith(Outcome::succeeded);
 }
+
 std::optional<int> demucs::pipProgressPercent(QStringView line)
 {
     static const QLatin1String prefix("Progress ");

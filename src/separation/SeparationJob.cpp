@@ -241,7 +241,16 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         log(QStringLiteral("The Apple GPU run failed; trying again on the CPU."));
         m_onCpuAfterGpu = true;
         fileops::removeItemQuietly(fileops::appendingComponent(m_outputRoot, m_params.mode.demucsModel()));
-        runDemucs(m_demucsInput);
+        // Queued: the child is not restarted inside its own finished().
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_stopped)
+                    settle();
+                else
+                    runDemucs(m_demucsInput);
+            },
+            Qt::QueuedConnection);
         return;
     }
     if (result.status != 0) {
