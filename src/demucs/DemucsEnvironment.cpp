@@ -45,7 +45,6 @@ QString compatibilityProbeScript()
 
 }  // namespace demucs
 
-
 namespace {
 
 const QLatin1String deviceMarker("stemloft-device: ");

@@ -253,11 +253,7 @@ void DownloadJob::onFinished(const RunResult& result)
     if (result.status != 0) {
         const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
                                                QStringLiteral("Failed with exit code %1.").arg(result.status));
-        log(message);
-        if (m_hint)
-            log(QStringLiteral("Hint: ") + m_hint->text);
-        emit alert(QStringLiteral("Download Failed"), m_hint ? message + QLatin1Char(' ') + m_hint->text : message);
-        finishWith(Outcome::failed);
+        failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString());
         return;
     }
     QStringList lines;

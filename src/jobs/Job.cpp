@@ -8,6 +8,18 @@ void Job::finishWith(Outcome outcome)
     emit finished(outcome);
 }
 
+void Job::failWithHint(const QString& title, const QString& message, const QString& hint)
+{
+    log(message);
+    if (hint.isEmpty()) {
+        emit alert(title, message);
+    } else {
+        log(QStringLiteral("Hint: ") + hint);
+        emit alert(title, message + QLatin1Char(' ') + hint);
+    }
+    finishWith(Outcome::failed);
+}
+
 void Job::failUnusableSaveFolder(const QString& text)
 {
     const QString title = QStringLiteral("Save Folder Unusable");

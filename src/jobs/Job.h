@@ -36,6 +36,9 @@ protected:
     void log(const QString& entry) { emit logEntries({entry}); }
     // Emits finished() once; later calls are ignored.
     void finishWith(Outcome outcome);
+    // Ends the run as failed: the log gets message and then "Hint: " + hint,
+    // the alert both in one text. Without a hint, only the message.
+    void failWithHint(const QString& title, const QString& message, const QString& hint);
     // Ends a run before anything started: text is "PATH: REASON".
     void failUnusableSaveFolder(const QString& text);
 

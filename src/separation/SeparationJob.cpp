@@ -187,8 +187,7 @@ void SeparationJob::runDemucs(const QString& input)
 {
     const SeparationMode& mode = m_params.mode;
     m_demucsInput = input;
-    const QString torchHome = m_params.environment.value(QStringLiteral("TORCH_HOME"));
-    if (!m_onCpuAfterGpu && !torchHome.isEmpty() && !demucs::hasModelWeights(torchHome, mode.demucsModel())) {
+    if (!m_onCpuAfterGpu && !torchHome().isEmpty() && !demucs::hasModelWeights(torchHome(), mode.demucsModel())) {
         m_fetchesWeights = true;
         log(QStringLiteral("Downloading the ") + mode.demucsModel() + QStringLiteral(" model (first use)..."));
     }
@@ -255,22 +254,17 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
     }
     if (result.status != 0) {
         // Weights that are still missing after the run: fetching them failed.
-        const QString torchHome = m_params.environment.value(QStringLiteral("TORCH_HOME"));
         const QString model = m_params.mode.demucsModel();
-        const QString hint = m_fetchesWeights && !demucs::hasModelWeights(torchHome, model)
+        const QString hint = m_fetchesWeights && !demucs::hasModelWeights(torchHome(), model)
                                  ? QStringLiteral("The ") + model +
                                        QStringLiteral(" model could not be downloaded. Check the internet "
                                                       "connection and try again.")
                                  : QString();
         finishAfterCleanUp([this, result, hint] {
-            const QString message = failureMessage(
-                result, QStringLiteral("Demucs"), QStringLiteral("Demucs failed with exit code %1.").arg(result.status));
-            log(message);
-            if (!hint.isEmpty())
-                log(QStringLiteral("Hint: ") + hint);
-            emit alert(QStringLiteral("Stem Separation Failed"),
-                       hint.isEmpty() ? message : message + QLatin1Char(' ') + hint);
-            finishWith(Outcome::failed);
+            failWithHint(QStringLiteral("Stem Separation Failed"),
+                         failureMessage(result, QStringLiteral("Demucs"),
+                                        QStringLiteral("Demucs failed with exit code %1.").arg(result.status)),
+                         hint);
         });
         return;
     }

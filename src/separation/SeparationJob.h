@@ -67,6 +67,8 @@ private:
     // Removes what the run wrote (the output root on a worker thread), then reports.
     void finishAfterCleanUp(std::function<void()> report);
     void setProgress(separation::SeparationStage stage, double fraction, const QString& text);
+    // Where Demucs keeps the model weights; empty when it chooses by itself.
+    QString torchHome() const { return m_params.environment.value(QStringLiteral("TORCH_HOME")); }
 
     struct Encode {
         QString stem;
