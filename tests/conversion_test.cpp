@@ -4,6 +4,7 @@
 #include "app/AppError.h"
 
 #include <QFileInfo>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,20 @@ TEST(Conversion, ArgumentVectors)
               (QStringList{"-f", "WAVE", "-d", "LEI16", "/a b.m4a", "/o/in.wav"}));
     EXPECT_EQ(converterArguments(af, ConversionTarget::m4a, "/s/vocals.wav", "/t/v.m4a"),
               (QStringList{"-f", "m4af", "-d", "aac", "-b", "192000", "/s/vocals.wav", "/t/v.m4a"}));
+
+    EXPECT_EQ(converterArguments(af, ConversionTarget::flac, "/s/v.wav", "/t/v.flac"),
+              (QStringList{"-f", "flac", "-d", "flac", "/s/v.wav", "/t/v.flac"}));
+    EXPECT_EQ(converterArguments(af, ConversionTarget::wav24, "/s/v.wav", "/t/v.wav"),
+              (QStringList{"-f", "WAVE", "-d", "LEI24", "/s/v.wav", "/t/v.wav"}));
+    // Lossless stems get no bit rate.
+    const auto ff = PlatformProfile::Converter::ffmpeg;
+    EXPECT_EQ(converterArguments(ff, ConversionTarget::flac, "/s/v.wav", "/t/x.tmp").mid(11),
+              (QStringList{"-c:a", "flac", "-f", "flac", "/t/x.tmp"}));
+    EXPECT_EQ(converterArguments(ff, ConversionTarget::wav24, "/s/v.wav", "/t/x.tmp").mid(11),
+              (QStringList{"-c:a", "pcm_s24le", "-f", "wav", "/t/x.tmp"}));
+    EXPECT_EQ(stemTarget(ExportFormat::aac), ConversionTarget::m4a);
+    EXPECT_EQ(stemTarget(ExportFormat::flac), ConversionTarget::flac);
+    EXPECT_EQ(stemTarget(ExportFormat::wav), ConversionTarget::wav24);
 
     const QStringList relative = converterArguments(PlatformProfile::Converter::ffmpeg, ConversionTarget::wav,
                                                     "What? Now: Live.m4a", "out.wav");
@@ -161,6 +176,37 @@ TEST_F(RealFfmpeg, WavBecomesAacAt192kEvenUnderATemporaryName)
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.read(12).mid(4), QByteArray("ftypM4A "));
+}
+
+// Demucs's 24-bit stems come out of FLAC and WAV sample for sample.
+TEST_F(RealFfmpeg, LosslessStemsKeepEvery24BitSample)
+{
+    const QString stem = ws.path("vocals.wav");
+    ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "anoisesrc=sample_rate=44100:duration=2:amplitude=0.5", "-ac",
+                                "2", "-c:a", "pcm_s24le", stem}));
+    const auto samples = [](const QString& file) {
+        QProcess p;
+        p.start("/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", file, "-f", "s32le", "-"});
+        p.waitForFinished(60000);
+        return p.readAllStandardOutput();
+    };
+    const QByteArray original = samples(stem);
+    ASSERT_GT(original.size(), 44100 * 2 * 4);
+    const struct { ConversionTarget target; const char* codec; const char* format; } cases[] = {
+        {ConversionTarget::flac, "flac", "flac"}, {ConversionTarget::wav24, "pcm_s24le", "wav"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.codec);
+        const QString out = ws.path(".vocals.out.tmp");  // a temporary name, as in the export
+        ASSERT_EQ(convert(profile, c.target, stem, out), std::make_pair(0, QString()));
+        const auto facts = sepfix::probeAudio(out);
+        EXPECT_EQ(facts.value("codec_name"), c.codec);
+        EXPECT_EQ(facts.value("format_name"), c.format);
+        EXPECT_EQ(facts.value("sample_rate"), "44100");
+        EXPECT_EQ(facts.value("channels"), "2");
+        if (c.target == ConversionTarget::flac)
+            EXPECT_EQ(facts.value("bits_per_raw_sample"), "24");
+        EXPECT_TRUE(samples(out) == original);
+    }
 }
 
 TEST_F(RealFfmpeg, UnreadableInputReportsFfmpegsOwnDiagnostics)

@@ -42,13 +42,13 @@ inline QString holdLines(const QString& pidFile, const QString& holdFile)
     return holdShell(shellQuote(pidFile), shellQuote(holdFile));
 }
 
-// Puts the weights of the two models where Demucs keeps them, so no run is a first use.
+// Puts the weights of the three models where Demucs keeps them, so no run is a first use.
 inline void provideWeights(const AppDelegate& app)
 {
     const QString folder = app.demucsEnvironment().value(QStringLiteral("TORCH_HOME")) +
                            QStringLiteral("/hub/checkpoints/");
     QDir().mkpath(folder);
-    for (const QString& model : {QStringLiteral("htdemucs"), QStringLiteral("htdemucs_6s")}) {
+    for (const QString& model : {QStringLiteral("htdemucs"), QStringLiteral("htdemucs_6s"), QStringLiteral("htdemucs_ft")}) {
         for (const QString& file : demucs::modelWeightFiles(model)) {
             QFile f(folder + file);
             if (f.open(QIODevice::WriteOnly))
@@ -63,12 +63,12 @@ inline QString writeStandInDemucs(const TempWorkspace& ws, const AppDelegate& ap
     const QString python = app.managedDemucsPythonURL();
     const QString relative = QDir(ws.root()).relativeFilePath(python);
     const QString stems = s.stems.isEmpty()
-                              ? QStringLiteral("if [ \"$model\" = htdemucs ]; then stems='vocals drums bass other';"
+                              ? QStringLiteral("if [ \"$model\" != htdemucs_6s ]; then stems='vocals drums bass other';"
                                                " else stems='vocals drums bass other guitar piano'; fi")
                               : QStringLiteral("stems=%1").arg(shellQuote(s.stems));
     const QString body =
         QStringLiteral("if [ \"$1\" = -c ]; then %1; fi\n").arg(s.probe) + recordArgsLines(s.argsFile) +
-        QStringLiteral("\nmodel=$4; out=$6; in=$9; dir=\"$out/$model\"\n"
+        QStringLiteral("\nmodel=$4; out=$6; for a; do in=$a; done; dir=\"$out/$model\"\n"
                        "mkdir -p \"$dir\"\n"
                        "printf 'Loading model %s\\n' \"$model\"\n"
                        "printf ' 33%%|###   \\r 67%%|#####  \\r100%%|#######\\r\\n'\n") +
@@ -177,7 +177,7 @@ inline QMap<QString, QString> probeAudio(const QString& path)
     QProcess p;
     p.start(QStringLiteral("/usr/bin/ffprobe"),
             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("a:0"),
-             QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name,sample_rate,channels,bit_rate:format=format_name"),
+             QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name,sample_rate,channels,bit_rate,bits_per_raw_sample,sample_fmt:format=format_name"),
              QStringLiteral("-of"), QStringLiteral("default=nw=1"), path});
     p.waitForFinished(60000);
     QMap<QString, QString> facts;

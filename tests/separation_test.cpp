@@ -1,6 +1,10 @@
 #include "separation_fixtures.h"
 
+#include "separation/StemFiles.h"
 #include "ui/SegmentedControl.h"
+
+#include <QAction>
+#include <QSettings>
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -405,4 +409,107 @@ TEST_F(Separation, PythonChildrenGetACleanEnvironmentAndTheWeightsLiveInTheSuppo
 
     separate(ws.path("song.wav"));
     EXPECT_FALSE(logLines(*app).contains(firstUse));
+}
+
+TEST_F(Separation, FormatAndQualityChoicesReachDemucsTheConverterAndTheManifest)
+{
+    const QString audio = ws.writeFile("song.wav", "RIFF");
+    const QString stems = ws.path("save/stems/song");
+    const struct {
+        int format;  // index in the Format menu
+        bool best;
+        int segment;
+        QString model, extension, contentType, codec;
+        bool int24;
+    } cases[] = {
+        {1, true, 0, "htdemucs_ft", "flac", "audio/flac", "flac", true},
+        {2, true, 1, "htdemucs_6s", "wav", "audio/wav", "pcm_s24le", true},  // no fine-tuned six-stem model
+        {0, false, 0, "htdemucs", "m4a", "audio/mp4", "aac", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extension.toStdString());
+        app->formatActions.at(c.format)->trigger();
+        if (app->bestQualityAction->isChecked() != c.best)
+            app->bestQualityAction->trigger();
+        app->stemModeControl->setSelectedSegment(c.segment);
+        separate(audio);
+        EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
+
+        const QStringList args = readRecordedArgs(demucsArgs);
+        EXPECT_EQ(args.at(3), c.model);
+        EXPECT_EQ(args.contains("--int24"), c.int24);
+        EXPECT_EQ(args.last(), audio);
+        EXPECT_EQ(readRecordedArgs(convArgs).mid(11, 2), (QStringList{"-c:a", c.codec}));
+        EXPECT_EQ(logLines(*app).first(), QStringLiteral("Separating %1 with %2...")
+                                              .arg(c.segment == 0 ? "4stems" : "6stems", c.model));
+        EXPECT_TRUE(logLines(*app).contains("Encoding vocals." + c.extension + "..."));
+
+        const QJsonObject manifest = sepfix::readJsonObject(stems + "/manifest.json");
+        EXPECT_EQ(manifest["model"].toString(), c.model);
+        const QJsonArray entries = manifest["stems"].toArray();
+        ASSERT_EQ(entries.size(), c.segment == 0 ? 4 : 6);
+        for (const QJsonValue& entry : entries) {
+            const QString kind = entry["kind"].toString();
+            EXPECT_EQ(entry["path"].toString(), "stems/song/" + kind + "." + c.extension);
+            EXPECT_EQ(entry["contentType"].toString(), c.contentType);
+            EXPECT_EQ(ws.readFile(stems + "/" + kind + "." + c.extension), "converted:wav-" + kind.toUtf8());
+        }
+    }
+    // The WAV export is a listed export, not a leftover: the AAC run after it keeps it.
+    EXPECT_EQ(ws.readFile(stems + "/vocals.wav"), "converted:wav-vocals");
+
+    // The choices outlive the window.
+    app->formatActions.at(1)->trigger();
+    app->bestQualityAction->trigger();
+    app.reset();
+    app = makeDelegate(profile);
+    EXPECT_EQ(app->exportFormat(), separation::ExportFormat::flac);
+    EXPECT_TRUE(app->formatActions.at(1)->isChecked());
+    EXPECT_FALSE(app->formatActions.at(0)->isChecked());
+    EXPECT_TRUE(app->bestQualityAction->isChecked());
+    app->settings().setValue("exportFormat", "ogg");
+    app.reset();
+    app = makeDelegate(profile);
+    EXPECT_EQ(app->exportFormat(), separation::ExportFormat::aac);
+    EXPECT_TRUE(app->formatActions.at(0)->isChecked());
+}
+
+TEST_F(Separation, AnotherSongWithTheSameNameNeverOverwritesTheStems)
+{
+    const QString mp3 = ws.writeFile("a/song.mp3", "mp3");
+    const QString wav = ws.writeFile("b/song.wav", "RIFF");
+    const QString first = ws.path("save/stems/song");
+    const QString second = ws.path("save/stems/song (2)");
+    auto source = [](const QString& folder) {
+        return sepfix::readJsonObject(folder + "/manifest.json")["sourceAudioPath"].toString();
+    };
+    separate(mp3);
+    EXPECT_EQ(source(first), mp3);
+    separate(wav);
+    EXPECT_EQ(source(first), mp3);
+    EXPECT_EQ(source(second), wav);
+    EXPECT_TRUE(logLines(*app).contains("The stems folder " + first + " holds the stems of another file; saving to " +
+                                        second + "."));
+    EXPECT_EQ(logLines(*app).last(), "Saved stems: " + second);
+    EXPECT_EQ(sepfix::readJsonObject(second + "/manifest.json")["stems"].toArray().at(0)["path"].toString(),
+              "stems/song (2)/vocals.m4a");
+
+    // Each file goes back to its own folder, replacing only its own stems.
+    QFile::remove(first + "/piano.m4a");
+    separate(mp3);
+    EXPECT_EQ(logLines(*app).last(), "Saved stems: " + first);
+    EXPECT_TRUE(QFileInfo::exists(first + "/piano.m4a"));
+    separate(wav);
+    EXPECT_EQ(logLines(*app).last(), "Saved stems: " + second);
+    EXPECT_FALSE(QFileInfo::exists(ws.path("save/stems/song (3)")));
+
+    // A third song goes on to (3); the same file reached through a link is no other song.
+    const QString third = ws.writeFile("c/song.flac", "flac");
+    separate(third);
+    EXPECT_EQ(source(ws.path("save/stems/song (3)")), third);
+    ASSERT_TRUE(QFile::link(wav, ws.path("link.wav")));
+    EXPECT_EQ(separation::stemsFolderKeepingOthers(first, ws.path("link.wav")), second);
+    // A manifest that cannot be read names no one: the folder is taken as before.
+    ws.writeFile("save/stems/song (2)/manifest.json", "{ cut short");
+    EXPECT_EQ(separation::stemsFolderKeepingOthers(first, ws.path("d/song.ogg")), second);
 }

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 #include "ui/SegmentedControl.h"
 
+#include <QCheckBox>
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
@@ -76,7 +77,11 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
         // Fields start 90 + 10 in from the margin and end 10 before their button.
         for (QLineEdit* f : {app->urlField, app->folderField, app->audioField})
             EXPECT_EQ(inContent(*app, f).left(), 18 + 90 + 10);
-        EXPECT_EQ(inContent(*app, app->stemModeControl).left(), 18 + 90 + 10);
+        // The mode row: the check box at the margin, the mode control 10 after it.
+        EXPECT_EQ(inContent(*app, app->separateAfterDownloadBox).left(), 18);
+        EXPECT_EQ(inContent(*app, app->stemModeControl).left(),
+                  inContent(*app, app->separateAfterDownloadBox).right() + 1 + 10);
+        EXPECT_LT(inContent(*app, app->stemModeControl).right(), inContent(*app, app->installDemucsButton).left());
         EXPECT_EQ(inContent(*app, app->urlField).right() + 1 + 10, inContent(*app, app->startButton).left());
         // Install yt-dlp sits 12 under Start; the log fills the rest within the margins.
         EXPECT_EQ(inContent(*app, app->installButton).top(), inContent(*app, app->startButton).bottom() + 1 + 12);
@@ -92,7 +97,9 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
         EXPECT_EQ(app->stopButton->width(), 92);
         EXPECT_EQ(stop.bottom() + 1, content->height() - 18);
         EXPECT_LT(stage.right(), bar.left());
-        EXPECT_LT(bar.right(), stop.left());
+        const QRect show = inContent(*app, app->showStemsButton);
+        EXPECT_LT(bar.right(), show.left());
+        EXPECT_EQ(show.right() + 1 + 10, stop.left());
         for (const QRect& r : {stage, bar, stop})
             EXPECT_GE(r.top(), log.bottom() + 1 + 10);
         EXPECT_EQ(inContent(*app, app->stemModeControl).bottom() + 1 + 18, log.top());
@@ -105,6 +112,7 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
                         inContent(*app, app->startButton)};
     };
 
+    measure(QSize(680, 500));  // everything fits at the smallest size
     const Snapshot small = measure(QSize(760, 560));
     const Snapshot large = measure(QSize(1100, 800));
     const int dw = large.contentWidth - small.contentWidth;
@@ -289,6 +297,8 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     EXPECT_EQ(nameOf(app->audioField), QStringLiteral("Audio File"));
     EXPECT_EQ(nameOf(app->logView), QStringLiteral("Log"));
     EXPECT_EQ(nameOf(app->stopButton), QStringLiteral("Stop"));
+    EXPECT_EQ(nameOf(app->showStemsButton), QStringLiteral("Show Stems"));
+    EXPECT_EQ(nameOf(app->separateAfterDownloadBox), QStringLiteral("Separate after download"));
     EXPECT_EQ(nameOf(app->progressBar), QStringLiteral("Progress"));
     EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Ready"));
 
@@ -327,8 +337,11 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
         return names;
     };
     QMenuBar* bar = app->window->menuBar();
-    EXPECT_EQ(childNames(bar), (QStringList{"Stemloft", "Edit", "Cookies"}));
-    EXPECT_EQ(childNames(bar->actions()[0]->menu()), (QStringList{"Open Log Folder", "Update yt-dlp", "Quit Stemloft"}));
+    EXPECT_EQ(childNames(bar), (QStringList{"Stemloft", "Edit", "Cookies", "Format"}));
+    EXPECT_EQ(childNames(bar->actions()[0]->menu()),
+              (QStringList{"Open Save Folder", "Open Log Folder", "Update yt-dlp", "Quit Stemloft"}));
+    EXPECT_EQ(childNames(bar->actions()[3]->menu()),
+              (QStringList{"AAC (.m4a)", "FLAC (lossless)", "WAV", "Best Quality 4-Stem Model (slower)"}));
     EXPECT_EQ(childNames(bar->actions()[2]->menu()),
               (QStringList{"No Cookies", "Firefox", "Chrome", "Chromium", "Brave", "Edge"}));
     QAccessibleInterface* firefox = QAccessible::queryAccessibleInterface(bar->actions()[2]->menu())->child(2);
@@ -337,6 +350,7 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     for (QWidget* w : std::initializer_list<QWidget*>{app->urlField, app->startButton, app->installButton,
                                                       app->chooseButton, app->chooseAudioButton,
                                                       app->installDemucsButton, app->separateButton,
-                                                      app->logView, app->stopButton})
+                                                      app->logView, app->showStemsButton, app->stopButton,
+                                                      app->separateAfterDownloadBox})
         EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << w->objectName().toStdString();
 }

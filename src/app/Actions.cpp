@@ -3,6 +3,8 @@
 #include "app/AppDelegate.h"
 #include "app/AppError.h"
 #include "app/FileOps.h"
+#include "batch/BatchJob.h"
+#include "batch/Inputs.h"
 #include "demucs/DemucsInstallJob.h"
 #include "demucs/DemucsEnvironment.h"
 #include "download/DownloadJob.h"
@@ -10,6 +12,8 @@
 #include "ui/SegmentedControl.h"
 #include "ytdlp/YtDlpInstallJob.h"
 
+#include <QAction>
+#include <QCheckBox>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,6 +24,20 @@ namespace {
 const QString installYtDlpTitle = QStringLiteral("Install yt-dlp");
 const QString installDemucsTitle = QStringLiteral("Install Demucs");
 const QString demucsInstalledTitle = QStringLiteral("Demucs Installed");
+
+// What every separation with the current choices shares; the caller sets the
+// audio file and the save folder.
+SeparationJob::Params separationParams(const AppDelegate& app, const QString& python)
+{
+    SeparationJob::Params params;
+    params.profile = app.profile();
+    params.environment = app.demucsEnvironment();
+    params.python = python;
+    params.mode = app.currentMode();
+    params.format = app.exportFormat();
+    params.maxParallelEncodes = app.maxParallelEncodes;
+    return params;
+}
 
 }  // namespace
 
@@ -99,13 +117,20 @@ void AppDelegate::runYtDlpInstaller(bool update)
 
 void AppDelegate::startDownload()
 {
-    const QString url = urlField->text().trimmed();
-    if (url.isEmpty()) {
+    const QString text = urlField->text().trimmed();
+    if (text.isEmpty()) {
         appendLog(QStringLiteral("Enter a YouTube URL first."));
         return;
     }
     if (isBusy()) {
         appendLog(QStringLiteral("A download is already running."));
+        return;
+    }
+    const batch::UrlList links = batch::parseUrlList(text);
+    if (links.urls.isEmpty()) {
+        for (const QString& word : links.rejected)
+            appendLog(QStringLiteral("Not a link: ") + word);
+        appendLog(QStringLiteral("Enter a YouTube URL first."));
         return;
     }
     std::optional<QString> executable;
@@ -124,14 +149,50 @@ void AppDelegate::startDownload()
         appendLog(QStringLiteral("Click Install yt-dlp, then try again."));
         return;
     }
+    // Minutes of downloading must not end where nothing can separate them.
+    const bool separate = separateAfterDownloadBox->isChecked();
+    std::optional<QString> python;
+    if (separate && !(python = installedDemucsPython()))
+        return;
     const auto [saveFolder, defaulted] = saveFolderForRun();
-    DownloadJob::Params params{*executable, url, saveFolder, downloadEnvironment(), defaulted};
+    DownloadJob::Params params{*executable, links.urls.first(), saveFolder, downloadEnvironment(), defaulted};
     params.cookiesBrowser = m_cookiesBrowser;
-    auto* job = new DownloadJob(std::move(params));
-    connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
-    connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
-        setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));
+    if (links.urls.size() == 1 && !separate) {
+        auto* job = new DownloadJob(std::move(params));
+        connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
+        connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
+            setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));
+        });
+        runJob(job);
+        return;
+    }
+    BatchJob::Params batchParams;
+    for (const QString& url : links.urls)
+        batchParams.items.append({url, true});
+    batchParams.notes = [&] {
+        QStringList notes;
+        for (const QString& word : links.rejected)
+            notes << QStringLiteral("Not a link: ") + word;
+        return notes;
+    }();
+    batchParams.separateDownloads = separate;
+    batchParams.download = std::move(params);
+    if (python) {
+        batchParams.separation = separationParams(*this, *python);
+        batchParams.separation.saveFolder = saveFolder;
+    }
+    auto* job = new BatchJob(std::move(batchParams));
+    // The downloaded files become what Separate works on next.
+    connect(job, &Job::logCleared, this, [this] { setAudioFiles({}); });
+    connect(job, &BatchJob::audioFile, this, [this](const QString& path) {
+        QStringList files = m_audioFiles;
+        if (path.isEmpty() && !files.isEmpty())
+            files.removeLast();  // a stopped download took its file back
+        else if (!path.isEmpty() && !files.contains(path))
+            files << path;
+        setAudioFiles(files);
     });
+    watchStems(job);
     runJob(job);
 }
 
@@ -196,6 +257,28 @@ void AppDelegate::installDemucs()
     runJob(job);
 }
 
+std::optional<QString> AppDelegate::installedDemucsPython()
+{
+    const QString python = managedDemucsPythonURL();
+    if (fileops::isExecutableFile(python))
+        return python;
+    appendLog(QStringLiteral("Demucs is not installed."));
+    appendLog(QStringLiteral("Click Install Demucs, then try again."));
+    return std::nullopt;
+}
+
+void AppDelegate::watchStems(Job* job)
+{
+    const auto saved = [this](const QString& folder) {
+        m_lastStemsFolder = folder;
+        showStemsButton->setEnabled(true);
+    };
+    if (auto* separation = qobject_cast<SeparationJob*>(job))
+        connect(separation, &SeparationJob::stemsSaved, this, saved);
+    else if (auto* batch = qobject_cast<BatchJob*>(job))
+        connect(batch, &BatchJob::stemsSaved, this, saved);
+}
+
 void AppDelegate::startSeparation()
 {
     if (isBusy()) {
@@ -206,24 +289,103 @@ void AppDelegate::startSeparation()
         appendLog(QStringLiteral("Download or choose an audio file first."));
         return;
     }
-    const QString audioURL = *lastAudioURL();
-    if (!QFileInfo::exists(audioURL)) {
-        appendLog(QStringLiteral("Audio file was not found: ") + audioURL);
+    const QStringList files = m_audioFiles.size() > 1 ? m_audioFiles : QStringList{*lastAudioURL()};
+    // A queue checks each file when its turn comes.
+    if (files.size() == 1 && !QFileInfo::exists(files.first())) {
+        appendLog(QStringLiteral("Audio file was not found: ") + files.first());
         return;
     }
-    const QString python = managedDemucsPythonURL();
-    if (!fileops::isExecutableFile(python)) {
-        appendLog(QStringLiteral("Demucs is not installed."));
-        appendLog(QStringLiteral("Click Install Demucs, then try again."));
+    const std::optional<QString> python = installedDemucsPython();
+    if (!python)
         return;
-    }
-    SeparationJob::Params params;
-    params.profile = m_profile;
-    params.environment = demucsEnvironment();
-    params.python = python;
-    params.audioFile = audioURL;
+    SeparationJob::Params params = separationParams(*this, *python);
     std::tie(params.saveFolder, params.saveFolderDefaulted) = saveFolderForRun();
-    params.mode = SeparationMode::fromSegment(stemModeControl->selectedSegment());
-    params.maxParallelEncodes = maxParallelEncodes;
-    runJob(new SeparationJob(std::move(params)));
+    Job* job = nullptr;
+    if (files.size() == 1) {
+        params.audioFile = files.first();
+        job = new SeparationJob(std::move(params));
+    } else {
+        BatchJob::Params batchParams;
+        for (const QString& file : files)
+            batchParams.items.append({file, false});
+        batchParams.separation = std::move(params);
+        job = new BatchJob(std::move(batchParams));
+    }
+    watchStems(job);
+    runJob(job);
+}
+
+SeparationMode AppDelegate::currentMode() const
+{
+    SeparationMode mode = SeparationMode::fromSegment(stemModeControl->selectedSegment());
+    mode.bestQuality = bestQuality();
+    return mode;
+}
+
+bool AppDelegate::bestQuality() const
+{
+    return bestQualityAction && bestQualityAction->isChecked();
+}
+
+void AppDelegate::setBestQuality(bool on)
+{
+    if (bestQualityAction)
+        bestQualityAction->setChecked(on);
+    m_settings->setValue(QStringLiteral("bestQualityModel"), on);
+}
+
+void AppDelegate::setExportFormat(separation::ExportFormat format)
+{
+    m_exportFormat = format;
+    m_settings->setValue(QStringLiteral("exportFormat"), separation::formatExtension(format));
+    for (int i = 0; i < formatActions.size(); ++i)
+        formatActions.at(i)->setChecked(i == int(format));
+}
+
+void AppDelegate::restoreSeparationChoices()
+{
+    // A value this version does not know means the default.
+    const QString format = m_settings->value(QStringLiteral("exportFormat")).toString();
+    m_exportFormat = separation::formatFromExtension(format).value_or(separation::ExportFormat::aac);
+    for (int i = 0; i < formatActions.size(); ++i)
+        formatActions.at(i)->setChecked(i == int(m_exportFormat));
+    if (bestQualityAction)
+        bestQualityAction->setChecked(m_settings->value(QStringLiteral("bestQualityModel")).toBool());
+}
+
+void AppDelegate::showStems()
+{
+    if (m_lastStemsFolder.isEmpty())
+        return;
+    if (!QFileInfo(m_lastStemsFolder).isDir()) {
+        appendLog(QStringLiteral("The stems folder is gone: ") + m_lastStemsFolder);
+        return;
+    }
+    openUrl(QUrl::fromLocalFile(m_lastStemsFolder));
+}
+
+void AppDelegate::openSaveFolder()
+{
+    const QString shown = folderField->text();
+    const QString folder = shown.startsWith(QLatin1Char('/')) ? shown : defaultSaveFolder();
+    if (!QFileInfo(folder).isDir()) {
+        appendLog(QStringLiteral("The save folder does not exist yet: ") + folder);
+        return;
+    }
+    openUrl(QUrl::fromLocalFile(folder));
+}
+
+void AppDelegate::handleDrop(const QList<QUrl>& urls, const QString& text)
+{
+    if (isBusy()) {
+        appendLog(QStringLiteral("Another task is already running."));
+        return;
+    }
+    const batch::Drop drop = batch::classifyDrop(urls, text);
+    for (const QString& name : drop.refused)
+        appendLog(QStringLiteral("Not an audio file or a link: ") + name);
+    if (!drop.links.isEmpty())
+        urlField->setText(drop.links.join(QLatin1Char(' ')));
+    if (!drop.files.isEmpty())
+        applyChosenAudioFiles(drop.files);
 }

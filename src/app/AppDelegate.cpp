@@ -11,7 +11,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QUrl>
@@ -61,12 +64,15 @@ AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
       stageLabel(new QLabel(window)),
       progressBar(new QProgressBar(window)),
       stopButton(new QPushButton(window)),
+      showStemsButton(new QPushButton(window)),
+      separateAfterDownloadBox(new QCheckBox(window)),
       m_profile(std::move(profile)),
       m_settings(makeSettings(m_profile))
 {
     window->resize(760, 560);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     window->installEventFilter(this);
+    openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     connect(&m_jobs, &JobQueue::jobStarted, this, &AppDelegate::onJobStarted);
     connect(&m_jobs, &JobQueue::jobFinished, this, &AppDelegate::onJobFinished);
 }
@@ -211,6 +217,13 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
     separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
     urlField->setEnabled(!busy);
     stopButton->setEnabled(busy && !m_stopping);
+    // Choices a running job has already read.
+    separateAfterDownloadBox->setEnabled(!busy);
+    for (QAction* action : std::as_const(formatActions))
+        action->setEnabled(!busy);
+    if (bestQualityAction)
+        bestQualityAction->setEnabled(!busy);
+    showStemsButton->setEnabled(!m_lastStemsFolder.isEmpty());
 
     if (busy) {
         if (m_focusBeforeBusy && !m_focusWhileBusy)
@@ -227,7 +240,25 @@ void AppDelegate::updateControlStates(std::optional<bool> running)
 void AppDelegate::setLastAudioURL(std::optional<QString> url)
 {
     m_lastAudioURL = std::move(url);
+    m_audioFiles = m_lastAudioURL ? QStringList{*m_lastAudioURL} : QStringList();
     audioField->setText(m_lastAudioURL.value_or(QString()));
+    audioField->setToolTip(QString());
+    updateControlStates();
+}
+
+void AppDelegate::setAudioFiles(const QStringList& files)
+{
+    if (files.size() <= 1) {
+        setLastAudioURL(files.isEmpty() ? std::nullopt : std::optional<QString>(files.first()));
+        return;
+    }
+    m_audioFiles = files;
+    m_lastAudioURL = files.last();
+    QStringList names;
+    for (const QString& file : files)
+        names << fileops::lastComponent(file);
+    audioField->setText(QStringLiteral("%1 files: ").arg(files.size()) + names.join(QStringLiteral(", ")));
+    audioField->setToolTip(files.join(QLatin1Char('\n')));
     updateControlStates();
 }
 
@@ -335,7 +366,7 @@ void AppDelegate::openLogFolder()
     try {
         const QString folder = logFolder();
         fileops::createDirectories(folder);
-        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        openUrl(QUrl::fromLocalFile(folder));
     } catch (const AppError& error) {
         appendLog(error.localizedDescription());
     }
@@ -474,6 +505,20 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
                 if (m_demucsCheckPending)
                     refreshDemucsStatus();
             });
+    }
+    if (watched == window && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove)) {
+        // Taken whatever it holds, so what cannot be used is named in the log.
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        if (drag->mimeData()->hasUrls() || drag->mimeData()->hasText()) {
+            drag->acceptProposedAction();
+            return true;
+        }
+    }
+    if (watched == window && event->type() == QEvent::Drop) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        handleDrop(drop->mimeData()->urls(), drop->mimeData()->text());
+        drop->acceptProposedAction();
+        return true;
     }
     if (watched == window && event->type() == QEvent::Close && isBusy() && !m_quitting) {
         event->ignore();

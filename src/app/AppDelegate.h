@@ -3,6 +3,7 @@
 #include "app/PlatformProfile.h"
 #include "jobs/Job.h"
 #include "logs/RunLog.h"
+#include "separation/ExportFormat.h"
 #include "separation/SeparationMode.h"
 
 #include <QMessageBox>
@@ -16,7 +17,9 @@
 #include <optional>
 
 class ChildProcess;
+class Job;
 class QAction;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMainWindow;
@@ -59,6 +62,10 @@ public:
     const std::optional<QString>& lastAudioURL() const { return m_lastAudioURL; }
     // Every assignment shows the path in the audio field and updates the controls.
     void setLastAudioURL(std::optional<QString> url);
+    // What Separate works on: the audio file, or several for a queue.
+    const QStringList& audioFiles() const { return m_audioFiles; }
+    // One file is setLastAudioURL; several show as a list and the last is lastAudioURL.
+    void setAudioFiles(const QStringList& files);
     void restoreFolder();
     // Downloads, or home when there is none.
     QString defaultSaveFolder() const;
@@ -76,7 +83,16 @@ public:
     // What the choosers do with a picked path (the dialogs themselves are modal).
     void applyChosenFolder(const QString& path);
     void applyChosenAudioFile(const QString& path);
+    void applyChosenAudioFiles(const QStringList& paths);
     static QStringList audioChooserNameFilters();
+    // A drop onto the window: its URLs, or without any the words of its text.
+    void handleDrop(const QList<QUrl>& urls, const QString& text);
+    // Opens a folder in the desktop's file manager; tests replace it.
+    std::function<bool(const QUrl&)> openUrl;
+    void openSaveFolder();
+    // The stems folder of the last separation that finished in this session.
+    const QString& lastStemsFolder() const { return m_lastStemsFolder; }
+    void showStems();
 
     // ---- jobs: running, stopping, quitting ---------------------------------
     // Starts the job (or queues it behind the running one) and shows what it emits.
@@ -134,6 +150,12 @@ public:
 
     // ---- separation -------------------------------------------------------
     void startSeparation();
+    // The Format menu and the mode row, as the next separation uses them.
+    separation::ExportFormat exportFormat() const { return m_exportFormat; }
+    void setExportFormat(separation::ExportFormat format);
+    bool bestQuality() const;
+    void setBestQuality(bool on);
+    SeparationMode currentMode() const;
     // Encodes at once; 0 means one per core.
     int maxParallelEncodes = 0;
 
@@ -155,9 +177,13 @@ public:
     QLabel* const stageLabel;
     QProgressBar* const progressBar;
     QPushButton* const stopButton;
+    QPushButton* const showStemsButton;  // left of Stop
+    QCheckBox* const separateAfterDownloadBox;  // on the mode row
     // Menu items (set by buildMenu).
     QAction* updateYtDlpAction = nullptr;
     QList<QAction*> cookiesActions;  // "No Cookies" first, then the profile's browsers
+    QList<QAction*> formatActions;   // AAC, FLAC, WAV
+    QAction* bestQualityAction = nullptr;
     std::optional<QString> installedYtDlpURL;
 
     // What the last alert showed, for tests and for scripted checks.
@@ -185,6 +211,11 @@ private:
     bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
     void showCookiesBrowser();
+    void restoreSeparationChoices();
+    // Connects what a job that saves stems reports.
+    void watchStems(Job* job);
+    // The managed interpreter, or nothing after logging how to install it.
+    std::optional<QString> installedDemucsPython();
     // A window-modal box of the window, deleted when closed; title above text.
     QMessageBox* messageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
     // A window-modal question with acceptLabel and Cancel (the default);
@@ -212,4 +243,7 @@ private:
     bool m_stopping = false;  // Stop was pressed; the job has not ended yet
     bool m_demucsCheckPending = false;  // the launch check waits for the window
     QString m_cookiesBrowser;
+    QStringList m_audioFiles;
+    QString m_lastStemsFolder;
+    separation::ExportFormat m_exportFormat = separation::ExportFormat::aac;
 };

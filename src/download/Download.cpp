@@ -224,6 +224,8 @@ void DownloadJob::handleOutput(const QString& text)
             m_destinations << fileops::fileURLPath(*destination);
         else if (auto hint = download::hintFor(line); hint && (!m_hint || hint->rank < m_hint->rank))
             m_hint = std::move(hint);
+        if (line.startsWith(QLatin1String("ERROR: ")))
+            m_lastError = line.mid(7).trimmed();
         batch << line;
     }
     if (!batch.isEmpty())
@@ -253,6 +255,9 @@ void DownloadJob::onFinished(const RunResult& result)
     if (result.status != 0) {
         const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
                                                QStringLiteral("Failed with exit code %1.").arg(result.status));
+        // yt-dlp's own error names the cause; the exit code does not.
+        if (!m_lastError.isEmpty())
+            setFailureReason(m_lastError);
         failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString());
         return;
     }

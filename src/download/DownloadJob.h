@@ -49,4 +49,5 @@ private:
     QSet<QString> m_entriesBefore;  // the save folder's files before the run
     int m_lastPercent = -1;
     std::optional<download::Hint> m_hint;  // the most telling one the output gave
+    QString m_lastError;  // yt-dlp's last "ERROR:" line, without the prefix
 };

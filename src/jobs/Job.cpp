@@ -8,8 +8,15 @@ void Job::finishWith(Outcome outcome)
     emit finished(outcome);
 }
 
+void Job::setFailureReason(const QString& reason)
+{
+    if (m_failureReason.isEmpty())
+        m_failureReason = reason;
+}
+
 void Job::failWithHint(const QString& title, const QString& message, const QString& hint)
 {
+    setFailureReason(hint.isEmpty() ? message : message + QLatin1Char(' ') + hint);
     log(message);
     if (hint.isEmpty()) {
         emit alert(title, message);
@@ -23,6 +30,7 @@ void Job::failWithHint(const QString& title, const QString& message, const QStri
 void Job::failUnusableSaveFolder(const QString& text)
 {
     const QString title = QStringLiteral("Save Folder Unusable");
+    setFailureReason(title + QStringLiteral(": ") + text);
     log(title + QStringLiteral(": ") + text);
     emit alert(title, text);
     finishWith(Outcome::failed);

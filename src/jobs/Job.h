@@ -20,6 +20,9 @@ public:
     virtual void stop() = 0;
 
     bool hasFinished() const { return m_finished; }
+    // Why a failed run failed, in one sentence, for a summary of many runs;
+    // empty when the job gave none (its last log entry says it then).
+    QString failureReason() const { return m_failureReason; }
 
 signals:
     // The run begins: earlier entries of the log no longer belong to it.
@@ -41,9 +44,12 @@ protected:
     void failWithHint(const QString& title, const QString& message, const QString& hint);
     // Ends a run before anything started: text is "PATH: REASON".
     void failUnusableSaveFolder(const QString& text);
+    // The first reason given wins: it is the closest to the cause.
+    void setFailureReason(const QString& reason);
 
 private:
     bool m_finished = false;
+    QString m_failureReason;
 };
 
 // Jobs run one at a time, first come first served.

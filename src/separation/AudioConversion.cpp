@@ -15,13 +15,36 @@ QString ffmpegFilePath(const QString& path)
 
 }  // namespace
 
+ConversionTarget stemTarget(ExportFormat format)
+{
+    switch (format) {
+    case ExportFormat::flac:
+        return ConversionTarget::flac;
+    case ExportFormat::wav:
+        return ConversionTarget::wav24;
+    case ExportFormat::aac:
+        break;
+    }
+    return ConversionTarget::m4a;
+}
+
 QStringList converterArguments(PlatformProfile::Converter converter, ConversionTarget target,
                                const QString& source, const QString& destination)
 {
     if (converter == PlatformProfile::Converter::afconvert) {
-        if (target == ConversionTarget::wav)
+        switch (target) {
+        case ConversionTarget::wav:
             return {QStringLiteral("-f"), QStringLiteral("WAVE"), QStringLiteral("-d"),
                     QStringLiteral("LEI16"), source, destination};
+        case ConversionTarget::flac:
+            return {QStringLiteral("-f"), QStringLiteral("flac"), QStringLiteral("-d"), QStringLiteral("flac"),
+                    source, destination};
+        case ConversionTarget::wav24:
+            return {QStringLiteral("-f"), QStringLiteral("WAVE"), QStringLiteral("-d"),
+                    QStringLiteral("LEI24"), source, destination};
+        case ConversionTarget::m4a:
+            break;
+        }
         return {QStringLiteral("-f"), QStringLiteral("m4af"), QStringLiteral("-d"), QStringLiteral("aac"),
                 QStringLiteral("-b"), QStringLiteral("192000"), source, destination};
     }
@@ -33,12 +56,23 @@ QStringList converterArguments(PlatformProfile::Converter converter, ConversionT
                         QStringLiteral("-loglevel"), QStringLiteral("error"),
                         QStringLiteral("-i"), ffmpegFilePath(source),
                         QStringLiteral("-map"), QStringLiteral("0:a:0"), QStringLiteral("-vn")};
-    if (target == ConversionTarget::wav)
-        args << QStringLiteral("-c:a") << QStringLiteral("pcm_s16le") << QStringLiteral("-f")
-             << QStringLiteral("wav");
-    else
+    switch (target) {
+    case ConversionTarget::wav:
+        args << QStringLiteral("-c:a") << QStringLiteral("pcm_s16le") << QStringLiteral("-f") << QStringLiteral("wav");
+        break;
+    case ConversionTarget::m4a:
         args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a")
              << QStringLiteral("192000") << QStringLiteral("-f") << QStringLiteral("ipod");
+        break;
+    // Lossless: no bit rate, and the 24 bits Demucs wrote are kept.
+    case ConversionTarget::flac:
+        args << QStringLiteral("-c:a") << QStringLiteral("flac") << QStringLiteral("-f") << QStringLiteral("flac");
+        break;
+    case ConversionTarget::wav24:
+        args << QStringLiteral("-c:a") << QStringLiteral("pcm_s24le") << QStringLiteral("-f")
+             << QStringLiteral("wav");
+        break;
+    }
     args << ffmpegFilePath(destination);
     return args;
 }

@@ -3,6 +3,7 @@
 #include "app/AppError.h"
 #include "app/PlatformProfile.h"
 #include "process/ChildProcess.h"
+#include "separation/ExportFormat.h"
 
 #include <QObject>
 #include <QString>
@@ -12,8 +13,12 @@
 
 namespace separation {
 
-// What a conversion produces: 16-bit WAV for Demucs, or an AAC stem.
-enum class ConversionTarget { wav, m4a };
+// What a conversion produces: 16-bit WAV for Demucs, or a stem as AAC,
+// FLAC or 24-bit WAV.
+enum class ConversionTarget { wav, m4a, flac, wav24 };
+
+// The conversion that writes a stem in the export format.
+ConversionTarget stemTarget(ExportFormat format);
 
 // The converter's argument vector. ffmpeg is told the container explicitly,
 // so the destination's name needs no particular extension.
@@ -21,7 +26,7 @@ QStringList converterArguments(PlatformProfile::Converter converter, ConversionT
                                const QString& source, const QString& destination);
 
 // The error of a finished conversion that did not succeed: "Stemloft" code 5
-// (WAV) or 3 (m4a), naming the source file and the converter's trimmed output,
+// (the WAV for Demucs) or 3 (a stem), naming the source file and the converter's trimmed output,
 // or its status when the output is empty or not UTF-8.
 AppError conversionFailure(const PlatformProfile& profile, ConversionTarget target, const QString& source,
                            int status, const QByteArray& output);
@@ -34,8 +39,8 @@ public:
     ConversionRun(const PlatformProfile& profile, ConversionTarget target, QString source, QString destination,
                   QObject* parent = nullptr);
 
-    // False when it could not begin: no converter ("Stemloft" 4 or 2), an old
-    // WAV destination that cannot be removed, or a launch error. error() says
+    // False when it could not begin: no converter ("Stemloft" 4, or 2 for a
+    // stem), an old WAV destination that cannot be removed, or a launch error. error() says
     // which; finished() is not emitted then.
     bool start();
     void stop() { m_child.stop(); }

@@ -2,6 +2,7 @@
 
 #include <QCborValue>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
@@ -117,7 +118,7 @@ QByteArray manifestJson(const Manifest& manifest)
     QJsonArray stems;
     for (const ManifestStem& stem : manifest.stems) {
         stems.append(QJsonObject{
-            {QStringLiteral("contentType"), QStringLiteral("audio/mp4")},
+            {QStringLiteral("contentType"), stem.contentType},
             {QStringLiteral("kind"), stem.kind},
             {QStringLiteral("path"), stem.path},
             {QStringLiteral("size"), stem.size},
@@ -133,6 +134,26 @@ QByteArray manifestJson(const Manifest& manifest)
         {QStringLiteral("stems"), stems},
     };
     return prettyJson(root);
+}
+
+std::optional<Manifest> parseManifest(const QByteArray& json)
+{
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    const QJsonValue source = root.value(QStringLiteral("sourceAudioPath"));
+    if (!source.isString())
+        return std::nullopt;
+    Manifest manifest;
+    manifest.sourceAudioPath = source.toString();
+    manifest.mode = root.value(QStringLiteral("mode")).toString();
+    manifest.model = root.value(QStringLiteral("model")).toString();
+    const QJsonArray stems = root.value(QStringLiteral("stems")).toArray();
+    for (const QJsonValue& value : stems) {
+        const QJsonObject stem = value.toObject();
+        manifest.stems.append({stem.value(QStringLiteral("kind")).toString(), stem.value(QStringLiteral("path")).toString(),
+                               stem.value(QStringLiteral("size")).toInteger(),
+                               stem.value(QStringLiteral("contentType")).toString()});
+    }
+    return manifest;
 }
 
 }  // namespace separation

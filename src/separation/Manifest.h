@@ -6,12 +6,15 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace separation {
 
 struct ManifestStem {
     QString kind;
     QString path;  // relative to the save folder, "/" separated
     qint64 size = 0;
+    QString contentType = QStringLiteral("audio/mp4");
 };
 
 struct Manifest {
@@ -32,5 +35,10 @@ QByteArray prettyJson(const QJsonValue& value);
 QString internetDateTime(const QDateTime& time);
 
 QByteArray manifestJson(const Manifest& manifest);
+
+// A manifest read back: its members that have the expected types (createdAt
+// stays invalid); nothing when the bytes are not a JSON object with a
+// "sourceAudioPath" string.
+std::optional<Manifest> parseManifest(const QByteArray& json);
 
 }  // namespace separation

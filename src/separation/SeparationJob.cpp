@@ -79,6 +79,17 @@ void SeparationJob::setProgress(SeparationStage stage, double fraction, const QS
     }
 }
 
+QString SeparationJob::chooseStemsFolder() const
+{
+    return separation::stemsFolderKeepingOthers(stemsFolderFor(m_params.saveFolder, m_params.audioFile),
+                                                m_params.audioFile);
+}
+
+QString SeparationJob::stemFileName(const QString& stem) const
+{
+    return stem + QLatin1Char('.') + separation::formatExtension(m_params.format);
+}
+
 void SeparationJob::start()
 {
     // Minutes of Demucs must not end in a folder that cannot take the stems.
@@ -87,9 +98,12 @@ void SeparationJob::start()
         failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
         return;
     }
-    if (const std::optional<QString> problem =
-            savefolder::stemsFolderProblem(saveFolder, stemsFolderFor(m_params.saveFolder, m_params.audioFile))) {
+    if (const std::optional<QString> problem = savefolder::stemsFolderProblem(saveFolder, chooseStemsFolder())) {
         failUnusableSaveFolder(*problem);
+        return;
+    }
+    if (m_params.checkedDevice) {
+        begin(*m_params.checkedDevice);
         return;
     }
     emit stage(QStringLiteral("Checking Demucs"));
@@ -106,16 +120,18 @@ void SeparationJob::start()
                 emit logEntries(answer.logLines(limit) +
                                 QStringList{QStringLiteral("The managed Demucs environment is not compatible."),
                                             m_params.profile.rebuildAdvice});
+                setFailureReason(QStringLiteral("The managed Demucs environment is not compatible."));
                 finishWith(Outcome::failed);
                 return;
             }
-            m_device = answer.device;
-            begin();
+            begin(answer.device);
         });
 }
 
-void SeparationJob::begin()
+void SeparationJob::begin(demucs::Device device)
 {
+    m_device = device;
+    m_checkedDevice = device;
     const SeparationMode& mode = m_params.mode;
     m_outputRoot = fileops::appendingComponent(
         fileops::fileURLPath(m_params.profile.tempDir),
@@ -197,6 +213,9 @@ void SeparationJob::runDemucs(const QString& input)
         QStringLiteral("--out"), m_outputRoot,
         QStringLiteral("--filename"), QStringLiteral("{stem}.{ext}"),
     };
+    // 16 bits would throw away what a lossless export is for.
+    if (separation::isLossless(m_params.format))
+        arguments << QStringLiteral("--int24");
     QProcessEnvironment environment = m_params.environment;
     // Demucs finds CUDA by itself but never the Apple GPU. Operations MPS
     // lacks fall back to the CPU instead of failing.
@@ -273,7 +292,14 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
 
 void SeparationJob::startExport()
 {
-    m_stemsFolder = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
+    m_stemsFolder = chooseStemsFolder();
+    if (const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile); named != m_stemsFolder)
+        log(QStringLiteral("The stems folder ") + named + QStringLiteral(" holds the stems of another file; saving to ") +
+            m_stemsFolder + QLatin1Char('.'));
+    if (const std::optional<separation::Manifest> earlier = separation::readManifest(m_stemsFolder)) {
+        for (const separation::ManifestStem& stem : earlier->stems)
+            m_listedBefore << fileops::lastComponent(stem.path);
+    }
     try {
         // Remember which folders this run makes, so a failed run takes them back.
         for (QString folder = m_stemsFolder; !folder.isEmpty() && !fileops::itemExists(folder);
@@ -295,7 +321,7 @@ void SeparationJob::startExport()
         Encode encode;
         encode.stem = stem;
         encode.temporary = fileops::appendingComponent(
-            m_stemsFolder, QStringLiteral(".%1.m4a.%2.tmp").arg(stem, uuidText()));
+            m_stemsFolder, QStringLiteral(".%1.%2.tmp").arg(stemFileName(stem), uuidText()));
         m_encodes.push_back(std::move(encode));
     }
     m_slots = encodeSlots(m_params.maxParallelEncodes, int(stems.size()));
@@ -318,10 +344,11 @@ void SeparationJob::startEncodes()
                                                    QStringLiteral(".wav")));
             return;
         }
-        log(QStringLiteral("Encoding ") + encode.stem + QStringLiteral(".m4a..."));
+        log(QStringLiteral("Encoding ") + stemFileName(encode.stem) + QStringLiteral("..."));
         setProgress(SeparationStage::encoding, double(m_doneEncodes) / double(m_encodes.size()),
                     QStringLiteral("Encoding %1 of %2").arg(index + 1).arg(m_encodes.size()));
-        encode.run = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::m4a, *wav, encode.temporary);
+        encode.run = std::make_unique<ConversionRun>(m_params.profile, separation::stemTarget(m_params.format), *wav,
+                                                     encode.temporary);
         ConversionRun* run = encode.run.get();
         connect(run, &ConversionRun::finished, this, [this, run] { onEncodeFinished(run); });
         if (!run->start()) {
@@ -381,7 +408,7 @@ void SeparationJob::commitExport()
         const QStringList targets = [&] {
             QStringList names;
             for (const Encode& encode : std::as_const(m_encodes))
-                names << encode.stem + QStringLiteral(".m4a");
+                names << stemFileName(encode.stem);
             return names << QStringLiteral("manifest.json");
         }();
         for (const QString& name : targets) {
@@ -392,14 +419,18 @@ void SeparationJob::commitExport()
                                QStringLiteral("Could not write \"%1\": a folder is in the way").arg(target));
         }
         for (const Encode& encode : std::as_const(m_encodes)) {
-            const QString fileName = encode.stem + QStringLiteral(".m4a");
+            const QString fileName = stemFileName(encode.stem);
             const QString target = appendingComponent(m_stemsFolder, fileName);
-            const QString staleCopy = appendingComponent(m_stemsFolder, encode.stem + QStringLiteral(".wav"));
-            if (fileops::itemExists(staleCopy))
+            // An uncompressed copy beside the stems is a leftover, unless it is
+            // a WAV export the earlier manifest lists.
+            const QString staleName = encode.stem + QStringLiteral(".wav");
+            const QString staleCopy = appendingComponent(m_stemsFolder, staleName);
+            if (staleName != fileName && !m_listedBefore.contains(staleName) && fileops::itemExists(staleCopy))
                 fileops::removeItem(staleCopy);
             fileops::moveItem(encode.temporary, target);
             manifest.stems.append({encode.stem, QStringLiteral("stems/") + folderName + QLatin1Char('/') + fileName,
-                                   fileops::fileSize(target).value_or(0)});
+                                   fileops::fileSize(target).value_or(0),
+                                   separation::formatContentType(m_params.format)});
         }
         manifest.createdAt = QDateTime::currentDateTimeUtc();
         // A crash or a full disk mid-write must not leave a truncated manifest.
@@ -414,6 +445,7 @@ void SeparationJob::commitExport()
     setProgress(SeparationStage::encoding, 1, QStringLiteral("Stems saved"));
     finishAfterCleanUp([this] {
         emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
+        emit stemsSaved(m_stemsFolder);
         emit alert(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
         finishWith(Outcome::succeeded);
     });

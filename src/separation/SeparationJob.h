@@ -35,6 +35,10 @@ public:
         SeparationMode mode;
         int maxParallelEncodes = 0;  // 0: one per core
         bool saveFolderDefaulted = false;  // none was set; saveFolder is the default
+        separation::ExportFormat format = separation::ExportFormat::aac;
+        // The device an earlier check of this environment found: the check
+        // is skipped (a queue checks once).
+        std::optional<demucs::Device> checkedDevice = std::nullopt;
     };
 
     explicit SeparationJob(Params params, QObject* parent = nullptr);
@@ -43,15 +47,25 @@ public:
     void start() override;
     void stop() override;
 
-    // The folder the stems of audioFile go to under saveFolder.
+    // The folder named after audioFile under saveFolder's "stems" (another
+    // song's stems there send the export on to "NAME (2)").
     static QString stemsFolderFor(const QString& saveFolder, const QString& audioFile);
     // At most the number of cores and the number of stems, at least one.
     static int encodeSlots(int requested, int stemCount);
 
     QString outputRoot() const { return m_outputRoot; }
+    // The device the environment check found; nothing before it passed.
+    std::optional<demucs::Device> checkedDevice() const { return m_checkedDevice; }
+
+signals:
+    // The stems and their manifest are in folder.
+    void stemsSaved(const QString& folder);
 
 private:
-    void begin();
+    void begin(demucs::Device device);
+    // stemsFolderFor, or the next free "NAME (N)" when another song's stems are there.
+    QString chooseStemsFolder() const;
+    QString stemFileName(const QString& stem) const;
     void convertInput();
     void runDemucs(const QString& input);
     void onDemucsFinished(const RunResult& result);
@@ -95,6 +109,9 @@ private:
     std::optional<AppError> m_exportError;
     int m_lastPercent = -1;
     demucs::Device m_device = demucs::Device::unknown;
+    std::optional<demucs::Device> m_checkedDevice;
+    // Files the folder's earlier manifest lists: an export the user keeps.
+    QStringList m_listedBefore;
     QString m_demucsInput;
     bool m_onCpuAfterGpu = false;   // the Apple GPU run failed; this one is on the CPU
     bool m_fetchesWeights = false;  // the model's weights were not there before the run

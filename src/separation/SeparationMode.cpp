@@ -16,7 +16,9 @@ QStringList SeparationMode::stems() const
 
 QString SeparationMode::demucsModel() const
 {
-    return kind == fourStems ? QStringLiteral("htdemucs") : QStringLiteral("htdemucs_6s");
+    if (kind == sixStems)
+        return QStringLiteral("htdemucs_6s");
+    return bestQuality ? QStringLiteral("htdemucs_ft") : QStringLiteral("htdemucs");
 }
 
 QString SeparationMode::modeLabel() const

@@ -1,9 +1,11 @@
 #include "separation/StemFiles.h"
 
 #include "app/FileOps.h"
+#include "separation/Manifest.h"
 
 #include <QChar>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace separation {
@@ -65,6 +67,35 @@ std::optional<QString> findFile(const QString& name, const QString& folder)
         }
     }
     return std::nullopt;
+}
+
+bool isSameFile(const QString& a, const QString& b)
+{
+    if (QDir::cleanPath(a) == QDir::cleanPath(b))
+        return true;
+    const QString canonical = QFileInfo(a).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
+}
+
+std::optional<Manifest> readManifest(const QString& stemsFolder)
+{
+    QFile file(fileops::appendingComponent(stemsFolder, QStringLiteral("manifest.json")));
+    // Big enough for any manifest; a larger file is not one of ours.
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parseManifest(file.read(1 << 20));
+}
+
+QString stemsFolderKeepingOthers(const QString& folder, const QString& audioFile)
+{
+    for (int number = 1;; ++number) {
+        const QString candidate = number == 1 ? folder : folder + QStringLiteral(" (%1)").arg(number);
+        // A manifest that cannot be read names no one: perhaps cut short by
+        // a crash, so the folder is taken as before.
+        const std::optional<Manifest> manifest = readManifest(candidate);
+        if (!manifest || isSameFile(manifest->sourceAudioPath, audioFile))
+            return candidate;
+    }
 }
 
 }  // namespace separation

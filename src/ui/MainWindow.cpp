@@ -5,6 +5,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -80,6 +81,8 @@ void AppDelegate::buildMenu()
     // "&": Alt+S and Alt+E open the menus, so every item is reachable from
     // the keyboard, not only the ones with a shortcut.
     QMenu* appMenu = bar->addMenu(QStringLiteral("&Stemloft"));
+    QAction* openSave = appMenu->addAction(QStringLiteral("Open Save Folder"));
+    QObject::connect(openSave, &QAction::triggered, this, [this] { openSaveFolder(); });
     QAction* openLogs = appMenu->addAction(QStringLiteral("Open Log Folder"));
     QObject::connect(openLogs, &QAction::triggered, this, [this] { openLogFolder(); });
     updateYtDlpAction = appMenu->addAction(QStringLiteral("Update yt-dlp"));
@@ -132,6 +135,29 @@ void AppDelegate::buildMenu()
     if (cookiesActions.size() > 1)
         cookies->insertSeparator(cookiesActions[1]);
     restoreCookiesBrowser();
+
+    // In the order of separation::ExportFormat.
+    QMenu* format = bar->addMenu(QStringLiteral("&Format"));
+    auto* formats = new QActionGroup(format);
+    formats->setExclusive(true);
+    formatActions.clear();
+    const std::pair<const char*, separation::ExportFormat> formatItems[] = {
+        {"AAC (.m4a)", separation::ExportFormat::aac},
+        {"FLAC (lossless)", separation::ExportFormat::flac},
+        {"WAV", separation::ExportFormat::wav},
+    };
+    for (const auto& [title, value] : formatItems) {
+        QAction* action = format->addAction(QString::fromLatin1(title));
+        action->setCheckable(true);
+        formats->addAction(action);
+        formatActions << action;
+        QObject::connect(action, &QAction::triggered, this, [this, value] { setExportFormat(value); });
+    }
+    format->addSeparator();
+    bestQualityAction = format->addAction(QStringLiteral("Best Quality 4-Stem Model (slower)"));
+    bestQualityAction->setCheckable(true);
+    QObject::connect(bestQualityAction, &QAction::triggered, this, [this](bool on) { setBestQuality(on); });
+    restoreSeparationChoices();
 }
 
 void AppDelegate::buildUI()
@@ -172,6 +198,12 @@ void AppDelegate::buildUI()
     setUpButton(installDemucsButton, QStringLiteral("Install Demucs"), 128);
     QObject::connect(installDemucsButton, &QPushButton::clicked, this, [this] { installDemucs(); });
 
+    separateAfterDownloadBox->setText(QStringLiteral("Separate after download"));
+    separateAfterDownloadBox->setToolTip(QStringLiteral("Split each download into stems right away"));
+    separateAfterDownloadBox->setChecked(settings().value(QStringLiteral("separateAfterDownload")).toBool());
+    QObject::connect(separateAfterDownloadBox, &QCheckBox::toggled, this,
+                     [this](bool on) { settings().setValue(QStringLiteral("separateAfterDownload"), on); });
+
     stemModeControl->setFixedWidth(180);
     stemModeControl->setSelectedSegment(1);
     stemModeControl->setAccessibleName(QStringLiteral("Stem mode"));
@@ -206,7 +238,16 @@ void AppDelegate::buildUI()
     setUpButton(stopButton, QStringLiteral("Stop"), 92);
     stopButton->setToolTip(QStringLiteral("Stop the running task"));
     QObject::connect(stopButton, &QPushButton::clicked, this, [this] { stopCurrentJob(); });
+    setUpButton(showStemsButton, QStringLiteral("Show Stems"), 110);
+    showStemsButton->setToolTip(QStringLiteral("Open the last stems folder"));
+    QObject::connect(showStemsButton, &QPushButton::clicked, this, [this] { showStems(); });
     showIdleStatus();
+
+    // Drops anywhere go to the window, which sorts files from links.
+    window->setAcceptDrops(true);
+    for (QWidget* field : {static_cast<QWidget*>(urlField), static_cast<QWidget*>(folderField),
+                           static_cast<QWidget*>(audioField), static_cast<QWidget*>(logView)})
+        field->setAcceptDrops(false);
 
     // Rows, top to bottom; the right-hand buttons share Start's right edge.
     auto* rows = new QVBoxLayout(content);
@@ -245,7 +286,8 @@ void AppDelegate::buildUI()
 
     auto* modeRow = new QHBoxLayout;
     modeRow->setSpacing(0);
-    modeRow->addSpacing(labelWidth + fieldGap);
+    modeRow->addWidget(separateAfterDownloadBox);
+    modeRow->addSpacing(fieldGap);
     modeRow->addWidget(stemModeControl);
     modeRow->addStretch(1);
     modeRow->addWidget(installDemucsButton);
@@ -261,6 +303,7 @@ void AppDelegate::buildUI()
     statusRow->setSpacing(fieldGap);
     statusRow->addWidget(stageLabel, 1);
     statusRow->addWidget(progressBar, 1);
+    statusRow->addWidget(showStemsButton);
     statusRow->addWidget(stopButton);
     rows->addLayout(statusRow);
 
@@ -271,12 +314,14 @@ void AppDelegate::buildUI()
     QWidget::setTabOrder(folderField, chooseButton);
     QWidget::setTabOrder(chooseButton, audioField);
     QWidget::setTabOrder(audioField, chooseAudioButton);
-    QWidget::setTabOrder(chooseAudioButton, stemModeControl->segmentButton(0));
+    QWidget::setTabOrder(chooseAudioButton, separateAfterDownloadBox);
+    QWidget::setTabOrder(separateAfterDownloadBox, stemModeControl->segmentButton(0));
     QWidget::setTabOrder(stemModeControl->segmentButton(0), stemModeControl->segmentButton(1));
     QWidget::setTabOrder(stemModeControl->segmentButton(1), installDemucsButton);
     QWidget::setTabOrder(installDemucsButton, separateButton);
     QWidget::setTabOrder(separateButton, logView);
-    QWidget::setTabOrder(logView, stopButton);
+    QWidget::setTabOrder(logView, showStemsButton);
+    QWidget::setTabOrder(showStemsButton, stopButton);
 
     // Return starts a download whenever Start could be clicked.
     for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
@@ -332,18 +377,24 @@ void AppDelegate::applyChosenFolder(const QString& path)
 void AppDelegate::chooseAudioFile()
 {
     QFileDialog dialog(window, QStringLiteral("Choose Audio File"), folderField->text());
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setNameFilters(audioChooserNameFilters());
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty())
         return;
-    applyChosenAudioFile(files.first());
+    applyChosenAudioFiles(files);
+}
+
+void AppDelegate::applyChosenAudioFiles(const QStringList& paths)
+{
+    setAudioFiles(paths);
+    for (const QString& path : paths)
+        appendLog(QStringLiteral("Audio file: ") + path);
 }
 
 void AppDelegate::applyChosenAudioFile(const QString& path)
 {
-    setLastAudioURL(path);
-    appendLog(QStringLiteral("Audio file: ") + path);
+    applyChosenAudioFiles({path});
 }

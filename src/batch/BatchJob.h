@@ -1,0 +1,81 @@
+#pragma once
+
+#include "download/DownloadJob.h"
+#include "jobs/Job.h"
+#include "separation/SeparationJob.h"
+
+#include <QList>
+#include <QPointer>
+
+// Several inputs, one after another, as one run with one log: links are
+// downloaded (and, when asked, separated right after), files are
+// separated. One input runs exactly as its own job would, except that a
+// download followed by its separation clears the log once and ends with the
+// separation's alert only. Several inputs get a "[2/5] NAME" line each, a
+// summary and one alert at the end. A failed item does not stop the rest;
+// Stop ends the current item and drops the others.
+class BatchJob : public Job {
+    Q_OBJECT
+public:
+    struct Item {
+        QString input;  // a link for yt-dlp, or an audio or movie file
+        bool isLink = false;
+    };
+    struct Params {
+        QList<Item> items;
+        bool separateDownloads = false;
+        QStringList notes;  // logged first, after the log is cleared
+        DownloadJob::Params download;      // url is each link's
+        SeparationJob::Params separation;  // audioFile is each file's, or the downloaded one
+    };
+    struct Result {
+        QString input;
+        QString name;  // as the log calls it
+        Outcome outcome = Outcome::failed;
+        QString reason;       // why it failed
+        QString audioFile;    // the downloaded file, if any
+        QString stemsFolder;  // where its stems went, if anywhere
+    };
+
+    explicit BatchJob(Params params, QObject* parent = nullptr);
+
+    void start() override;
+    void stop() override;
+
+    const QList<Result>& results() const { return m_results; }
+
+    // "[2/5] NAME"
+    static QString itemLine(int number, int count, const QString& name);
+    // "Finished 5 items: 4 succeeded, 1 failed." and a "Failed: NAME (reason)" line per failure.
+    static QStringList summary(const QList<Result>& results);
+    // "Stopped. 3 items were not started."
+    static QString stoppedLine(int notStarted);
+    // What an item is called in the log: a link as given, a file by its name.
+    static QString displayName(const Item& item);
+
+signals:
+    // A download's file as soon as it is known; empty when a stopped run takes it back.
+    void audioFile(const QString& path);
+    void stemsSaved(const QString& folder);
+
+private:
+    bool isSingle() const { return m_params.items.size() == 1; }
+    void startItem();
+    void runChild(Job* child);
+    void onChildFinished(Job* child, Outcome outcome);
+    // Separates file as the current item (a file item, or a link's download).
+    void separate(const QString& file);
+    void endItem(Outcome outcome, const QString& reason);
+    void finishBatch();
+
+    Params m_params;
+    int m_index = -1;
+    QPointer<Job> m_child;
+    bool m_childIsDownload = false;
+    bool m_stopped = false;
+    Result m_current;
+    QString m_childLastEntry;
+    std::optional<std::pair<QString, QString>> m_childAlert;
+    std::optional<demucs::Device> m_device;  // found by the first check; later items skip theirs
+    QList<Result> m_results;
+};

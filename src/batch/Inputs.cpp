@@ -1,0 +1,90 @@
+#include "batch/Inputs.h"
+
+#include "app/FileOps.h"
+
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace batch {
+
+namespace {
+
+QStringList words(const QString& text)
+{
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    return text.split(space, Qt::SkipEmptyParts);
+}
+
+QString linkKey(const QString& link)
+{
+    return QUrl(link).adjusted(QUrl::StripTrailingSlash | QUrl::NormalizePathSegments).toString();
+}
+
+}  // namespace
+
+bool isWebLink(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !url.host().isEmpty();
+}
+
+UrlList parseUrlList(const QString& text)
+{
+    const QStringList given = words(text);
+    if (given.size() == 1)
+        return {given, {}};
+    UrlList list;
+    QSet<QString> seen;
+    for (const QString& word : given) {
+        if (!isWebLink(word))
+            list.rejected << word;
+        else if (!seen.contains(linkKey(word))) {
+            seen.insert(linkKey(word));
+            list.urls << word;
+        }
+    }
+    return list;
+}
+
+bool isAudioOrVideoFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return false;
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    for (const QString& name : QStringList{type.name()} + type.allAncestors()) {
+        if (name.startsWith(QLatin1String("audio/")) || name.startsWith(QLatin1String("video/")))
+            return true;
+    }
+    return false;
+}
+
+Drop classifyDrop(const QList<QUrl>& urls, const QString& text)
+{
+    Drop drop;
+    if (urls.isEmpty()) {
+        for (const QString& word : words(text))
+            (isWebLink(word) ? drop.links : drop.refused) << word;
+        return drop;
+    }
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile()) {
+            const QString path = url.toLocalFile();
+            if (isAudioOrVideoFile(path))
+                drop.files << path;
+            else
+                drop.refused << fileops::lastComponent(path);
+        } else if (isWebLink(url.toString())) {
+            drop.links << url.toString();
+        } else {
+            drop.refused << url.toString();
+        }
+    }
+    return drop;
+}
+
+}  // namespace batch
