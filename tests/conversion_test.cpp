@@ -203,8 +203,9 @@ TEST_F(RealFfmpeg, LosslessStemsKeepEvery24BitSample)
         EXPECT_EQ(facts.value("format_name"), c.format);
         EXPECT_EQ(facts.value("sample_rate"), "44100");
         EXPECT_EQ(facts.value("channels"), "2");
-        if (c.target == ConversionTarget::flac)
+        if (c.target == ConversionTarget::flac) {
             EXPECT_EQ(facts.value("bits_per_raw_sample"), "24");
+        }
         EXPECT_TRUE(samples(out) == original);
     }
 }

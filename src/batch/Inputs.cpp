@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
+
 namespace batch {
 
 namespace {
@@ -35,8 +37,8 @@ bool isWebLink(const QString& text)
 UrlList parseUrlList(const QString& text)
 {
     const QStringList given = words(text);
-    if (given.size() == 1)
-        return {given, {}};
+    if (std::none_of(given.cbegin(), given.cend(), isWebLink))
+        return {given.isEmpty() ? QStringList() : QStringList{text.trimmed()}, {}};
     UrlList list;
     QSet<QString> seen;
     for (const QString& word : given) {

@@ -16,10 +16,10 @@ struct UrlList {
     QStringList urls;      // in the order given, each once
     QStringList rejected;  // words that are no link, in order
 };
-// The links of text separated by spaces or line breaks. A text of one word
-// is taken as it is: yt-dlp reads more than links, and one input behaves as
-// it always did. Links that differ only in the case of scheme or host, or in
-// a trailing "/", are one link.
+// The links of text separated by spaces or line breaks. A text without any
+// link is taken whole, as it always was: yt-dlp reads more than links. Links
+// that differ only in the case of scheme or host, or in a trailing "/", are
+// one link.
 UrlList parseUrlList(const QString& text);
 
 // A regular file whose type (by name, else by content) is audio or video.
