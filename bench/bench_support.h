@@ -5,14 +5,42 @@
 #include "app/PlatformProfile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace bench {
+
+// Windows need no display unless one is asked for.
+inline void offscreenUnlessSet()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// A stand-in tool: body written to path (folders made), executable by its owner.
+inline void writeExecutable(const QString& path, const QByteArray& body)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(body);
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+inline double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
 
 // Every folder of the profile inside dir; the tools are the machine's.
 inline PlatformProfile profileIn(const QTemporaryDir& dir)

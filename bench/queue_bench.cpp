@@ -30,11 +30,7 @@ printf ' 50%%|####\r100%%|########\r\n'
 for s in vocals drums bass other; do cp "$in" "$dir/$s.wav" || exit 9; done
 )";
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench::median;
 
 // Presses Separate and waits for the one alert at the end; seconds, or a
 // negative value when the run did not end as expected.
@@ -59,8 +55,7 @@ double separate(AppDelegate& app, const QString& expectedTitle)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     QApplication qapp(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
 
@@ -86,13 +81,7 @@ int main(int argc, char** argv)
 
     AppDelegate app(profile);
     app.applicationDidFinishLaunching();
-    const QString python = app.managedDemucsPythonURL();
-    QDir().mkpath(QFileInfo(python).path());
-    QFile script(python);
-    script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    script.write(standInBody);
-    script.close();
-    script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    bench::writeExecutable(app.managedDemucsPythonURL(), standInBody);
     app.folderField->setText(ws.filePath(QStringLiteral("save")));
     app.stemModeControl->setSelectedSegment(0);
     while (app.isCheckingDemucs())

@@ -4,6 +4,7 @@
 // turns in one run, and the longest event-loop stall of each separation.
 //   separation_bench [runs]
 #include "app/AppDelegate.h"
+#include "bench_support.h"
 #include "app/FileOps.h"
 #include "ui/SegmentedControl.h"
 
@@ -33,21 +34,8 @@ printf ' 50%%|####\r100%%|########\r\n'
 for s in vocals drums bass other guitar piano; do cp "$in" "$dir/$s.wav" || exit 9; done
 )";
 
-void writeExecutable(const QString& path, const QByteArray& body)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    f.write(body);
-    f.close();
-    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench::median;
+using bench::writeExecutable;
 
 struct Figures {
     double totalS = 0;
@@ -131,8 +119,7 @@ bool separate(AppDelegate& app, Figures& f)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     QApplication qapp(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
 
