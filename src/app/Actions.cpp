@@ -157,7 +157,8 @@ void AppDelegate::startDownload()
     const auto [saveFolder, defaulted] = saveFolderForRun();
     DownloadJob::Params params{*executable, links.urls.first(), saveFolder, downloadEnvironment(), defaulted};
     params.cookiesBrowser = m_cookiesBrowser;
-    if (links.urls.size() == 1 && !separate) {
+    // Words left out of a list are named in the run's log, which only a batch keeps.
+    if (links.urls.size() == 1 && !separate && links.rejected.isEmpty()) {
         auto* job = new DownloadJob(std::move(params));
         connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
         connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
