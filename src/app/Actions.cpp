@@ -170,12 +170,8 @@ void AppDelegate::startDownload()
     BatchJob::Params batchParams;
     for (const QString& url : links.urls)
         batchParams.items.append({url, true});
-    batchParams.notes = [&] {
-        QStringList notes;
-        for (const QString& word : links.rejected)
-            notes << QStringLiteral("Not a link: ") + word;
-        return notes;
-    }();
+    for (const QString& word : links.rejected)
+        batchParams.notes << QStringLiteral("Not a link: ") + word;
     batchParams.separateDownloads = separate;
     batchParams.download = std::move(params);
     if (python) {
@@ -339,8 +335,14 @@ void AppDelegate::setExportFormat(separation::ExportFormat format)
 {
     m_exportFormat = format;
     m_settings->setValue(QStringLiteral("exportFormat"), separation::formatExtension(format));
+    showExportFormat();
+}
+
+void AppDelegate::showExportFormat()
+{
+    // The menu lists the formats in the order of the enum.
     for (int i = 0; i < formatActions.size(); ++i)
-        formatActions.at(i)->setChecked(i == int(format));
+        formatActions.at(i)->setChecked(i == int(m_exportFormat));
 }
 
 void AppDelegate::restoreSeparationChoices()
@@ -348,8 +350,7 @@ void AppDelegate::restoreSeparationChoices()
     // A value this version does not know means the default.
     const QString format = m_settings->value(QStringLiteral("exportFormat")).toString();
     m_exportFormat = separation::formatFromExtension(format).value_or(separation::ExportFormat::aac);
-    for (int i = 0; i < formatActions.size(); ++i)
-        formatActions.at(i)->setChecked(i == int(m_exportFormat));
+    showExportFormat();
     if (bestQualityAction)
         bestQualityAction->setChecked(m_settings->value(QStringLiteral("bestQualityModel")).toBool());
 }

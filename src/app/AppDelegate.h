@@ -212,6 +212,7 @@ private:
     void runYtDlpInstaller(bool update);
     void showCookiesBrowser();
     void restoreSeparationChoices();
+    void showExportFormat();
     // Connects what a job that saves stems reports.
     void watchStems(Job* job);
     // The managed interpreter, or nothing after logging how to install it.

@@ -71,7 +71,6 @@ private:
     Params m_params;
     int m_index = -1;
     QPointer<Job> m_child;
-    bool m_childIsDownload = false;
     bool m_stopped = false;
     Result m_current;
     QString m_childLastEntry;

@@ -44,8 +44,8 @@ UrlList parseUrlList(const QString& text)
     for (const QString& word : given) {
         if (!isWebLink(word))
             list.rejected << word;
-        else if (!seen.contains(linkKey(word))) {
-            seen.insert(linkKey(word));
+        else if (const QString key = linkKey(word); !seen.contains(key)) {
+            seen.insert(key);
             list.urls << word;
         }
     }

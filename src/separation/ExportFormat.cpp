@@ -2,30 +2,39 @@
 
 namespace separation {
 
+namespace {
+
+struct FormatFacts {
+    ExportFormat format;
+    const char* extension;
+    const char* contentType;
+};
+
+constexpr FormatFacts formats[] = {
+    {ExportFormat::aac, "m4a", "audio/mp4"},
+    {ExportFormat::flac, "flac", "audio/flac"},
+    {ExportFormat::wav, "wav", "audio/wav"},
+};
+
+const FormatFacts& factsOf(ExportFormat format)
+{
+    for (const FormatFacts& facts : formats) {
+        if (facts.format == format)
+            return facts;
+    }
+    return formats[0];
+}
+
+}  // namespace
+
 QString formatExtension(ExportFormat format)
 {
-    switch (format) {
-    case ExportFormat::flac:
-        return QStringLiteral("flac");
-    case ExportFormat::wav:
-        return QStringLiteral("wav");
-    case ExportFormat::aac:
-        break;
-    }
-    return QStringLiteral("m4a");
+    return QString::fromLatin1(factsOf(format).extension);
 }
 
 QString formatContentType(ExportFormat format)
 {
-    switch (format) {
-    case ExportFormat::flac:
-        return QStringLiteral("audio/flac");
-    case ExportFormat::wav:
-        return QStringLiteral("audio/wav");
-    case ExportFormat::aac:
-        break;
-    }
-    return QStringLiteral("audio/mp4");
+    return QString::fromLatin1(factsOf(format).contentType);
 }
 
 bool isLossless(ExportFormat format)
@@ -35,9 +44,9 @@ bool isLossless(ExportFormat format)
 
 std::optional<ExportFormat> formatFromExtension(const QString& extension)
 {
-    for (ExportFormat format : {ExportFormat::aac, ExportFormat::flac, ExportFormat::wav}) {
-        if (extension.compare(formatExtension(format), Qt::CaseInsensitive) == 0)
-            return format;
+    for (const FormatFacts& facts : formats) {
+        if (extension.compare(QLatin1String(facts.extension), Qt::CaseInsensitive) == 0)
+            return facts.format;
     }
     return std::nullopt;
 }
