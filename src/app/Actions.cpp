@@ -29,12 +29,7 @@ const QString demucsInstalledTitle = QStringLiteral("Demucs Installed");
 // audio file and the save folder.
 SeparationJob::Params separationParams(const AppDelegate& app, const QString& python)
 {
-    SeparationJob::Params params;
-    params.profile = app.profile();
-    params.environment = app.demucsEnvironment();
-    params.python = python;
-    params.mode = app.currentMode();
-    params.format = app.exportFormat();
+    SeparationJob::Params params = app.tools().separationParams(python, app.currentMode(), app.exportFormat());
     params.maxParallelEncodes = app.maxParallelEncodes;
     return params;
 }
@@ -88,20 +83,11 @@ void AppDelegate::runYtDlpInstaller(bool update)
     }
     YtDlpInstallJob::Params params;
     try {
-        params.supportFolder = appSupportURL();
+        params = m_tools.ytDlpInstallParams(update);
     } catch (const AppError& error) {
         appendLog(QStringLiteral("Install failed: ") + error.localizedDescription());
         return;
     }
-    params.curl = m_profile.curlPath;
-    params.sourceURL = m_profile.ytDlpDownloadURL();
-    params.environment = processEnvironment();
-    params.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
-    params.removesQuarantine = m_profile.removesQuarantine;
-    params.unzip = m_profile.unzipPath;
-    params.denoSourceURL = m_profile.denoDownloadURL();
-    params.denoCandidates = denoCandidateURLs();
-    params.update = update;
     auto* job = new YtDlpInstallJob(std::move(params));
     connect(job, &Job::logCleared, this, [this] { installButton->setText(QStringLiteral("Installing...")); });
     connect(job, &YtDlpInstallJob::installed, this, [this](const QString& path) {
@@ -223,17 +209,12 @@ void AppDelegate::installDemucs()
     m_demucsCheckPending = false;
     delete m_demucsProbe.data();
     DemucsInstallJob::Params params;
-    params.profile = m_profile;
-    params.environment = demucsEnvironment();
-    params.managedPython = managedDemucsPythonURL();
-    params.nvidiaDriver = !m_profile.nvidiaDriverFile.isEmpty() && fileops::itemExists(m_profile.nvidiaDriverFile);
     try {
-        params.supportFolder = appSupportURL();
+        params = m_tools.demucsInstallParams();
     } catch (const AppError& error) {
         appendLog(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
         return;
     }
-    params.environmentFolder = fileops::appendingComponent(params.supportFolder, QStringLiteral("demucs-env"));
     auto* job = new DemucsInstallJob(std::move(params));
     connect(job, &DemucsInstallJob::installed, this, [this] { installDemucsButton->setText(demucsInstalledTitle); });
     connect(job, &DemucsInstallJob::rebuildRequested, this,

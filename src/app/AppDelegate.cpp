@@ -36,17 +36,6 @@
 #include <QTimer>
 #include <QWindow>
 
-namespace {
-
-std::unique_ptr<QSettings> makeSettings(const PlatformProfile& profile)
-{
-    if (profile.settingsFile.isEmpty())
-        return std::make_unique<QSettings>(QStringLiteral("Stemloft"), QStringLiteral("Stemloft"));
-    return std::make_unique<QSettings>(profile.settingsFile, QSettings::IniFormat);
-}
-
-}  // namespace
-
 AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
     : QObject(parent),
       window(new QMainWindow),
@@ -67,7 +56,8 @@ AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
       showStemsButton(new QPushButton(window)),
       separateAfterDownloadBox(new QCheckBox(window)),
       m_profile(std::move(profile)),
-      m_settings(makeSettings(m_profile))
+      m_settings(Toolbox::openSettings(m_profile)),
+      m_tools(m_profile, *m_settings)
 {
     window->resize(760, 560);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -264,26 +254,12 @@ void AppDelegate::setAudioFiles(const QStringList& files)
 
 void AppDelegate::restoreFolder()
 {
-    // Only a single absolute path counts: a list, an empty or relative value
-    // would put the files in whatever the working directory happens to be.
-    const QVariant stored = m_settings->value(QStringLiteral("saveFolder"));
-    if (stored.typeId() == QMetaType::QString && savefolder::isAcceptable(stored.toString())) {
-        folderField->setText(stored.toString());
-        return;
-    }
-    folderField->setText(defaultSaveFolder());
+    folderField->setText(m_tools.storedSaveFolder().value_or(defaultSaveFolder()));
 }
 
 void AppDelegate::restoreCookiesBrowser()
 {
-    // Stored in yt-dlp's spelling; a browser this system does not offer means none.
-    const QString stored = m_settings->value(QStringLiteral("cookiesFromBrowser")).toString();
-    QString browser;
-    for (const QString& title : std::as_const(m_profile.cookieBrowsers)) {
-        if (!stored.isEmpty() && title.compare(stored, Qt::CaseInsensitive) == 0)
-            browser = title;
-    }
-    m_cookiesBrowser = browser;
+    m_cookiesBrowser = m_tools.storedCookiesBrowser();
     showCookiesBrowser();
 }
 
@@ -307,7 +283,7 @@ void AppDelegate::showCookiesBrowser()
 
 QString AppDelegate::defaultSaveFolder() const
 {
-    return m_profile.downloadsDir.isEmpty() ? m_profile.homeDir : m_profile.downloadsDir;
+    return m_tools.defaultSaveFolder();
 }
 
 std::pair<QString, bool> AppDelegate::saveFolderForRun()

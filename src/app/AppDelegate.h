@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/PlatformProfile.h"
+#include "app/Toolbox.h"
 #include "jobs/Job.h"
 #include "logs/RunLog.h"
 #include "separation/ExportFormat.h"
@@ -73,6 +74,7 @@ public:
     // set; true when it was defaulted.
     std::pair<QString, bool> saveFolderForRun();
     QSettings& settings() { return *m_settings; }
+    const Toolbox& tools() const { return m_tools; }
     const PlatformProfile& profile() const { return m_profile; }
 
     // ---- ui: window, menu, choosers ----------------------------------------
@@ -206,7 +208,6 @@ private:
     void showProgress(int percent);
     void showIdleStatus();
     void quitNow();
-    QStringList searchPlaceCandidates(const QString& tool) const;
     // The guards of both installer actions; they log why not.
     bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
@@ -226,6 +227,7 @@ private:
 
     PlatformProfile m_profile;
     std::unique_ptr<QSettings> m_settings;
+    Toolbox m_tools;
     std::optional<QString> m_lastAudioURL;
     // Disabling the focused control moves the focus on; both ends are kept so
     // the focus can go back when the run is over.

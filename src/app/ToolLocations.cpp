@@ -1,5 +1,5 @@
-// Where the controller's tools and folders are: the support folder, the
-// managed yt-dlp and Demucs interpreter, and the environment children get.
+// The controller's view of its tools: the locations come from the toolbox,
+// the install status is shown on the button and in the log.
 #include "app/AppDelegate.h"
 #include "app/AppError.h"
 #include "app/FileOps.h"
@@ -14,14 +14,13 @@
 
 namespace {
 
-const QString toolName = QStringLiteral("yt-dlp");
 const QString storedPathKey = QStringLiteral("ytDlpPath");
 
 }  // namespace
 
 QProcessEnvironment AppDelegate::processEnvironment() const
 {
-    return childEnvironment(m_profile.appEnvironment, m_profile.fixedToolSearchPath);
+    return m_tools.processEnvironment();
 }
 
 void AppDelegate::appendProcessOutput(const QString& text)
@@ -31,100 +30,37 @@ void AppDelegate::appendProcessOutput(const QString& text)
 
 QString AppDelegate::appSupportURL() const
 {
-    const QString base = m_profile.appSupportBaseDir;
-    if (base.isEmpty()) {
-        throw AppError(QStringLiteral("FileSystem"), 0,
-                       QStringLiteral("The application support folder could not be determined."));
-    }
-    // Like asking the platform for it with creation requested: the base
-    // folder is created, "Stemloft" itself is left to the installers.
-    fileops::createDirectories(base);
-    return fileops::appendingComponent(fileops::fileURLPath(base), QStringLiteral("Stemloft"));
+    return m_tools.appSupportFolder();
 }
 
 QString AppDelegate::managedDemucsPythonURL() const
 {
-    QString root;
-    try {
-        root = appSupportURL();
-    } catch (const AppError&) {
-        root = fileops::fileURLPath(m_profile.homeDir);
-    }
-    return fileops::appendingComponent(root, QStringLiteral("demucs-env/bin/python"));
+    return m_tools.managedDemucsPython();
 }
 
 QProcessEnvironment AppDelegate::demucsEnvironment() const
 {
-    QString torchHome;
-    try {
-        torchHome = fileops::appendingComponent(appSupportURL(), QStringLiteral("torch"));
-    } catch (const AppError&) {
-        // No support folder: Demucs keeps its weights where it would by itself.
-    }
-    return demucs::pythonEnvironment(processEnvironment(), torchHome);
+    return m_tools.demucsEnvironment();
 }
 
 QStringList AppDelegate::managedYtDlpCandidateURLs() const
 {
-    QStringList candidates;
-    try {
-        candidates << fileops::appendingComponent(appSupportURL(), toolName);
-    } catch (const AppError&) {
-        // No support folder: that candidate is simply absent.
-    }
-    const QString stored = m_settings->value(storedPathKey).toString();
-    if (!stored.isEmpty())
-        candidates << fileops::fileURLPath(stored);
-    QString homeRelative = fileops::appendingComponent(fileops::fileURLPath(m_profile.homeDir),
-                                                       m_profile.homeRelativeAppSupport);
-    homeRelative = fileops::appendingComponent(homeRelative, QStringLiteral("Stemloft"));
-    candidates << fileops::appendingComponent(homeRelative, toolName);
-    return ytdlp::deduplicatedCandidates(candidates);
-}
-
-QStringList AppDelegate::searchPlaceCandidates(const QString& tool) const
-{
-    QStringList candidates;
-    if (!m_profile.bundleResourceDir.isEmpty())
-        candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleResourceDir), tool);
-    candidates << fileops::appendingComponent(fileops::fileURLPath(m_profile.bundleContainerDir), tool);
-    for (const QString& dir : m_profile.ytDlpSystemDirs)
-        candidates << fileops::appendingComponent(dir, tool);
-    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")), tool);
-    return candidates;
+    return m_tools.managedYtDlpCandidates();
 }
 
 QStringList AppDelegate::ytDlpCandidateURLs() const
 {
-    return ytdlp::deduplicatedCandidates(managedYtDlpCandidateURLs() + searchPlaceCandidates(toolName));
+    return m_tools.ytDlpCandidates();
 }
 
 QStringList AppDelegate::denoCandidateURLs() const
 {
-    const QString deno = QStringLiteral("deno");
-    QStringList candidates;
-    try {
-        candidates << fileops::appendingComponent(appSupportURL(), deno);
-    } catch (const AppError&) {
-        // No support folder: no managed copy either.
-    }
-    return ytdlp::deduplicatedCandidates(candidates + searchPlaceCandidates(deno));
+    return m_tools.denoCandidates();
 }
 
 QProcessEnvironment AppDelegate::downloadEnvironment() const
 {
-    // yt-dlp finds Deno on PATH only; the managed copy must win over any other.
-    QProcessEnvironment environment = processEnvironment();
-    try {
-        // A ":" in the folder's name would split it into two PATH entries.
-        const QString support = appSupportURL();
-        if (!support.contains(QLatin1Char(':')))
-            environment.insert(QStringLiteral("PATH"),
-                               support + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
-    } catch (const AppError&) {
-        // Without a support folder there is no managed Deno to find.
-    }
-    return environment;
+    return m_tools.downloadEnvironment();
 }
 
 bool AppDelegate::isExecutableOrCanMakeExecutable(const QString& path) const
@@ -134,11 +70,7 @@ bool AppDelegate::isExecutableOrCanMakeExecutable(const QString& path) const
 
 std::optional<QString> AppDelegate::findManagedYtDlp() const
 {
-    for (const QString& candidate : managedYtDlpCandidateURLs()) {
-        if (isExecutableOrCanMakeExecutable(candidate))
-            return candidate;
-    }
-    return std::nullopt;
+    return m_tools.findManagedYtDlp();
 }
 
 void AppDelegate::markYtDlpInstalled(const QString& path)
