@@ -2,6 +2,7 @@
 
 #include "app/PlatformProfile.h"
 #include "app/Toolbox.h"
+#include "app/Version.h"
 #include "jobs/Job.h"
 #include "logs/RunLog.h"
 #include "separation/ExportFormat.h"
@@ -162,7 +163,7 @@ public:
     int maxParallelEncodes = 0;
 
     // ---- fields -----------------------------------------------------------
-    const QString appVersion = QStringLiteral("0.1.7-soundfile-backend");
+    const QString appVersion = applicationVersion();
     QMainWindow* const window;
     QLineEdit* const urlField;
     QLineEdit* const folderField;

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/QuitSignals.h"
+#include "cli/Cli.h"
 #include "process/ProcessRunner.h"
 
 #include <QApplication>
@@ -7,9 +8,15 @@
 int main(int argc, char** argv)
 {
     keepLargeAllocationsMapped();
+    // Any argument is a command: it runs without a window, and without a display.
+    if (argc > 1)
+        return cli::main(argc, argv);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Stemloft"));
     QApplication::setOrganizationName(QStringLiteral("Stemloft"));
+    // Lets the desktop match the window with the installed entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.stemloft.Stemloft"));
     QApplication::setQuitOnLastWindowClosed(true);  // closing the window quits
 
     AppDelegate delegate(PlatformProfile::current());

@@ -175,6 +175,7 @@ void BatchJob::endItem(Outcome outcome, const QString& reason)
     if (outcome == Outcome::failed)
         m_current.reason = reason;
     m_results << m_current;
+    emit itemFinished(m_current);
     if (outcome == Outcome::stopped)
         m_stopped = true;
     // Queued: an item that ends inside its own start() must not start the next one there.

@@ -57,6 +57,8 @@ signals:
     // A download's file as soon as it is known; empty when a stopped run takes it back.
     void audioFile(const QString& path);
     void stemsSaved(const QString& folder);
+    // Each item as it ends, stopped ones included; unstarted items never end.
+    void itemFinished(const BatchJob::Result& result);
 
 private:
     bool isSingle() const { return m_params.items.size() == 1; }

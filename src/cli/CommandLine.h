@@ -1,0 +1,50 @@
+#pragma once
+
+#include "separation/ExportFormat.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The command line of the program: what the words ask for, and the texts of
+// --help. Parsing only reads the words; it checks no file and no tool.
+namespace cli {
+
+enum class CommandKind { window, help, version, download, separate, get, installYtDlp, installDemucs, status };
+
+struct Command {
+    CommandKind kind = CommandKind::window;
+    QStringList inputs;  // links or files, in the order given
+    QString saveFolder;  // --to as given; empty for the default
+    // --cookies-from-browser as the profile names the browser, "" for none;
+    // nothing when the option was not given.
+    std::optional<QString> cookiesBrowser;
+    int stems = 6;
+    separation::ExportFormat format = separation::ExportFormat::aac;
+    bool bestQuality = false;
+    bool json = false;
+    bool update = false;
+    bool rebuild = false;
+    // For help: the command whose help was asked for; empty for all.
+    QString helpTopic;
+};
+
+struct ParseResult {
+    std::optional<Command> command;
+    QString error;  // why the words are no command; empty when they are
+};
+
+// args without the program's name. cookieBrowsers: the names the Cookies
+// menu offers, matched without regard to case.
+ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieBrowsers);
+
+// The synopsis, for a usage error.
+QString usageText();
+// The full help, or one command's ("download", "install", ...).
+QString helpText(const QStringList& cookieBrowsers, const QString& topic = QString());
+
+// Every option the commands take, as --help and the manual page spell them.
+QStringList optionNames();
+
+}  // namespace cli

@@ -1,0 +1,124 @@
+#include "cli/Terminal.h"
+
+namespace cli {
+
+QString durationText(qint64 seconds)
+{
+    const qint64 hours = seconds / 3600;
+    const qint64 minutes = seconds / 60 % 60;
+    const QString rest = QStringLiteral("%1").arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (hours > 0)
+        return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest);
+    return QStringLiteral("%1:%2").arg(minutes).arg(rest);
+}
+
+QString progressLine(const QString& stage, int percent, std::optional<qint64> secondsLeft)
+{
+    QString line = stage;
+    if (percent >= 0) {
+        const int filled = std::min(percent, 100) / 10;
+        line += QStringLiteral(" [") + QString(filled, QLatin1Char('#')) + QString(10 - filled, QLatin1Char('.')) +
+                QLatin1Char(']');
+        if (secondsLeft)
+            line += QLatin1Char(' ') + durationText(*secondsLeft) + QStringLiteral(" left");
+    }
+    return line;
+}
+
+void TimeLeft::update(qint64 nowMs, int percent)
+{
+    if (percent < 0 || percent < m_percent || m_startPercent < 0) {
+        m_startMs = nowMs;
+        m_startPercent = percent;
+    }
+    m_percent = percent;
+    m_lastMs = nowMs;
+}
+
+std::optional<qint64> TimeLeft::secondsLeft() const
+{
+    const int gained = m_percent - m_startPercent;
+    const qint64 spent = m_lastMs - m_startMs;
+    // A second and a point of progress at least, or the guess is noise.
+    if (m_startPercent < 0 || gained < 1 || spent < 1000)
+        return std::nullopt;
+    return (spent * (100 - m_percent) / gained + 999) / 1000;
+}
+
+Terminal::Terminal(QIODevice& out, QIODevice& err, bool drawProgress, int columns)
+    : m_out(out), m_err(err), m_drawProgress(drawProgress), m_columns(std::max(columns, 20))
+{
+    m_clock.start();
+}
+
+void Terminal::write(QIODevice& device, const QString& text)
+{
+    device.write(text.toUtf8());
+}
+
+void Terminal::logEntries(const QStringList& entries)
+{
+    if (entries.isEmpty())
+        return;
+    erase();
+    write(m_out, entries.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    draw();
+}
+
+void Terminal::alert(const QString& title, const QString& text)
+{
+    errorLine(title + QStringLiteral(": ") + text);
+}
+
+void Terminal::outputLine(const QString& text)
+{
+    logEntries({text});
+}
+
+void Terminal::errorLine(const QString& text)
+{
+    erase();
+    write(m_err, text + QLatin1Char('\n'));
+    draw();
+}
+
+void Terminal::stage(const QString& text)
+{
+    m_stage = text;
+    draw();
+}
+
+void Terminal::progress(int percent)
+{
+    m_percent = percent;
+    m_timeLeft.update(m_clock.elapsed(), percent);
+    draw();
+}
+
+void Terminal::endProgress()
+{
+    erase();
+    m_stage.clear();
+    m_percent = -1;
+}
+
+void Terminal::draw()
+{
+    if (!m_drawProgress || m_stage.isEmpty())
+        return;
+    // A line longer than the terminal would wrap, and "\r" goes back one row only.
+    const QString line = progressLine(m_stage, m_percent, m_timeLeft.secondsLeft()).left(m_columns - 1);
+    const QString padding(std::max<qsizetype>(0, m_drawnWidth - line.size()), QLatin1Char(' '));
+    write(m_err, QLatin1Char('\r') + line + padding);
+    m_drawnWidth = line.size();
+}
+
+void Terminal::erase()
+{
+    if (m_drawnWidth == 0)
+        return;
+    write(m_err, QLatin1Char('\r') + QString(m_drawnWidth, QLatin1Char(' ')) + QLatin1Char('\r'));
+    m_drawnWidth = 0;
+}
+
+}  // namespace cli

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QIODevice>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What a run without a window shows: the log on standard output, alerts and
+// a progress line on standard error.
+namespace cli {
+
+// "1:12", "1:02:03"
+QString durationText(qint64 seconds);
+// "Separating: Demucs 57% [#####.....] 1:12 left": the bar only with a
+// percentage, the time only when it is known.
+QString progressLine(const QString& stage, int percent, std::optional<qint64> secondsLeft);
+
+// The time left of a percentage that grows: extrapolated from how fast it has
+// grown since it last started over (a new item, a step back).
+class TimeLeft {
+public:
+    void update(qint64 nowMs, int percent);
+    std::optional<qint64> secondsLeft() const;
+
+private:
+    qint64 m_startMs = 0;
+    int m_startPercent = -1;
+    qint64 m_lastMs = 0;
+    int m_percent = -1;
+};
+
+class Terminal {
+public:
+    // drawProgress: standard error is a terminal of columns columns.
+    Terminal(QIODevice& out, QIODevice& err, bool drawProgress, int columns = 80);
+
+    void logEntries(const QStringList& entries);
+    void alert(const QString& title, const QString& text);
+    void outputLine(const QString& text);
+    void errorLine(const QString& text);
+    void stage(const QString& text);
+    void progress(int percent);
+    // Takes the progress line off the screen, for the end of a run.
+    void endProgress();
+
+private:
+    void write(QIODevice& device, const QString& text);
+    void draw();
+    void erase();
+
+    QIODevice& m_out;
+    QIODevice& m_err;
+    const bool m_drawProgress;
+    const int m_columns;
+    QString m_stage;
+    int m_percent = -1;
+    TimeLeft m_timeLeft;
+    QElapsedTimer m_clock;
+    qsizetype m_drawnWidth = 0;
+};
+
+}  // namespace cli
