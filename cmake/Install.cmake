@@ -1,0 +1,91 @@
+# Installation and packaging: the program, its desktop entry, icon, AppStream
+# metadata and manual page, and a Debian package built with CPack.
+# Only the stemloft target has install rules; the tests and the benchmarks
+# stay in the build folder.
+
+include(GNUInstallDirs)
+
+set(STEMLOFT_APP_ID org.stemloft.Stemloft)
+set(STEMLOFT_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
+
+if(APPLE)
+  # A bundle: stemloft.app/Contents/MacOS/stemloft. CMake configures the
+  # generated Info.plist once more, which leaves it unchanged.
+  configure_file(${STEMLOFT_DATA_DIR}/Info.plist.in ${PROJECT_BINARY_DIR}/Info.plist @ONLY)
+  # The plist names the icon Stemloft (CFBundleIconFile), but there is no
+  # Stemloft.icns yet: until one is drawn from data/${STEMLOFT_APP_ID}.svg and
+  # added to the target's sources with MACOSX_PACKAGE_LOCATION Resources, the
+  # bundle shows the generic icon.
+  set_target_properties(stemloft PROPERTIES
+    MACOSX_BUNDLE ON
+    MACOSX_BUNDLE_INFO_PLIST ${PROJECT_BINARY_DIR}/Info.plist)
+endif()
+
+install(TARGETS stemloft
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  BUNDLE DESTINATION .)
+
+if(UNIX AND NOT APPLE)
+  install(FILES ${STEMLOFT_DATA_DIR}/${STEMLOFT_APP_ID}.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${STEMLOFT_DATA_DIR}/${STEMLOFT_APP_ID}.svg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  install(FILES ${STEMLOFT_DATA_DIR}/${STEMLOFT_APP_ID}.metainfo.xml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+  # Debian wants manual pages gzipped; -n keeps the name and time out of the
+  # header, so the same page always gives the same bytes.
+  find_program(STEMLOFT_GZIP gzip)
+  if(STEMLOFT_GZIP)
+    set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/man/stemloft.1.gz)
+    add_custom_command(OUTPUT ${STEMLOFT_MAN_PAGE}
+      COMMAND ${CMAKE_COMMAND} -E copy ${STEMLOFT_DATA_DIR}/stemloft.1 ${PROJECT_BINARY_DIR}/man/stemloft.1
+      COMMAND ${STEMLOFT_GZIP} -n -9 -f ${PROJECT_BINARY_DIR}/man/stemloft.1
+      DEPENDS ${STEMLOFT_DATA_DIR}/stemloft.1
+      COMMENT "Compressing the manual page"
+      VERBATIM)
+    add_custom_target(stemloft_man ALL DEPENDS ${STEMLOFT_MAN_PAGE})
+  else()
+    set(STEMLOFT_MAN_PAGE ${STEMLOFT_DATA_DIR}/stemloft.1)
+  endif()
+  install(FILES ${STEMLOFT_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# Packages: cpack -G DEB in the build folder gives stemloft_<version>_<arch>.deb.
+set(CPACK_PACKAGE_NAME stemloft)
+set(CPACK_PACKAGE_VENDOR Stemloft)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_HOMEPAGE_URL https://stemloft.org)
+set(CPACK_PACKAGE_CONTACT "Stemloft <team@stemloft.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download audio and split it into instrument stems")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Stemloft fetches the audio track of a video page with yt-dlp and splits it,
+or any audio or movie file, into 4 or 6 instrument stems (vocals, drums, bass,
+guitar, piano, other) with the Demucs models, saved as AAC, FLAC or 24-bit WAV
+files. It has a window and a command line. Demucs and PyTorch are installed on
+request into a Python environment in the user's data folder.")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY Stemloft)
+# The program is built with debugging information; the package need not carry it.
+set(CPACK_STRIP_FILES ON)
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  if(NOT CPACK_GENERATOR)
+    set(CPACK_GENERATOR DEB)
+  endif()
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Stemloft <team@stemloft.org>")
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://stemloft.org)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The Qt and C++ libraries come from dpkg-shlibdeps; the outside tools the app
+# runs are named here: ffmpeg converts audio, curl and unzip fetch yt-dlp and
+# Deno, python3-venv builds the Demucs environment. Debian's yt-dlp is a
+# fallback only; the app installs a current one itself.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, curl, unzip, python3-venv")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "yt-dlp")
+
+include(CPack)
