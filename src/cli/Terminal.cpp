@@ -19,7 +19,7 @@ QString progressLine(const QString& stage, int percent, std::optional<qint64> se
         const int filled = std::min(percent, 100) / 10;
         line += QStringLiteral(" [") + QString(filled, QLatin1Char('#')) + QString(10 - filled, QLatin1Char('.')) +
                 QLatin1Char(']');
-        if (secondsLeft)
+        if (secondsLeft && percent < 100)
             line += QLatin1Char(' ') + durationText(*secondsLeft) + QStringLiteral(" left");
     }
     return line;

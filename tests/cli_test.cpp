@@ -1,0 +1,441 @@
+#include "cli/Cli.h"
+#include "cli/CommandLine.h"
+#include "cli/Status.h"
+#include "cli/Terminal.h"
+#include "separation_fixtures.h"
+
+#include <QBuffer>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using cli::CommandKind;
+
+TEST(CommandLine, ReadsEveryCommandWithItsOptionsInAnyOrder)
+{
+    const QStringList browsers{"Firefox", "Chrome"};
+    const auto parse = [&](const QStringList& args) { return cli::parseCommandLine(args, browsers); };
+
+    EXPECT_EQ(parse({}).command->kind, CommandKind::window);
+    const cli::ParseResult get = parse({"get", "--stems=4", "https://a/x", "--format", "FLAC", "--best", "--to", "out",
+                                        "--cookies-from-browser", "firefox", "--json", "--", "--odd-name"});
+    ASSERT_TRUE(get.command) << get.error.toStdString();
+    EXPECT_EQ(get.command->kind, CommandKind::get);
+    EXPECT_EQ(get.command->inputs, (QStringList{"https://a/x", "--odd-name"}));
+    EXPECT_EQ(get.command->stems, 4);
+    EXPECT_EQ(get.command->format, separation::ExportFormat::flac);
+    EXPECT_TRUE(get.command->bestQuality && get.command->json);
+    EXPECT_EQ(get.command->saveFolder, "out");
+    EXPECT_EQ(get.command->cookiesBrowser, std::optional<QString>("Firefox"));
+
+    // Not given means the window's choice; "none" means none.
+    const cli::Command plain = *parse({"download", "u"}).command;
+    EXPECT_FALSE(plain.cookiesBrowser.has_value());
+    EXPECT_EQ(plain.stems, 6);
+    EXPECT_EQ(plain.format, separation::ExportFormat::aac);
+    EXPECT_EQ(parse({"download", "u", "--cookies-from-browser", "NONE"}).command->cookiesBrowser,
+              std::optional<QString>(QString()));
+
+    const cli::Command update = *parse({"install", "--update", "yt-dlp"}).command;
+    EXPECT_EQ(update.kind, CommandKind::installYtDlp);
+    EXPECT_TRUE(update.update && update.inputs.isEmpty());
+    EXPECT_TRUE(parse({"install", "demucs", "--rebuild"}).command->rebuild);
+    EXPECT_EQ(parse({"separate", "a.wav", "-h"}).command->helpTopic, "separate");
+    EXPECT_EQ(parse({"help", "get"}).command->helpTopic, "get");
+    EXPECT_EQ(parse({"--version"}).command->kind, CommandKind::version);
+}
+
+TEST(CommandLine, WrongUsageSaysWhatIsWrong)
+{
+    const QList<std::pair<QStringList, QString>> cases = {
+        {{"split", "a"}, "Unknown command: split"},
+        {{"-platform", "xcb"}, "Unknown option: -platform"},
+        {{"separate"}, "separate needs at least one file."},
+        {{"get", "--json"}, "get needs at least one URL."},
+        {{"get", "u", "--to"}, "--to needs a value: DIR"},
+        {{"download", "u", "--stems", "4"}, "download does not take --stems."},
+        {{"install", "demucs", "--update"}, "install does not take --update."},
+        {{"install"}, "install takes yt-dlp or demucs."},
+        {{"install", "yt-dlp", "demucs"}, "install takes yt-dlp or demucs."},
+        {{"separate", "f", "--stems", "5"}, "--stems takes 4 or 6, not \"5\"."},
+        {{"separate", "f", "--format=mp3"}, "--format takes m4a, flac or wav, not \"mp3\"."},
+        {{"get", "u", "--cookies-from-browser", "safari"}, "takes firefox, chrome or none, not \"safari\"."},
+        {{"separate", "f", "--best=yes"}, "--best takes no value."},
+        {{"separate", "f", "--to="}, "--to needs a folder."},
+        {{"status", "now"}, "status takes no arguments."},
+        {{"--version", "x"}, "--version takes no arguments."},
+        {{"help", "nothing"}, "help takes one command name."},
+    };
+    for (const auto& [args, expected] : cases) {
+        const cli::ParseResult result = cli::parseCommandLine(args, {"Firefox", "Chrome"});
+        EXPECT_FALSE(result.command) << args.join(' ').toStdString();
+        EXPECT_TRUE(result.error.contains(expected)) << result.error.toStdString();
+    }
+}
+
+TEST(CommandLine, HelpAndTheManualPageDescribeEveryCommandAndOption)
+{
+    const QString help = cli::helpText({"Firefox"});
+    QFile manual(STEMLOFT_SOURCE_DIR "/data/stemloft.1");
+    ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(manual.readAll());
+    QStringList words = cli::optionNames();
+    words << "download" << "separate" << "get" << "install" << "status" << "yt-dlp" << "demucs" << "130" << "143";
+    for (const QString& word : words) {
+        EXPECT_TRUE(help.contains(word)) << word.toStdString();
+        // roff spells a hyphen "\-" where it must not break or become a dash.
+        EXPECT_TRUE(page.contains(word) || page.contains(QString(word).replace("-", "\\-"))) << word.toStdString();
+    }
+    for (const char* topic : {"", "download", "separate", "get", "install", "status"}) {
+        for (const QString& line : cli::helpText({"Firefox", "Chrome", "Chromium", "Brave", "Edge"}, topic).split('\n'))
+            EXPECT_LE(line.size(), 80) << line.toStdString();
+    }
+}
+
+TEST(Terminal, DrawsOneProgressLineOnATerminalAndNothingElsewhere)
+{
+    EXPECT_EQ(cli::progressLine("Separating: Demucs 57%", 57, 72), "Separating: Demucs 57% [#####.....] 1:12 left");
+    EXPECT_EQ(cli::progressLine("Checking Demucs", -1, std::nullopt), "Checking Demucs");
+    EXPECT_EQ(cli::progressLine("Downloading 100%", 100, 0), "Downloading 100% [##########]");
+    EXPECT_EQ(cli::durationText(3725), "1:02:05");
+
+    cli::TimeLeft left;
+    left.update(0, 10);
+    left.update(500, 20);
+    EXPECT_FALSE(left.secondsLeft()) << "half a second is too little to tell";
+    left.update(10000, 50);
+    EXPECT_EQ(left.secondsLeft(), 13) << "40 points in 10 s leave 50 points: 12.5 s, rounded up";
+    left.update(11000, 5);
+    EXPECT_FALSE(left.secondsLeft()) << "a step back (the next item) starts over";
+
+    QBuffer out, err;
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    cli::Terminal terminal(out, err, true, 20);
+    terminal.stage("Downloading 50% of a long title");
+    terminal.progress(50);
+    terminal.logEntries({"a line"});
+    terminal.endProgress();
+    EXPECT_EQ(out.data(), "a line\n");
+    const QByteArray bar = "\rDownloading 50% of ";  // cut to the terminal's width less one
+    const QByteArray blank = "\r" + QByteArray(19, ' ') + "\r";
+    EXPECT_EQ(err.data(), bar + bar + blank + bar + blank);
+
+    QBuffer out2, err2;
+    out2.open(QIODevice::WriteOnly);
+    err2.open(QIODevice::WriteOnly);
+    cli::Terminal pipe(out2, err2, false);
+    pipe.stage("Downloading 50%");
+    pipe.progress(50);
+    pipe.alert("Download Complete", "Saved.");
+    EXPECT_EQ(err2.data(), "Download Complete: Saved.\n");
+    EXPECT_TRUE(out2.data().isEmpty());
+}
+
+TEST(StatusReport, VersionIsTheFirstWordThatStartsWithADigit)
+{
+    EXPECT_EQ(cli::versionFromOutput("ffmpeg version 5.1.6-0+deb12u1 Copyright (c) 2000\nbuilt with gcc 12\n"),
+              "5.1.6-0+deb12u1");
+    EXPECT_EQ(cli::versionFromOutput("2025.01.15\n"), "2025.01.15");
+    EXPECT_EQ(cli::versionFromOutput("\ndeno 2.1.4 (stable, release)\nv8 13\n"), "2.1.4");
+    EXPECT_EQ(cli::versionFromOutput("Info-ZIP UnZip\n"), "Info-ZIP UnZip");
+}
+
+namespace {
+
+// The command line in this process on a test profile: a fake yt-dlp that
+// copies a real recording, the stand-in Demucs and the real ffmpeg.
+class CommandLineRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        profile = makeTestProfile(ws);
+        profile.converterPath = "/usr/bin/ffmpeg";
+        app = makeDelegate(profile, false);
+        save = ws.makeDir("save");
+        song = ws.path("music/song.wav");
+        QDir().mkpath(ws.path("music"));
+        ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100:duration=2", "-ac",
+                                    "2", song}));
+        standIn.argsFile = ws.path("demucs-args");
+        standIn.probe = "echo 'stemloft-device: cpu'; exit 0";
+        standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
+        sepfix::writeStandInDemucs(ws, *app, standIn);
+        sepfix::provideWeights(*app);
+        ws.writeScript("pathbin/yt-dlp",
+                       recordArgsLines(ws.path("ytdlp-args")) +
+                           "\n[ \"$1\" = --version ] && { echo 2099.01.02; exit 0; }\n"
+                           "prev=; for a; do [ \"$prev\" = -o ] && out=$a; prev=$a; url=$a; done\n"
+                           "case \"$url\" in *bad*) echo 'ERROR: [generic] bad: Video unavailable' >&2; exit 1;; esac\n"
+                           "f=$(dirname \"$out\")/$(basename \"$url\").wav\ncp " + shellQuote(song) +
+                           " \"$f\"\necho \"$f\"\n");
+    }
+
+    int run(const QStringList& args, const cli::Asker& ask = {})
+    {
+        out.close();
+        err.close();
+        out.setData({});
+        err.setData({});
+        out.open(QIODevice::WriteOnly);
+        err.open(QIODevice::WriteOnly);
+        cli::Io io;
+        io.out = &out;
+        io.err = &err;
+        io.askRebuild = ask;
+        return cli::run(args, profile, io);
+    }
+    QList<QJsonObject> jsonLines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray& line : out.data().split('\n')) {
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        }
+        return objects;
+    }
+    QString output() const { return QString::fromUtf8(out.data()); }
+    QString errors() const { return QString::fromUtf8(err.data()); }
+
+    TempWorkspace ws;
+    PlatformProfile profile;
+    std::unique_ptr<AppDelegate> app;
+    QString save, song;
+    sepfix::StandIn standIn;
+    QBuffer out, err;
+};
+
+}  // namespace
+
+TEST_F(CommandLineRun, SeparateReportsEachFileAsJsonAndAFailureDoesNotStopTheRest)
+{
+    const QString missing = ws.path("music/gone.wav");
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(ws.path("music"));  // relative names are the current folder's
+    const int status = run({"separate", "song.wav", "gone.wav", "--json", "--stems", "4", "--best", "--format",
+                            "flac", "--to", ws.path("save")});
+    QDir::setCurrent(previous);
+
+    EXPECT_EQ(status, cli::exitFailed);
+    const QList<QJsonObject> items = jsonLines();
+    ASSERT_EQ(items.size(), 2) << output().toStdString();
+    EXPECT_EQ(items[0]["input"].toString(), song);
+    EXPECT_TRUE(items[0]["ok"].toBool());
+    EXPECT_EQ(items[0]["stemsFolder"].toString(), save + "/stems/song");
+    const QJsonObject manifest = items[0]["manifest"].toObject();
+    EXPECT_EQ(manifest, sepfix::readJsonObject(save + "/stems/song/manifest.json"));
+    EXPECT_EQ(manifest["model"].toString(), "htdemucs_ft");
+    EXPECT_EQ(manifest["stems"].toArray().size(), 4);
+    EXPECT_EQ(manifest["stems"].toArray()[0].toObject()["contentType"].toString(), "audio/flac");
+    EXPECT_EQ(items[1]["input"].toString(), missing);
+    EXPECT_FALSE(items[1]["ok"].toBool());
+    EXPECT_EQ(items[1]["error"].toString(), "Audio file was not found: " + missing);
+    EXPECT_TRUE(readRecordedArgs(standIn.argsFile).contains("--int24"));
+    EXPECT_TRUE(errors().contains("Batch Finished With Failures: Finished 2 items: 1 succeeded, 1 failed.\n"
+                                  "Failed: gone.wav (Audio file was not found: " + missing + ")"))
+        << errors().toStdString();
+}
+
+TEST_F(CommandLineRun, GetAndDownloadUseTheWindowsSaveFolderAndCookiesUnlessTold)
+{
+    {
+        QSettings settings(profile.settingsFile, QSettings::IniFormat);
+        settings.setValue("saveFolder", save);
+        settings.setValue("cookiesFromBrowser", "chrome");
+    }
+    EXPECT_EQ(run({"get", "https://example.com/v/first"}), cli::exitSucceeded) << errors().toStdString();
+    QStringList args = readRecordedArgs(ws.path("ytdlp-args"));
+    EXPECT_EQ(args.mid(args.indexOf("--cookies-from-browser"), 2), (QStringList{"--cookies-from-browser", "chrome"}));
+    EXPECT_TRUE(QFileInfo::exists(save + "/stems/first/manifest.json"));
+    EXPECT_FALSE(errors().contains("Download Complete")) << "one run, one alert: the separation's";
+    EXPECT_TRUE(errors().startsWith("Stem Separation Complete: ")) << errors().toStdString();
+
+    QFile::remove(ws.path("ytdlp-args"));
+    const QString other = ws.makeDir("other");
+    EXPECT_EQ(run({"download", "https://example.com/v/second", "https://example.com/v/bad", "--to", other,
+                   "--cookies-from-browser", "none", "--json"}),
+              cli::exitFailed);
+    EXPECT_FALSE(readRecordedArgs(ws.path("ytdlp-args")).contains("--cookies-from-browser"));
+    const QList<QJsonObject> items = jsonLines();
+    ASSERT_EQ(items.size(), 2) << output().toStdString();
+    EXPECT_EQ(items[0]["audioFile"].toString(), other + "/second.wav");
+    EXPECT_FALSE(items[0].contains("stemsFolder"));
+    EXPECT_EQ(items[1]["error"].toString(), "[generic] bad: Video unavailable");
+    EXPECT_FALSE(QFileInfo::exists(other + "/stems"));
+}
+
+TEST_F(CommandLineRun, MissingToolsEndTheRunBeforeAnyJob)
+{
+    QFile::remove(ws.path("pathbin/yt-dlp"));
+    EXPECT_EQ(run({"get", "https://example.com/v/a"}), cli::exitFailed);
+    EXPECT_EQ(output(), "yt-dlp was not found.\nRun stemloft install yt-dlp, then try again.\n");
+
+    QFile::remove(app->managedDemucsPythonURL());
+    EXPECT_EQ(run({"separate", song, song, "--json"}), cli::exitFailed);
+    const QList<QJsonObject> items = jsonLines();
+    ASSERT_EQ(items.size(), 2) << "one object per input, even when nothing ran";
+    EXPECT_EQ(items[1]["error"].toString(), "Demucs is not installed. Run stemloft install demucs, then try again.");
+    EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
+}
+
+TEST_F(CommandLineRun, InstallYtDlpInstallsOnceAndUpdatesOnlyWhenAsked)
+{
+    ws.writeScript("pathbin/deno", "echo deno 1.0");
+    ws.writeScript("tools/curl", "echo run >> " + shellQuote(ws.path("curl-runs")) + "\nprintf 'new tool' > \"$7\"");
+    const QString installed = ws.path("home/.local/share/Stemloft/yt-dlp");
+
+    EXPECT_EQ(run({"install", "yt-dlp"}), cli::exitSucceeded) << output().toStdString();
+    EXPECT_EQ(ws.readFile("home/.local/share/Stemloft/yt-dlp"), "new tool");
+    EXPECT_EQ(QSettings(profile.settingsFile, QSettings::IniFormat).value("ytDlpPath").toString(), installed);
+    EXPECT_TRUE(errors().contains("yt-dlp Installed: ")) << errors().toStdString();
+
+    EXPECT_EQ(run({"install", "yt-dlp"}), cli::exitSucceeded);
+    EXPECT_EQ(output(), "yt-dlp is already installed.\n" + installed + "\n");
+    EXPECT_EQ(errors(), "yt-dlp Already Installed: You can download reference audio without installing again.\n");
+    EXPECT_EQ(ws.readFile("curl-runs"), "run\n");
+
+    EXPECT_EQ(run({"install", "yt-dlp", "--update"}), cli::exitSucceeded);
+    EXPECT_EQ(ws.readFile("curl-runs"), "run\nrun\n");
+}
+
+TEST_F(CommandLineRun, ABrokenEnvironmentIsDeletedOnlyWhenSomeoneSaidSo)
+{
+    standIn.probe = "echo 'ModuleNotFoundError: No module named torch'; exit 1";
+    const QString python = sepfix::writeStandInDemucs(ws, *app, standIn);
+    // A Python to rebuild with, whose venv step fails: the question comes first.
+    ws.writeScript("opt/homebrew/bin/python3.12", "case \"$2\" in *ensurepip*) exit 0;; "
+                                                  "*'version_info[:3]'*) echo 3.12.4; exit 0;; esac; exit 1");
+
+    EXPECT_EQ(run({"install", "demucs"}), cli::exitFailed);
+    EXPECT_TRUE(errors().contains("failed its check")) << errors().toStdString();
+    EXPECT_TRUE(errors().contains("Run stemloft install demucs --rebuild to delete it and install again."));
+    EXPECT_TRUE(QFileInfo::exists(python));
+
+    QString asked;
+    EXPECT_EQ(run({"install", "demucs"},
+                  [&](const QString& question, std::function<void(bool)> answer) {
+                      asked = question;
+                      answer(false);
+                  }),
+              cli::exitFailed);
+    EXPECT_TRUE(asked.startsWith("Rebuild Demucs Environment? The Demucs environment at ")) << asked.toStdString();
+    EXPECT_TRUE(output().contains("The Demucs environment was left as it is."));
+    EXPECT_TRUE(QFileInfo::exists(python));
+
+    EXPECT_EQ(run({"install", "demucs", "--rebuild"}), cli::exitFailed) << "the venv step fails";
+    EXPECT_FALSE(QFileInfo::exists(python)) << "the broken environment was deleted without a question";
+}
+
+TEST_F(CommandLineRun, StatusNamesEachToolWithItsVersionAndTheEnvironmentsState)
+{
+    EXPECT_EQ(run({"status", "--json"}), cli::exitSucceeded);
+    const QList<QJsonObject> objects = jsonLines();
+    ASSERT_EQ(objects.size(), 1);
+    QMap<QString, QJsonObject> tools;
+    for (const QJsonValue& tool : objects[0]["tools"].toArray())
+        tools.insert(tool["name"].toString(), tool.toObject());
+    EXPECT_EQ(tools["yt-dlp"]["path"].toString(), ws.path("pathbin/yt-dlp"));
+    EXPECT_EQ(tools["yt-dlp"]["version"].toString(), "2099.01.02");
+    EXPECT_FALSE(tools["ffmpeg"]["version"].toString().isEmpty());
+    EXPECT_TRUE(tools["curl"]["path"].isNull()) << "the profile's curl was never written";
+    EXPECT_TRUE(tools.contains("Deno") && tools.contains("Python") && tools.contains("unzip"));
+    const QJsonObject environment = objects[0]["demucsEnvironment"].toObject();
+    EXPECT_EQ(environment["state"].toString(), "ready");
+    EXPECT_EQ(environment["device"].toString(), "CPU");
+    EXPECT_EQ(objects[0]["saveFolder"].toString(), profile.downloadsDir);
+
+    EXPECT_EQ(run({"status"}), cli::exitSucceeded);
+    EXPECT_TRUE(output().contains("\nyt-dlp: " + ws.path("pathbin/yt-dlp") + " (2099.01.02)\n"));
+    EXPECT_TRUE(output().contains("\ncurl: not found\n"));
+    EXPECT_TRUE(output().contains("\nDemucs environment: " + ws.path("home/.local/share/Stemloft/demucs-env") +
+                                  " (ready, CPU)\n"))
+        << output().toStdString();
+}
+
+namespace {
+
+// The installed program itself, as a script starts it: no display, the
+// folders of a test home.
+class Program : public CommandLineRun {
+protected:
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        env.insert("HOME", ws.path("home"));
+        env.insert("XDG_DATA_HOME", ws.path("home/.local/share"));
+        env.insert("XDG_CONFIG_HOME", ws.makeDir("config"));
+        env.insert("TMPDIR", profile.tempDir);
+        env.insert("PATH", ws.path("pathbin") + ":/usr/bin:/bin");
+        return env;
+    }
+    void start(QProcess& process, const QStringList& args) const
+    {
+        process.setProcessEnvironment(environment());
+        process.start(STEMLOFT_BINARY, args);
+    }
+};
+
+}  // namespace
+
+TEST_F(Program, RunsWithoutADisplayWithTheWindowsDefaultsAndExitStatuses)
+{
+    // The window's run of the song first: six stems, its save folder.
+    app->applicationDidFinishLaunching();
+    app->folderField->setText(save);
+    app->setLastAudioURL(song);
+    app->startSeparation();
+    ASSERT_TRUE(waitIdle(*app, 60000));
+    QJsonObject window = sepfix::readJsonObject(save + "/stems/song/manifest.json");
+    ASSERT_EQ(window["stems"].toArray().size(), 6);
+
+    QProcess program;
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    const QString log = QString::fromUtf8(program.readAllStandardOutput());
+    EXPECT_TRUE(log.contains("\nSaved stems: " + save + "/stems/song\n")) << log.toStdString();
+    QJsonObject terminal = sepfix::readJsonObject(save + "/stems/song/manifest.json");
+    EXPECT_NE(terminal["createdAt"], QJsonValue());
+    window.remove("createdAt");
+    terminal.remove("createdAt");
+    EXPECT_EQ(terminal, window);
+
+    start(program, {"separate", song, "--stems", "5"});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitCode(), cli::exitUsage);
+    EXPECT_TRUE(program.readAllStandardError().contains("--stems takes 4 or 6, not \"5\".\nUsage:\n"));
+
+    start(program, {"--version"});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.readAllStandardOutput(), ("Stemloft " + app->appVersion + "\n").toUtf8());
+}
+
+TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)
+{
+    const QString pidFile = ws.path("demucs-pid");
+    const QString holdFile = ws.writeFile("hold", "");
+    standIn.beforeExit = sepfix::holdLines(pidFile, holdFile);
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess program;
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(pidFile); }, 30000));
+    const qint64 demucs = sepfix::recordedPid(pidFile);
+    ASSERT_TRUE(processAlive(demucs));
+    ::kill(pid_t(program.processId()), SIGINT);
+    ASSERT_TRUE(program.waitForFinished(30000));
+
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 130);
+    EXPECT_TRUE(program.readAllStandardOutput().contains("Stopped."));
+    EXPECT_FALSE(processAlive(demucs));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
+}
