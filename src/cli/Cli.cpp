@@ -199,6 +199,7 @@ void Runner::startInstallDemucs()
                     job->answerRebuild(true);
                 } else if (askRebuild) {
                     QPointer<DemucsInstallJob> asking(job);
+                    m_terminal.endProgress();  // the question takes the line
                     askRebuild(QStringLiteral("Rebuild Demucs Environment? ") + question, [asking](bool yes) {
                         if (asking)
                             asking->answerRebuild(yes);
@@ -231,14 +232,15 @@ void Runner::startStatus()
 
 void Runner::refuse(const QStringList& lines)
 {
-    if (m_command.json && m_command.kind != CommandKind::status) {
+    // A script reading JSON still gets one object per input it gave.
+    if (m_command.json) {
         for (const QString& input : std::as_const(m_command.inputs))
             writeJsonLine(m_terminal, {{QStringLiteral("input"), input},
                                        {QStringLiteral("ok"), false},
                                        {QStringLiteral("error"), lines.join(QLatin1Char(' '))}});
-    }
-    if (!m_command.json || m_command.inputs.isEmpty())
+    } else {
         m_terminal.logEntries(lines);
+    }
     finish(exitFailed);
 }
 
@@ -348,8 +350,11 @@ namespace {
 // A yes or no typed on the terminal, read without blocking the event loop.
 class TerminalQuestion : public QObject {
 public:
+    // The application owns it until it is answered: a run stopped meanwhile leaves it unanswered.
     TerminalQuestion(QIODevice& err, const QString& question, std::function<void(bool)> answer)
-        : m_notifier(STDIN_FILENO, QSocketNotifier::Read), m_answer(std::move(answer))
+        : QObject(QCoreApplication::instance()),
+          m_notifier(STDIN_FILENO, QSocketNotifier::Read),
+          m_answer(std::move(answer))
     {
         err.write((question + QStringLiteral(" [y/N] ")).toUtf8());
         connect(&m_notifier, &QSocketNotifier::activated, this, &TerminalQuestion::read);
