@@ -54,7 +54,6 @@ void AppDelegate::installYtDlp()
     if (!ytDlpInstallerMayStart())
         return;
     if (const std::optional<QString> found = findManagedYtDlp()) {
-        m_settings->setValue(QStringLiteral("ytDlpPath"), *found);
         markYtDlpInstalled(*found);
         appendLog(QStringLiteral("yt-dlp is already installed."));
         appendLog(*found);
@@ -90,10 +89,7 @@ void AppDelegate::runYtDlpInstaller(bool update)
     }
     auto* job = new YtDlpInstallJob(std::move(params));
     connect(job, &Job::logCleared, this, [this] { installButton->setText(QStringLiteral("Installing...")); });
-    connect(job, &YtDlpInstallJob::installed, this, [this](const QString& path) {
-        m_settings->setValue(QStringLiteral("ytDlpPath"), path);
-        markYtDlpInstalled(path);
-    });
+    connect(job, &YtDlpInstallJob::installed, this, &AppDelegate::markYtDlpInstalled);
     connect(job, &Job::finished, this, [this](Job::Outcome) {
         // A title left at "Installing..." would claim a download that is not running.
         installButton->setText(installedYtDlpURL ? QStringLiteral("yt-dlp Installed") : installYtDlpTitle);
@@ -119,17 +115,9 @@ void AppDelegate::startDownload()
         appendLog(QStringLiteral("Enter a YouTube URL first."));
         return;
     }
-    std::optional<QString> executable;
-    if (installedYtDlpURL && isExecutableOrCanMakeExecutable(*installedYtDlpURL)) {
-        executable = installedYtDlpURL;
-    } else {
-        for (const QString& candidate : ytDlpCandidateURLs()) {
-            if (isExecutableOrCanMakeExecutable(candidate)) {
-                executable = candidate;
-                break;
-            }
-        }
-    }
+    std::optional<QString> executable = installedYtDlpURL;
+    if (!executable || !isExecutableOrCanMakeExecutable(*executable))
+        executable = m_tools.findYtDlp();
     if (!executable) {
         appendLog(QStringLiteral("yt-dlp was not found."));
         appendLog(QStringLiteral("Click Install yt-dlp, then try again."));
@@ -220,9 +208,7 @@ void AppDelegate::installDemucs()
     connect(job, &DemucsInstallJob::rebuildRequested, this,
             [this, job](const QString& environmentFolder, const QString& reason) {
                 QMessageBox* box = askQuestion(QStringLiteral("Rebuild Demucs Environment?"),
-                                               QStringLiteral("The Demucs environment at ") + environmentFolder +
-                                                   QStringLiteral(" failed its check: ") + reason +
-                                                   QStringLiteral(" Delete it and install again?"),
+                                               DemucsInstallJob::rebuildQuestion(environmentFolder, reason),
                                                QStringLiteral("Rebuild"),
                                                [job](bool rebuild) { job->answerRebuild(rebuild); });
                 connect(job, &Job::finished, box, &QMessageBox::close);

@@ -75,9 +75,8 @@ std::optional<QString> AppDelegate::findManagedYtDlp() const
 
 void AppDelegate::markYtDlpInstalled(const QString& path)
 {
-    fileops::setPosixPermissionsQuietly(path, 0755);
+    m_tools.rememberYtDlp(path);
     installedYtDlpURL = path;
-    m_settings->setValue(storedPathKey, path);
     installButton->setText(QStringLiteral("yt-dlp Installed"));
     installButton->setEnabled(false);
     installButton->setToolTip(path);

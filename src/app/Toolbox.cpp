@@ -84,6 +84,12 @@ std::optional<QString> Toolbox::findYtDlp() const
     return ytdlp::firstUsable(ytDlpCandidates());
 }
 
+void Toolbox::rememberYtDlp(const QString& path) const
+{
+    fileops::setPosixPermissionsQuietly(path, 0755);
+    m_settings.setValue(storedYtDlpKey, path);
+}
+
 QStringList Toolbox::denoCandidates() const
 {
     const QString deno = QStringLiteral("deno");

@@ -40,6 +40,8 @@ public:
     QStringList ytDlpCandidates() const;
     std::optional<QString> findManagedYtDlp() const;
     std::optional<QString> findYtDlp() const;
+    // An installed or found managed copy: executable, and stored for the next start.
+    void rememberYtDlp(const QString& path) const;
     // Where a deno may already be: the support folder, then the places yt-dlp is looked for.
     QStringList denoCandidates() const;
     // The child environment with the support folder first on PATH.

@@ -155,12 +155,8 @@ void Runner::startInstallYtDlp()
         return;
     }
     const std::optional<QString> managed = m_tools.findManagedYtDlp();
-    const auto remember = [this](const QString& path) {
-        fileops::setPosixPermissionsQuietly(path, 0755);
-        m_settings->setValue(QStringLiteral("ytDlpPath"), path);
-    };
     if (managed && !m_command.update) {
-        remember(*managed);
+        m_tools.rememberYtDlp(*managed);
         m_terminal.logEntries({QStringLiteral("yt-dlp is already installed."), *managed});
         m_terminal.alert(QStringLiteral("yt-dlp Already Installed"),
                          QStringLiteral("You can download reference audio without installing again."));
@@ -176,7 +172,7 @@ void Runner::startInstallYtDlp()
         return;
     }
     auto* job = new YtDlpInstallJob(std::move(params), this);
-    connect(job, &YtDlpInstallJob::installed, this, remember);
+    connect(job, &YtDlpInstallJob::installed, this, [this](const QString& path) { m_tools.rememberYtDlp(path); });
     run(job);
 }
 
@@ -192,9 +188,7 @@ void Runner::startInstallDemucs()
     auto* job = new DemucsInstallJob(std::move(params), this);
     connect(job, &DemucsInstallJob::rebuildRequested, this,
             [this, job](const QString& environmentFolder, const QString& reason) {
-                const QString question = QStringLiteral("The Demucs environment at ") + environmentFolder +
-                                         QStringLiteral(" failed its check: ") + reason +
-                                         QStringLiteral(" Delete it and install again?");
+                const QString question = DemucsInstallJob::rebuildQuestion(environmentFolder, reason);
                 if (m_command.rebuild) {
                     job->answerRebuild(true);
                 } else if (askRebuild) {

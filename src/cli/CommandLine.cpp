@@ -321,9 +321,9 @@ QString helpText(const QStringList& cookieBrowsers, const QString& topic)
     }
     QString commands;
     for (const CommandInfo& command : commandTable) {
+        if (command.kind == CommandKind::installDemucs)
+            continue;  // install is listed once, with both tools
         const QString name = QLatin1String(command.name);
-        if (commands.contains(QStringLiteral("  ") + name + QLatin1Char(' ')))
-            continue;  // install is listed once
         QString summary = QLatin1String(command.summary);
         if (command.kind == CommandKind::installYtDlp)
             summary = QStringLiteral("Install yt-dlp and Deno, or build the Demucs environment.");

@@ -14,6 +14,8 @@ namespace {
 
 // A version query that hangs (a broken tool, a slow network mount) must not hold the report.
 constexpr int versionTimeLimitMs = 20000;
+// Where the Python row is in the list: its path comes from the finder, later.
+constexpr int pythonRow = 2;
 
 QStringList versionArguments(const QString& tool)
 {
@@ -73,15 +75,15 @@ void StatusReport::start()
     // Counted before anything starts: a child that cannot start reports at once.
     m_pending = int(m_found.size()) + 1 + (m_environment.installed ? 1 : 0);
     for (int i = 0; i < m_found.size(); ++i) {
-        if (m_found.at(i).name != QLatin1String("Python"))
+        if (i != pythonRow)
             queryVersion(i);
     }
     // The Python the Demucs installer would build the environment with.
     auto* finder = new demucs::PythonFinder(profile, m_tools.processEnvironment(), this);
     m_children << finder;
     connect(finder, &demucs::PythonFinder::finished, this, [this](const std::optional<QString>& found, bool) {
-        m_found[2].path = found.value_or(QString());
-        queryVersion(2);
+        m_found[pythonRow].path = found.value_or(QString());
+        queryVersion(pythonRow);
         oneDone();
     });
     finder->start();

@@ -35,6 +35,9 @@ public:
     // What a failed run of the installation shell reads as.
     static QString installFailureMessage(const RunResult& result);
 
+    // What the user is asked when rebuildRequested() comes.
+    static QString rebuildQuestion(const QString& environmentFolder, const QString& reason);
+
     // The answer to rebuildRequested(): delete the environment and build it
     // again, or leave everything as it is and end.
     void answerRebuild(bool rebuild);

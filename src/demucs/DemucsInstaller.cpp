@@ -146,6 +146,12 @@ void DemucsInstallJob::onPythonFound(const QString& systemPython, const QString&
     emit rebuildRequested(m_params.environmentFolder, m_checkReason);
 }
 
+QString DemucsInstallJob::rebuildQuestion(const QString& environmentFolder, const QString& reason)
+{
+    return QStringLiteral("The Demucs environment at ") + environmentFolder + QStringLiteral(" failed its check: ") +
+           reason + QStringLiteral(" Delete it and install again?");
+}
+
 void DemucsInstallJob::answerRebuild(bool rebuild)
 {
     if (!m_awaitingAnswer || hasFinished())
