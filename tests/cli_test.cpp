@@ -169,9 +169,9 @@ protected:
         ws.writeScript("pathbin/yt-dlp",
                        recordArgsLines(ws.path("ytdlp-args")) +
                            "\n[ \"$1\" = --version ] && { echo 2099.01.02; exit 0; }\n"
-                           "prev=; for a; do [ \"$prev\" = -o ] && out=$a; prev=$a; url=$a; done\n"
+                           "for a; do url=$a; done\n"
                            "case \"$url\" in *bad*) echo 'ERROR: [generic] bad: Video unavailable' >&2; exit 1;; esac\n"
-                           "f=$(dirname \"$out\")/$(basename \"$url\").wav\ncp " + shellQuote(song) +
+                           "f=$PWD/$(basename \"$url\").wav\ncp " + shellQuote(song) +
                            " \"$f\"\necho \"$f\"\n");
     }
 

@@ -124,17 +124,28 @@ httpd.serve_forever()
     app->folderField->setText(music);
     app->urlField->setText(QStringLiteral("http://127.0.0.1:%1/slow.m4a").arg(port));
     app->startButton->click();
-    const QString partial = music + "/slow [slow].m4a.part";
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo(partial).size() > 0; }, 60000)) << logText(*app).toStdString();
+    // yt-dlp writes its partial file into the run's own folder, never beside the user's files.
+    QString partial;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const QStringList own = QDir(music).entryList({".stemloft-download-*"}, QDir::Dirs | QDir::Hidden);
+            partial = own.isEmpty() ? QString() : music + "/" + own.first() + "/slow [slow].m4a.part";
+            return QFileInfo(partial).size() > 0;
+        },
+        60000))
+        << logText(*app).toStdString();
     EXPECT_TRUE(app->stageLabel->text().startsWith("Downloading")) << app->stageLabel->text().toStdString();
+    const QString browsers = ws.writeFile("Music/other.iso.part", "a browser's");
 
     app->stopButton->click();
     ASSERT_TRUE(waitIdle(*app, 20000));
     server.kill();
     server.waitForFinished(5000);
     EXPECT_EQ(logLines(*app).last(), "Stopped.");
-    EXPECT_EQ(QDir(music).entryList(QDir::Files | QDir::Hidden), QStringList{"earlier.m4a.part"});
+    EXPECT_EQ(QDir(music).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{"earlier.m4a.part", "other.iso.part"}));
     EXPECT_EQ(ws.readFile(earlier), "not ours");
+    EXPECT_EQ(ws.readFile(browsers), "a browser's");
     EXPECT_TRUE(app->audioField->text().isEmpty());
     EXPECT_FALSE(app->lastAlert.has_value());
 }

@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "download/DownloadJob.h"
 #include "download/DownloadOutput.h"
 
 #include <QAction>
@@ -20,10 +21,12 @@ struct DownloadFixture : ::testing::Test {
     QString music = ws.makeDir("Music");
     QString tool = ws.path("pathbin/yt-dlp");
 
-    // The fake yt-dlp records its arguments; "$9" is the output template.
+    // The fake yt-dlp records its arguments. As yt-dlp does, it runs in the
+    // save folder ("dir") and keeps its partial files in "-P temp:" ("$9", "tmp").
     void writeTool(const QString& body)
     {
-        ws.writeScript("pathbin/yt-dlp", recordArgsLines(ws.path("args")) + "\ndir=$(dirname \"$9\")\n" + body);
+        ws.writeScript("pathbin/yt-dlp",
+                       recordArgsLines(ws.path("args")) + "\ndir=$PWD\ntmp=\"$PWD/${9#temp:}\"\n" + body);
     }
     std::unique_ptr<AppDelegate> start(const QString& folder, const QString& url = "https://example.com/v")
     {
@@ -53,10 +56,13 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
     EXPECT_FALSE(app->urlField->isEnabled());
     ASSERT_TRUE(waitIdle(*app));
 
-    EXPECT_EQ(readRecordedArgs(ws.path("args")),
-              (QStringList{"--newline", "--progress", "--no-playlist", "--print", "after_move:filepath", "-f",
-                           "bestaudio[ext=m4a]/bestaudio", "-o", folder + "/%(title).120B [%(id)s].%(ext)s", "--",
-                           "--batch-file=/etc/passwd"}));
+    QStringList args = readRecordedArgs(ws.path("args"));
+    ASSERT_EQ(args.size(), 13);
+    EXPECT_TRUE(args[8].startsWith("temp:.stemloft-download-")) << args[8].toStdString();
+    args[8] = "temp:PRIVATE";
+    EXPECT_EQ(args, (QStringList{"--newline", "--progress", "--no-playlist", "--print", "after_move:filepath", "-f",
+                                 "bestaudio[ext=m4a]/bestaudio", "-P", "temp:PRIVATE", "-o",
+                                 "%(title).120B [%(id)s].%(ext)s", "--", "--batch-file=/etc/passwd"}));
     EXPECT_EQ(logLines(*app), (QStringList{"Using: " + tool, "Saving to: " + folder.trimmed(), "Starting...",
                                            "[download]  50.0% of 9.21KiB", "Done."}));
     ASSERT_TRUE(app->lastAlert.has_value());
@@ -152,16 +158,18 @@ TEST_F(DownloadFixture, SaveFolderIsCheckedFirstAndNeverATemplate)
         EXPECT_EQ(ws.readFile("plain"), "x");
     }
 
-    // Unset: Downloads, said so and shown. A "%" in the folder is escaped for yt-dlp.
-    const QString templated = ws.makeDir("Mix %(title)s 100%");
+    // Unset: Downloads, said so and shown. The folder reaches yt-dlp as its
+    // working directory, never as text it would read "%" or "$NAME" in.
+    const QString templated = ws.makeDir("Mix %(title)s 100% $HOME");
     profile.downloadsDir = templated;
+    writeTool("pwd > " + shellQuote(ws.path("cwd")));
     auto app = start(QString());
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(app->folderField->text(), templated);
     EXPECT_EQ(logLines(*app).mid(0, 3), (QStringList{"Save folder was not set; using " + templated + ".",
                                                      "Using: " + tool, "Saving to: " + templated}));
-    EXPECT_EQ(readRecordedArgs(ws.path("args")).at(8),
-              ws.path("Mix %%(title)s 100%%") + "/%(title).120B [%(id)s].%(ext)s");
+    EXPECT_EQ(ws.readFile("cwd").trimmed(), templated.toUtf8());
+    EXPECT_FALSE(readRecordedArgs(ws.path("args")).join('\n').contains(templated));
 }
 
 // A child printing megabytes without a line break: one entry, shortened in
@@ -275,22 +283,27 @@ TEST_F(DownloadFixture, EveryOutputLineReachesTheLogInOrder)
     EXPECT_EQ(lines.last(), "Done.");
 }
 
-TEST_F(DownloadFixture, StopRemovesThePartialFilesOfThisRunOnly)
+TEST_F(DownloadFixture, StopRemovesThisRunsOwnFolderAndNothingElse)
 {
     const QString earlier = ws.writeFile("Music/Earlier [e].m4a", "earlier");
     const QString otherPart = ws.writeFile("Music/Other [o].m4a.part", "another run's");
+    {
+        // Never started: nothing of the save folder is its to remove.
+        DownloadJob unstarted(DownloadJob::Params{tool, "https://example.com/v", music, {}});
+    }
+    EXPECT_EQ(ws.readFile(otherPart), "another run's");
     const QString pids = ws.path("pids");
-    writeTool("dest=\"$dir/Song [id].m4a\"\n"
-              "echo \"[download] Destination: $dest\"\n"
+    writeTool("dest=\"$tmp/Song [id].m4a\"\n"
               ": > \"$dest.part\"; : > \"$dest.ytdl\"; : > \"$dest.part-Frag1\"\n"
               "echo " + shellQuote(earlier) + "\n"
               "sleep 1000 &\necho $$ $! > " + shellQuote(pids) + "\nwait");
     auto app = start(music);
     ASSERT_TRUE(waitUntil([&] { return app->audioField->text() == earlier && !ws.readFile(pids).isEmpty(); }));
-    const QString song = music + "/Song [id].m4a";
-    const QStringList partials = {song + ".part", song + ".ytdl", song + ".part-Frag1"};
-    for (const QString& partial : partials)
-        ASSERT_TRUE(QFile::exists(partial)) << partial.toStdString();
+    const QStringList own = QDir(music).entryList({".stemloft-download-*"}, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(own.size(), 1);
+    EXPECT_EQ(QDir(music + "/" + own[0]).entryList(QDir::Files | QDir::Hidden).size(), 4) << "three and the owner";
+    // A browser's partial download appears while the run goes on.
+    const QString browsers = ws.writeFile("Music/installer.iso.part", "a browser's");
     const QList<QByteArray> pidText = ws.readFile(pids).trimmed().split(' ');
     ASSERT_EQ(pidText.size(), 2);
     const qint64 tool = pidText[0].toLongLong(), sleeper = pidText[1].toLongLong();
@@ -300,17 +313,15 @@ TEST_F(DownloadFixture, StopRemovesThePartialFilesOfThisRunOnly)
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_FALSE(processAlive(tool));
     EXPECT_FALSE(processAlive(sleeper));
-    for (const QString& partial : partials)
-        EXPECT_FALSE(QFile::exists(partial)) << partial.toStdString();
+    EXPECT_EQ(QDir(music).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{"Earlier [e].m4a", "installer.iso.part", "Other [o].m4a.part"}));
     EXPECT_EQ(ws.readFile(earlier), "earlier");
     EXPECT_EQ(ws.readFile(otherPart), "another run's");
+    EXPECT_EQ(ws.readFile(browsers), "a browser's");
     EXPECT_FALSE(app->lastAudioURL().has_value());
     EXPECT_TRUE(app->audioField->text().isEmpty());
     EXPECT_FALSE(app->separateButton->isEnabled());
     EXPECT_TRUE(app->startButton->isEnabled());
-    EXPECT_EQ(logLines(*app).last(), "Stopped.");
-    EXPECT_EQ(app->alertCount, 0);
-    EXPECT_EQ(app->stageLabel->text(), "Ready");
 }
 
 // The browser's cookies reach yt-dlp before "--" and the choice outlives the
@@ -339,7 +350,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
     app->urlField->setText("https://example.com/v");
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
-    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(9),
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(11),
               (QStringList{"--cookies-from-browser", "firefox", "--", "https://example.com/v"}));
     EXPECT_EQ(logLines(*app).mid(0, 5), (QStringList{"Using: " + tool, "Saving to: " + music, "Cookies from: Firefox",
                                                      "Starting...", deno}));
@@ -348,7 +359,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
     EXPECT_FALSE(app->settings().contains("cookiesFromBrowser"));
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
-    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(9), (QStringList{"--", "https://example.com/v"}));
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(11), (QStringList{"--", "https://example.com/v"}));
 }
 
 TEST(DownloadHints, YtDlpErrorLinesGetTheirAdvice)

@@ -27,7 +27,7 @@ void backdate(const QString& path, qint64 secs)
 
 quint64 recordedStart(qint64 pid)
 {
-    return leftovers::ownerRecord(pid).trimmed().split(' ').value(1).toULongLong();
+    return ownership::ownerRecord(pid).trimmed().split(' ').value(1).toULongLong();
 }
 
 // A child that runs until it is killed at the end of the test.
@@ -51,17 +51,17 @@ struct Sleeper {
 TEST(OwnerRecord, NamesAProcessAndRejectsWhatIsNotOne)
 {
     const qint64 self = QCoreApplication::applicationPid();
-    const QByteArray record = leftovers::ownerRecord(self);
+    const QByteArray record = ownership::ownerRecord(self);
     EXPECT_TRUE(record.startsWith(QByteArray::number(self) + ' ')) << record.constData();
     EXPECT_TRUE(record.endsWith('\n'));
     EXPECT_NE(recordedStart(self), 0u);
-    EXPECT_TRUE(leftovers::isOwnerAlive(record));
+    EXPECT_TRUE(ownership::isOwnerAlive(record));
     // 0 and -1 would ask kill() about whole process groups, which always answer.
     for (const char* bad : {"", "garbage", "0 0", "-1 0", "12 x", "1 2 3"})
-        EXPECT_FALSE(leftovers::isOwnerAlive(bad)) << bad;
+        EXPECT_FALSE(ownership::isOwnerAlive(bad)) << bad;
 
     TempWorkspace ws;
-    EXPECT_THROW(leftovers::writeOwnerFile(ws.path("missing"), self), AppError);
+    EXPECT_THROW(ownership::writeOwnerFile(ws.path("missing"), self), AppError);
 }
 
 TEST(OwnerRecord, ReadsTheStartTimeEvenWhenTheCommandNameHoldsSpacesAndParentheses)
@@ -78,7 +78,7 @@ TEST(OwnerRecord, ReadsTheStartTimeEvenWhenTheCommandNameHoldsSpacesAndParenthes
     const quint64 start = recordedStart(odd.pid());
     EXPECT_LE(recordedStart(before.pid()), start);
     EXPECT_LE(start, recordedStart(after.pid()));
-    EXPECT_TRUE(leftovers::isOwnerAlive(leftovers::ownerRecord(odd.pid())));
+    EXPECT_TRUE(ownership::isOwnerAlive(ownership::ownerRecord(odd.pid())));
 }
 
 TEST(AbandonedOutputRoots, KeepsRootsOfLiveOwnersAndReturnsOnesWhoseOwnerIsGone)
@@ -86,10 +86,10 @@ TEST(AbandonedOutputRoots, KeepsRootsOfLiveOwnersAndReturnsOnesWhoseOwnerIsGone)
     TempWorkspace ws;
     const QString tmp = ws.makeDir("tmp");
     const QString own = ws.makeDir("tmp/stemloft-demucs-OWN");
-    leftovers::writeOwnerFile(own, QCoreApplication::applicationPid());
+    ownership::writeOwnerFile(own, QCoreApplication::applicationPid());
     Sleeper live;
     const QString child = ws.makeDir("tmp/stemloft-demucs-CHILD");
-    leftovers::writeOwnerFile(child, live.pid());
+    ownership::writeOwnerFile(child, live.pid());
 
     // A pid that ran and was collected, so nothing answers to it any more.
     const QString dead = ws.makeDir("tmp/stemloft-demucs-DEAD");
@@ -98,12 +98,12 @@ TEST(AbandonedOutputRoots, KeepsRootsOfLiveOwnersAndReturnsOnesWhoseOwnerIsGone)
     ASSERT_TRUE(shortLived.waitForStarted());
     const qint64 deadPid = shortLived.processId();
     ASSERT_TRUE(shortLived.waitForFinished());
-    leftovers::writeOwnerFile(dead, deadPid);
+    ownership::writeOwnerFile(dead, deadPid);
 
     // The pid runs, but it is not the process that wrote the record.
     const QString reused = ws.makeDir("tmp/stemloft-demucs-REUSED");
     fileops::writeFileAtomically(
-        fileops::appendingComponent(reused, leftovers::ownerFileName),
+        fileops::appendingComponent(reused, ownership::ownerFileName),
         QByteArray::number(live.pid()) + ' ' + QByteArray::number(recordedStart(live.pid()) + 1) + '\n');
 
     EXPECT_EQ(leftovers::abandonedOutputRoots(tmp, QDateTime::currentDateTime()), QStringList({dead, reused}));
@@ -149,7 +149,7 @@ TEST(RemoveLeftovers, CountsTheFreedBytesAndNeverFollowsLinks)
 {
     TempWorkspace ws;
     const QString root = ws.makeDir("tmp/stemloft-demucs-A");
-    ws.writeFile("tmp/stemloft-demucs-A/" + leftovers::ownerFileName, "1 2\n");
+    ws.writeFile("tmp/stemloft-demucs-A/" + ownership::ownerFileName, "1 2\n");
     ws.writeFile("tmp/stemloft-demucs-A/htdemucs/song/drums.wav", QByteArray(3000, 'd'));
     ws.writeFile("tmp/stemloft-demucs-A/htdemucs/song/bass.wav", QByteArray(500, 'b'));
     const QString outside = ws.writeFile("keep/big.wav", QByteArray(100000, 'k'));
@@ -175,11 +175,11 @@ TEST(Leftovers, LaunchRemovesDeadRunsRootsAndKeepsLiveOnes)
     const QString dead = profile.tempDir + QStringLiteral("/stemloft-demucs-DEAD");
     ws.writeFile(QDir(ws.root()).relativeFilePath(dead) + QStringLiteral("/htdemucs/x/vocals.wav"),
                  QByteArray(2500, 'v'));
-    leftovers::writeOwnerFile(dead, finished.processId());
+    ownership::writeOwnerFile(dead, finished.processId());
     Sleeper otherInstance;
     const QString live = profile.tempDir + QStringLiteral("/stemloft-demucs-LIVE");
     fileops::createDirectories(live);
-    leftovers::writeOwnerFile(live, otherInstance.process.processId());
+    ownership::writeOwnerFile(live, otherInstance.process.processId());
 
     auto app = makeDelegate(profile);
     ASSERT_TRUE(waitUntil([&] { return logLines(*app).last().startsWith(QStringLiteral("Removed leftovers")); }));

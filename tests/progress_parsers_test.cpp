@@ -39,67 +39,6 @@ TEST(DownloadProgress, PercentOfProgressLinesOnly)
         EXPECT_FALSE(download::progressPercent(line).has_value()) << QString::fromUtf16(line).toStdString();
 }
 
-TEST(DownloadProgress, DestinationLine)
-{
-    EXPECT_EQ(download::destinationPath(u"[download] Destination: /music/clip [clip].m4a"),
-              QStringLiteral("/music/clip [clip].m4a"));
-    EXPECT_EQ(download::destinationPath(u"[download] Destination: out/stream [stream].mp4"),
-              QStringLiteral("out/stream [stream].mp4"));
-    EXPECT_FALSE(download::destinationPath(u"[download] Destination: ").has_value());
-    EXPECT_FALSE(download::destinationPath(u"[download]  42.3% of ~   3.47MiB at    1.30MiB/s ETA 00:01 (frag 3/10)")
-                     .has_value());
-    EXPECT_FALSE(download::destinationPath(u"[youtube] abc: Downloading webpage").has_value());
-}
-
-TEST(DownloadProgress, PartialFilesOfOneDestinationOnly)
-{
-    TempWorkspace ws;
-    const QStringList names{"song.m4a",
-                            "song.m4a.part",
-                            "song.m4a.ytdl",
-                            "song.m4a.part-Frag3",
-                            "song.m4a.part-Frag3.part",
-                            "song.m4a.mp3.part",
-                            "other.m4a.part",
-                            "Live [x1].m4a.part",
-                            "Live [x1].m4a.part-Frag12",
-                            ".hidden.m4a.part"};
-    for (const QString& name : names)
-        ws.writeFile("Music/" + name, "x");
-    ws.writeFile("Music/sub/song.m4a.part", "x");
-    const QString music = ws.path("Music");
-
-    auto sorted = [](QStringList list) {
-        list.sort();
-        return list;
-    };
-    EXPECT_EQ(sorted(download::partialFiles(music + "/song.m4a")),
-              sorted({music + "/song.m4a.part", music + "/song.m4a.ytdl", music + "/song.m4a.part-Frag3",
-                      music + "/song.m4a.part-Frag3.part"}));
-    // Brackets, as in yt-dlp's names, are taken literally.
-    EXPECT_EQ(sorted(download::partialFiles(music + "/Live [x1].m4a")),
-              sorted({music + "/Live [x1].m4a.part", music + "/Live [x1].m4a.part-Frag12"}));
-    EXPECT_EQ(download::partialFiles(music + "/.hidden.m4a"), QStringList{music + "/.hidden.m4a.part"});
-    EXPECT_TRUE(download::partialFiles(music + "/missing.m4a").isEmpty());
-    EXPECT_TRUE(download::partialFiles(ws.path("gone/song.m4a")).isEmpty());
-
-    // Without a destination line: what the run added that looks like a
-    // partial file, never what was there before.
-    const QStringList before = QDir(music).entryList(QDir::Files | QDir::Hidden);
-    const QSet<QString> existing(before.cbegin(), before.cend());
-    EXPECT_TRUE(download::newPartialFiles(music, existing).isEmpty());
-    ws.writeFile("Music/new [id].webm.part", "x");
-    ws.writeFile("Music/new [id].webm.ytdl", "x");
-    ws.writeFile("Music/new [id].webm.part-Frag12", "x");
-    ws.writeFile("Music/new [id].webm.part-Frag12.part", "x");
-    ws.writeFile("Music/new [id].webm", "x");
-    ws.writeFile("Music/notes.partial", "x");
-    ws.writeFile("Music/x.part-Fragment", "x");
-    EXPECT_EQ(sorted(download::newPartialFiles(music, existing)),
-              sorted({music + "/new [id].webm.part", music + "/new [id].webm.ytdl",
-                      music + "/new [id].webm.part-Frag12", music + "/new [id].webm.part-Frag12.part"}));
-}
-
 TEST(InstallProgress, PipRawProgressLines)
 {
     EXPECT_EQ(demucs::pipProgressPercent(u"Progress 0 of 1234"), 0);

@@ -20,21 +20,25 @@ struct QuitTest : ::testing::Test {
     QString pidFile = ws.path("pid");
     QString partial;
 
-    // A download whose yt-dlp announces its destination, leaves a partial
-    // file and then waits; extra runs before the wait.
+    // A download whose yt-dlp leaves a partial file and then waits; extra
+    // runs before the wait.
     std::unique_ptr<AppDelegate> startDownload(const QString& extra = QString())
     {
         const QString music = ws.makeDir("Music");
-        partial = music + "/Song [id].m4a.part";
+        QFile::remove(pidFile);
+        // As yt-dlp does: the partial file goes to the "-P temp:" folder, relative to the save folder.
         ws.writeScript("pathbin/yt-dlp",
-                       QStringLiteral("%1\necho $$ > %2\necho '[download] Destination: %3/Song [id].m4a'\n"
-                                      ": > %4\nwhile :; do sleep 0.1; done")
-                           .arg(extra, shellQuote(pidFile), music, shellQuote(partial)));
+                       QStringLiteral("%1\np=\"$PWD/${9#temp:}/Song [id].m4a.part\"\n: > \"$p\"\n"
+                                      "echo \"$p\" > %2.partial\necho $$ > %2\nwhile :; do sleep 0.1; done")
+                           .arg(extra, shellQuote(pidFile)));
         auto app = makeDelegate(profile);
         app->folderField->setText(music);
         app->urlField->setText("https://example.com/v");
         app->startDownload();
-        EXPECT_TRUE(waitUntil([&] { return QFile::exists(partial) && !ws.readFile("pid").isEmpty(); }));
+        EXPECT_TRUE(waitUntil([&] { return !ws.readFile("pid").isEmpty(); }));
+        partial = QString::fromUtf8(ws.readFile("pid.partial").trimmed());
+        EXPECT_TRUE(partial.startsWith(music + "/.stemloft-download-")) << partial.toStdString();
+        EXPECT_TRUE(QFile::exists(partial));
         return app;
     }
     qint64 childPid() const { return ws.readFile("pid").trimmed().toLongLong(); }
@@ -102,7 +106,7 @@ TEST_F(QuitTest, RunningJobAsksFirstAndStopAndQuitLeavesNothingBehind)
     ASSERT_TRUE(waitUntil([&] { return app->quitCount == 1; }));
     EXPECT_FALSE(app->isBusy());
     EXPECT_FALSE(processAlive(pid));
-    EXPECT_FALSE(QFile::exists(partial));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(partial).path())) << "the run's own folder goes with its partial file";
     EXPECT_EQ(logLines(*app).last(), "Stopped.");
     EXPECT_EQ(app->alertCount, alerts);
 }

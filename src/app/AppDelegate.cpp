@@ -89,10 +89,13 @@ void AppDelegate::applicationDidFinishLaunching()
     appendYtDlpInstallStatusLog();
     appendLog(QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
     appendLog(QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
-    m_leftoverSweep = leftovers::removeAbandonedRootsInBackground(
-        m_profile.tempDir, this, [this](int roots, qint64 bytes) {
-            if (roots > 0)
-                appendLog(leftovers::removedMessage(bytes));
+    // The save folder shown, else the default a run would use.
+    const QString shown = folderField->text();
+    m_leftoverSweep = sweepLeftoversInBackground(
+        m_profile.tempDir, shown.startsWith(QLatin1Char('/')) ? shown : defaultSaveFolder(), this,
+        [this](const leftovers::Swept& swept) {
+            if (swept.items > 0)
+                appendLog(leftovers::removedMessage(swept.bytes));
         });
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -102,10 +102,4 @@ QString defaultedMessage(const QString& path)
     return QStringLiteral("Save folder was not set; using ") + path + QLatin1Char('.');
 }
 
-QString escapedForOutputTemplate(const QString& folder)
-{
-    QString escaped = folder;
-    return escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
-}
-
 }  // namespace savefolder

@@ -32,8 +32,4 @@ std::optional<QString> stemsFolderProblem(const QString& saveFolder, const QStri
 // because none was set: "Save folder was not set; using PATH."
 QString defaultedMessage(const QString& path);
 
-// The folder as the literal start of a yt-dlp output template: "%" would
-// otherwise begin a field ("Mix %(title)s").
-QString escapedForOutputTemplate(const QString& folder);
-
 }  // namespace savefolder

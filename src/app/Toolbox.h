@@ -3,6 +3,7 @@
 #include "app/PlatformProfile.h"
 #include "demucs/DemucsInstallJob.h"
 #include "separation/ExportFormat.h"
+#include "separation/Leftovers.h"
 #include "separation/SeparationJob.h"
 #include "separation/SeparationMode.h"
 #include "ytdlp/YtDlpInstallJob.h"
@@ -12,8 +13,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
+
+class QObject;
+class QThread;
 
 // Where the tools and folders are and what their children get, read from the
 // platform profile and the settings. The window and the command line both
@@ -72,3 +77,14 @@ private:
     const PlatformProfile& m_profile;
     QSettings& m_settings;
 };
+
+// Removes what killed runs left behind, wherever a run is started: Demucs's
+// output roots in tempDir, download folders in saveFolder and the debris in
+// its stems folders, each only once its owner is gone. Takes as long as the
+// disk needs: call it on a worker thread.
+leftovers::Swept sweepLeftovers(const QString& tempDir, const QString& saveFolder);
+// sweepLeftovers on a worker thread; done gets what went, on context's
+// thread, unless context is gone. The thread deletes itself; wait() on it to
+// be sure the sweep is over.
+QThread* sweepLeftoversInBackground(const QString& tempDir, const QString& saveFolder, QObject* context,
+                                    std::function<void(leftovers::Swept)> done);

@@ -54,10 +54,38 @@ Runner::~Runner()
     // destructors reap what still runs.
     delete m_job.data();
     delete m_status.data();
+    if (m_sweep)
+        m_sweep->wait();
+}
+
+void Runner::startSweep()
+{
+    const QString tempDir = m_profile.tempDir;
+    const QString folder = saveFolder().first;
+    m_sweep.reset(QThread::create([this, tempDir, folder] { m_swept = sweepLeftovers(tempDir, folder); }));
+    connect(m_sweep.get(), &QThread::finished, this, &Runner::reportSweep);
+    m_sweep->start();
+}
+
+void Runner::reportSweep()
+{
+    if (!m_sweep || m_sweepReported)
+        return;
+    m_sweep->wait();
+    m_sweepReported = true;
+    if (m_swept.items == 0)
+        return;
+    // Standard output of --json carries only the items' objects.
+    const QString message = leftovers::removedMessage(m_swept.bytes);
+    if (m_command.json)
+        m_terminal.errorLine(message);
+    else
+        m_terminal.logEntries({message});
 }
 
 void Runner::start()
 {
+    startSweep();
     switch (m_command.kind) {
     case CommandKind::download:
     case CommandKind::separate:
@@ -88,6 +116,15 @@ QString Runner::resolvedFolder(const QString& path) const
     return QDir::cleanPath(QDir::current().absoluteFilePath(expanded));
 }
 
+std::pair<QString, bool> Runner::saveFolder() const
+{
+    if (!m_command.saveFolder.isEmpty())
+        return {resolvedFolder(m_command.saveFolder), false};
+    if (const auto stored = m_tools.storedSaveFolder())
+        return {*stored, false};
+    return {m_tools.defaultSaveFolder(), true};
+}
+
 void Runner::startBatch()
 {
     const bool downloads = m_command.kind != CommandKind::separate;
@@ -104,16 +141,7 @@ void Runner::startBatch()
                 QStringLiteral("Run stemloft install demucs, then try again.")});
         return;
     }
-    QString saveFolder;
-    bool defaulted = false;
-    if (!m_command.saveFolder.isEmpty()) {
-        saveFolder = resolvedFolder(m_command.saveFolder);
-    } else if (const auto stored = m_tools.storedSaveFolder()) {
-        saveFolder = *stored;
-    } else {
-        saveFolder = m_tools.defaultSaveFolder();
-        defaulted = true;
-    }
+    const auto [saveFolder, defaulted] = this->saveFolder();
 
     BatchJob::Params params;
     QStringList seen;
@@ -302,6 +330,7 @@ void Runner::finish(int exitStatus)
         return;
     m_done = true;
     m_terminal.endProgress();
+    reportSweep();
     emit done(m_signal ? 128 + m_signal : exitStatus);
 }
 

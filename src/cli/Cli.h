@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QThread>
 
 #include <functional>
 #include <memory>
@@ -57,6 +58,11 @@ private:
     void printResult(const BatchJob::Result& result);
     void finish(int exitStatus);
     QString resolvedFolder(const QString& path) const;
+    // --to, else the stored folder, else the default (true: defaulted).
+    std::pair<QString, bool> saveFolder() const;
+    // What killed runs left is removed beside the command, as the window does at its start.
+    void startSweep();
+    void reportSweep();
 
     Command m_command;
     PlatformProfile m_profile;
@@ -67,6 +73,9 @@ private:
     QPointer<QObject> m_status;
     int m_signal = 0;
     bool m_done = false;
+    std::unique_ptr<QThread> m_sweep;
+    leftovers::Swept m_swept;  // written by the sweep, read once it is over
+    bool m_sweepReported = false;
 };
 
 struct Io {

@@ -2,8 +2,13 @@
 #include "download/DownloadJob.h"
 #include "download/DownloadOutput.h"
 
+#include "app/AppError.h"
 #include "app/FileOps.h"
+#include "app/Ownership.h"
 #include "app/SaveFolder.h"
+
+#include <QCoreApplication>
+#include <QUuid>
 
 #include <QDir>
 #include <QRegularExpression>
@@ -23,6 +28,11 @@ DownloadedFileMatcher::DownloadedFileMatcher(const QString& saveFolder)
 {
 }
 
+DownloadedFileMatcher::DownloadedFileMatcher(const QString& saveFolder, const QString& currentDir)
+    : m_currentDir(currentDir), m_folder(fileops::standardizedPath(saveFolder))
+{
+}
+
 std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
 {
     // No file has a longer path (stat(2) would say ENAMETOOLONG), and making
@@ -35,7 +45,7 @@ std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
     if (standardized == m_folder || !fileops::isInsideStandardizedFolder(standardized, m_folder) ||
         !fileops::itemExists(candidate))
         return std::nullopt;
-    return candidate;
+    return standardized;
 }
 
 std::optional<double> progressPercent(QStringView line)
@@ -52,43 +62,9 @@ std::optional<double> progressPercent(QStringView line)
     return value;
 }
 
-std::optional<QString> destinationPath(QStringView line)
+QStringList abandonedPrivateFolders(const QString& saveFolder, const QDateTime& now)
 {
-    static const QLatin1String prefix("[download] Destination: ");
-    if (!line.startsWith(prefix) || line.size() == prefix.size())
-        return std::nullopt;
-    return line.mid(prefix.size()).toString();
-}
-
-QStringList partialFiles(const QString& destination)
-{
-    const QString folder = fileops::deletingLastComponent(destination);
-    const QString name = fileops::lastComponent(destination);
-    if (folder.isEmpty() || name.isEmpty())
-        return {};
-    QStringList found;
-    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& entry : entries) {
-        if (!entry.startsWith(name))
-            continue;
-        const QStringView rest = QStringView(entry).mid(name.size());
-        if (rest == QLatin1String(".part") || rest == QLatin1String(".ytdl") ||
-            rest.startsWith(QLatin1String(".part-Frag")))
-            found << fileops::appendingComponent(folder, entry);
-    }
-    return found;
-}
-
-QStringList newPartialFiles(const QString& folder, const QSet<QString>& before)
-{
-    static const QRegularExpression partial(QStringLiteral("\\.(part|ytdl|part-Frag\\d+(\\.part)?)$"));
-    QStringList found;
-    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& entry : entries) {
-        if (!before.contains(entry) && partial.match(entry).hasMatch())
-            found << fileops::appendingComponent(folder, entry);
-    }
-    return found;
+    return ownership::abandonedFolders(saveFolder, privateFolderPrefix, now);
 }
 
 std::optional<Hint> hintFor(QStringView line)
@@ -125,7 +101,7 @@ DownloadJob::DownloadJob(Params params, QObject* parent)
     connect(&m_child, &ChildProcess::finished, this, &DownloadJob::onFinished);
 }
 
-QStringList DownloadJob::arguments(const QString& url, const QString& outputTemplate, const QString& cookiesBrowser)
+QStringList DownloadJob::arguments(const QString& url, const QString& privateFolder, const QString& cookiesBrowser)
 {
     // "--progress": "--print" alone silences progress output.
     QStringList arguments = {
@@ -136,8 +112,13 @@ QStringList DownloadJob::arguments(const QString& url, const QString& outputTemp
         QStringLiteral("after_move:filepath"),
         QStringLiteral("-f"),
         QStringLiteral("bestaudio[ext=m4a]/bestaudio"),
+        // Relative to the save folder, the working directory: yt-dlp would
+        // read "%" or "$NAME" in an absolute folder's name as a field or a
+        // variable. The finished file is moved out of the temporary folder.
+        QStringLiteral("-P"),
+        QStringLiteral("temp:") + privateFolder,
         QStringLiteral("-o"),
-        outputTemplate,
+        QStringLiteral("%(title).120B [%(id)s].%(ext)s"),
     };
     if (!cookiesBrowser.isEmpty())
         arguments << QStringLiteral("--cookies-from-browser") << cookiesBrowser.toLower();
@@ -153,12 +134,19 @@ void DownloadJob::start()
         failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
         return;
     }
-    // The folder is data: yt-dlp must not read "%(title)s" in its name as a field.
-    const QString outputTemplate =
-        fileops::appendingComponent(savefolder::escapedForOutputTemplate(folder),
-                                    QStringLiteral("%(title).120B [%(id)s].%(ext)s"));
-    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    m_entriesBefore = QSet<QString>(entries.cbegin(), entries.cend());
+    const QString privateName = download::privateFolderPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString privateFolder = fileops::appendingComponent(folder, privateName);
+    try {
+        fileops::createDirectories(privateFolder);
+        // A later start removes it should this run be killed.
+        ownership::writeOwnerFile(privateFolder, QCoreApplication::applicationPid());
+    } catch (const AppError& error) {
+        fileops::removeItemQuietly(privateFolder);
+        failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + error.localizedDescription());
+        return;
+    }
+    m_privateFolder = privateFolder;
+    m_matcher = download::DownloadedFileMatcher(m_params.saveFolder, folder);
     emit logCleared();
     emit stage(QStringLiteral("Downloading"));
     emit progress(-1);
@@ -172,9 +160,11 @@ void DownloadJob::start()
     emit logEntries(opening);
 
     m_child.setProgram(m_params.executable);
-    m_child.setArguments(arguments(m_params.url, outputTemplate, m_params.cookiesBrowser));
+    m_child.setArguments(arguments(m_params.url, privateName, m_params.cookiesBrowser));
     m_child.setEnvironment(m_params.environment);
+    m_child.setWorkingDirectory(folder);
     if (!m_child.start()) {
+        removePrivateFolder();
         log(QStringLiteral("Failed to start yt-dlp: ") + m_child.result().error);
         finishWith(Outcome::failed);
     }
@@ -186,16 +176,13 @@ DownloadJob::~DownloadJob()
         return;
     // Gone mid-run (the application quits): the child first, then its debris.
     m_child.killAndReap();
-    removePartialFiles();
+    removePrivateFolder();
 }
 
-void DownloadJob::removePartialFiles() const
+void DownloadJob::removePrivateFolder()
 {
-    QStringList partials = download::newPartialFiles(fileops::fileURLPath(m_params.saveFolder), m_entriesBefore);
-    for (const QString& destination : m_destinations)
-        partials << download::partialFiles(destination);
-    for (const QString& partial : std::as_const(partials))
-        fileops::removeItemQuietly(partial);
+    if (!m_privateFolder.isEmpty())
+        fileops::removeItemQuietly(std::exchange(m_privateFolder, QString()));
 }
 
 void DownloadJob::stop()
@@ -220,8 +207,6 @@ void DownloadJob::handleOutput(const QString& text)
         }
         if (const auto p = download::progressPercent(line))
             percent = p;
-        else if (const auto destination = download::destinationPath(line))
-            m_destinations << fileops::fileURLPath(*destination);
         else if (auto hint = download::hintFor(line); hint && (!m_hint || hint->rank < m_hint->rank))
             m_hint = std::move(hint);
         if (line.startsWith(QLatin1String("ERROR: ")))
@@ -242,8 +227,10 @@ void DownloadJob::handleOutput(const QString& text)
 
 void DownloadJob::onFinished(const RunResult& result)
 {
+    // Whatever is still in it is unfinished: stopped, failed (a full disk)
+    // or left behind by yt-dlp after the move.
+    removePrivateFolder();
     if (result.outcome == RunResult::Outcome::stopped) {
-        removePartialFiles();
         if (!m_file.isEmpty()) {
             m_file.clear();
             emit audioFile(QString());

@@ -26,10 +26,14 @@ public:
     void start() override;
     void stop() override;
 
-    // yt-dlp's argument vector for a URL and an output template; a browser
+    // yt-dlp's argument vector for a URL, run in the save folder with its
+    // temporary files in privateFolder (a name relative to it); a browser
     // adds "--cookies-from-browser" with its name in lower case.
-    static QStringList arguments(const QString& url, const QString& outputTemplate,
+    static QStringList arguments(const QString& url, const QString& privateFolder,
                                  const QString& cookiesBrowser = QString());
+
+    // The run's own folder for yt-dlp's partial files; empty before it started.
+    QString privateFolder() const { return m_privateFolder; }
 
 signals:
     // The downloaded file, as soon as yt-dlp reports it; empty when a
@@ -39,14 +43,13 @@ signals:
 private:
     void handleOutput(const QString& text);
     void onFinished(const RunResult& result);
-    void removePartialFiles() const;
+    void removePrivateFolder();
 
     Params m_params;
     download::DownloadedFileMatcher m_matcher;
     ChildProcess m_child;
     QString m_file;
-    QStringList m_destinations;
-    QSet<QString> m_entriesBefore;  // the save folder's files before the run
+    QString m_privateFolder;
     int m_lastPercent = -1;
     std::optional<download::Hint> m_hint;  // the most telling one the output gave
     QString m_lastError;  // yt-dlp's last "ERROR:" line, without the prefix

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QSet>
 #include <QStringList>
@@ -20,6 +21,8 @@ std::optional<QString> downloadedFilePath(const QString& line, const QString& sa
 class DownloadedFileMatcher {
 public:
     explicit DownloadedFileMatcher(const QString& saveFolder);
+    // Relative lines are read against currentDir.
+    DownloadedFileMatcher(const QString& saveFolder, const QString& currentDir);
     std::optional<QString> match(const QString& line) const;
 
 private:
@@ -31,19 +34,13 @@ private:
 // or nothing for any other line.
 std::optional<double> progressPercent(QStringView line);
 
-// The file of a "[download] Destination: PATH" line.
-std::optional<QString> destinationPath(QStringView line);
+// A download writes only inside a hidden folder of its own in the save
+// folder ("PREFIX" + a UUID, holding an owner file); yt-dlp moves the finished
+// file out of it. Nothing else in the save folder is ever touched.
+inline const QString privateFolderPrefix = QStringLiteral(".stemloft-download-");
 
-// What a stopped download of destination may have left in its folder: the
-// ".part" and ".ytdl" files and the fragments ("NAME.part-Frag3", also with
-// ".part" after it). Only entries of that one folder are considered.
-QStringList partialFiles(const QString& destination);
-
-// The entries of folder that look like yt-dlp's partial files (".part",
-// ".ytdl", ".part-FragN", ".part-FragN.part") and are not named in before.
-// yt-dlp names its destination only when not quiet, and "--print" makes it
-// quiet, so a stopped run finds its debris this way.
-QStringList newPartialFiles(const QString& folder, const QSet<QString>& before);
+// The private folders in saveFolder whose run is gone (ownership::abandonedFolders).
+QStringList abandonedPrivateFolders(const QString& saveFolder, const QDateTime& now);
 
 // What to do about a failed download, read from one of yt-dlp's "ERROR:"
 // or "WARNING:" lines. A lower rank is the likelier cause: a missing

@@ -62,6 +62,8 @@ public:
     void setArguments(const QStringList& arguments) { m_process.setArguments(arguments); }
     // Without one the child inherits the application's environment.
     void setEnvironment(const QProcessEnvironment& environment);
+    // Without one the child starts in the application's working directory.
+    void setWorkingDirectory(const QString& folder) { m_process.setWorkingDirectory(folder); }
     void setOutput(Output output) { m_output = output; }
     // 0: no limit. A child past its limit is stopped; the outcome is timedOut.
     void setTimeLimit(int ms) { m_timeLimitMs = ms; }

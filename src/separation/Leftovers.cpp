@@ -1,6 +1,9 @@
 #include "separation/Leftovers.h"
 
+#include "app/AppError.h"
 #include "app/FileOps.h"
+#include "app/Ownership.h"
+#include "separation/StemFiles.h"
 #include "process/ProcessRunner.h"
 #include "ytdlp/YtDlpLocator.h"
 
@@ -22,10 +25,6 @@ namespace leftovers {
 namespace {
 
 const QString rootPrefix = QStringLiteral("stemloft-demucs-");
-// Index of field 22 (starttime) among the fields that follow "(comm)".
-constexpr qsizetype startTimeIndex = 22 - 3;
-// Owner records are one short line; a stray large file is not read whole.
-constexpr qint64 maxRecordSize = 64;
 
 std::optional<struct stat> lstatOf(const QString& path)
 {
@@ -64,81 +63,76 @@ qint64 regularBytes(const QString& path)
 
 }  // namespace
 
-QByteArray ownerRecord(qint64 pid)
-{
-    const QList<QByteArray> fields = procStatFields(pid);
-    const QByteArray start = fields.size() > startTimeIndex ? fields.at(startTimeIndex) : QByteArray("0");
-    return QByteArray::number(pid) + ' ' + start + '\n';
-}
-
-void writeOwnerFile(const QString& root, qint64 pid)
-{
-    fileops::writeFileAtomically(fileops::appendingComponent(root, ownerFileName), ownerRecord(pid));
-}
-
-bool isOwnerAlive(const QByteArray& record)
-{
-    const QList<QByteArray> parts = record.trimmed().split(' ');
-    if (parts.size() != 2)
-        return false;
-    bool pidOk = false;
-    bool startOk = false;
-    const qint64 pid = parts.at(0).toLongLong(&pidOk);
-    const quint64 start = parts.at(1).toULongLong(&startOk);
-    // kill() takes 0 and negative pids as whole process groups, which always answer.
-    if (!pidOk || !startOk || pid <= 0 || pid > std::numeric_limits<pid_t>::max())
-        return false;
-    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
-        return false;
-    const QList<QByteArray> fields = procStatFields(pid);
-    if (fields.isEmpty())
-        return true;
-    // A zombie owner has ended; only its parent has not collected it yet.
-    if (fields.at(0) == "Z" || fields.at(0) == "X")
-        return false;
-    return start == 0 || fields.size() <= startTimeIndex || fields.at(startTimeIndex).toULongLong() == start;
-}
-
 QStringList abandonedOutputRoots(const QString& tempDir, const QDateTime& now, qint64 noOwnerGraceSecs)
 {
-    QStringList abandoned;
-    if (!tempDir.startsWith(QLatin1Char('/')))
-        return abandoned;  // never the working directory
-    for (const QString& name : entriesOf(tempDir)) {
-        if (!name.startsWith(rootPrefix))
-            continue;
-        const QString root = fileops::appendingComponent(tempDir, name);
-        const std::optional<struct stat> st = lstatOf(root);
-        if (!st || !S_ISDIR(st->st_mode))
-            continue;
-        const QString ownerPath = fileops::appendingComponent(root, ownerFileName);
-        const std::optional<struct stat> owner = lstatOf(ownerPath);
-        if (!owner) {
-            if (errno == ENOENT && modifiedBefore(*st, now, noOwnerGraceSecs))
-                abandoned << root;
-            continue;
-        }
-        QFile file(ownerPath);
-        if (!S_ISREG(owner->st_mode) || !file.open(QIODevice::ReadOnly) || !isOwnerAlive(file.read(maxRecordSize)))
-            abandoned << root;
-    }
-    return abandoned;
+    return ownership::abandonedFolders(tempDir, rootPrefix, now, noOwnerGraceSecs);
 }
 
 QStringList staleStemTemporaries(const QString& stemsFolder, const QDateTime& now, qint64 maxAgeSecs)
 {
+    QStringList stale;
+    for (const QString& path : stemTemporaries(stemsFolder)) {
+        const std::optional<struct stat> st = lstatOf(path);
+        if (st && modifiedBefore(*st, now, maxAgeSecs))
+            stale << path;
+    }
+    return stale;
+}
+
+QStringList stemTemporaries(const QString& stemsFolder)
+{
     static const QRegularExpression pattern(QStringLiteral(
         "^\\.[^/]+\\.[A-Za-z0-9]+\\.[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.tmp$"));
-    QStringList stale;
+    QStringList found;
     for (const QString& name : entriesOf(stemsFolder)) {
         if (!pattern.match(name).hasMatch())
             continue;
         const QString path = fileops::appendingComponent(stemsFolder, name);
         const std::optional<struct stat> st = lstatOf(path);
-        if (st && S_ISREG(st->st_mode) && modifiedBefore(*st, now, maxAgeSecs))
-            stale << path;
+        if (st && S_ISREG(st->st_mode))
+            found << path;
     }
-    return stale;
+    return found;
+}
+
+Swept sweepStemsFolders(const QString& saveFolder, const QDateTime& now)
+{
+    Swept swept;
+    const QString stems = fileops::appendingComponent(saveFolder, QStringLiteral("stems"));
+    if (!saveFolder.startsWith(QLatin1Char('/')))
+        return swept;
+    for (const QString& name : QDir(stems).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const QString folder = fileops::appendingComponent(stems, name);
+        const std::optional<struct stat> st = lstatOf(folder);
+        if (!st || !S_ISDIR(st->st_mode))
+            continue;  // a link leads out of the save folder
+        const QString claimPath = fileops::appendingComponent(folder, separation::claimFileName);
+        if (!lstatOf(claimPath)) {
+            const QStringList stale = staleStemTemporaries(folder, now);
+            swept.items += int(stale.size());
+            swept.bytes += removeLeftovers(stale);
+            continue;
+        }
+        // Held for the moment of looking in: a run starting now waits for it.
+        std::variant<ownership::Claim, ownership::Claim::Holder> taken;
+        try {
+            taken = ownership::Claim::take(claimPath);
+        } catch (const AppError&) {
+            continue;
+        }
+        auto* claim = std::get_if<ownership::Claim>(&taken);
+        if (!claim)
+            continue;  // a live run's
+        const QStringList debris = stemTemporaries(folder);
+        swept.items += int(debris.size());
+        swept.bytes += removeLeftovers(debris);
+        const bool madeFolder = separation::parseStemsClaimNote(claim->previousNote()).createdFolder;
+        claim->release();
+        // Only when nothing else is in it.
+        if (madeFolder && QDir().rmdir(folder))
+            ++swept.items;
+    }
+    return swept;
 }
 
 qint64 removeLeftovers(const QStringList& paths)
@@ -156,19 +150,6 @@ qint64 removeLeftovers(const QStringList& paths)
 QString removedMessage(qint64 bytes)
 {
     return QStringLiteral("Removed leftovers of an interrupted run (%1).").arg(ytdlp::formatFileByteCount(bytes));
-}
-
-QThread* removeAbandonedRootsInBackground(const QString& tempDir, QObject* context,
-                                          std::function<void(int roots, qint64 bytes)> done)
-{
-    auto found = std::make_shared<std::pair<int, qint64>>(0, 0);
-    return fileops::runInBackground(
-        [tempDir, found] {
-            const QStringList roots = abandonedOutputRoots(tempDir, QDateTime::currentDateTime());
-            found->first = int(roots.size());
-            found->second = roots.isEmpty() ? 0 : removeLeftovers(roots);
-        },
-        context, [found, done = std::move(done)] { done(found->first, found->second); });
 }
 
 }  // namespace leftovers

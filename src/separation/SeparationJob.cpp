@@ -79,10 +79,30 @@ void SeparationJob::setProgress(SeparationStage stage, double fraction, const QS
     }
 }
 
-QString SeparationJob::chooseStemsFolder() const
+bool SeparationJob::claimStemsFolder()
 {
-    return separation::stemsFolderKeepingOthers(stemsFolderFor(m_params.saveFolder, m_params.audioFile),
-                                                m_params.audioFile);
+    const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
+    try {
+        auto claimed = separation::claimStemsFolder(named, m_params.audioFile);
+        if (const qint64* pid = std::get_if<qint64>(&claimed)) {
+            const QString message = fileops::lastComponent(m_params.audioFile) +
+                                    QStringLiteral(" is already being separated by another Stemloft (process %1).")
+                                        .arg(*pid);
+            setFailureReason(message);
+            log(message);
+            emit alert(QStringLiteral("Stem Separation Failed"), message);
+            finishWith(Outcome::failed);
+            return false;
+        }
+        auto& folder = std::get<separation::ClaimedStemsFolder>(claimed);
+        m_stemsFolder = folder.folder;
+        m_stemsClaim = std::move(folder.claim);
+        m_createdFolders = folder.createdFolders;
+    } catch (const AppError& error) {
+        failUnusableSaveFolder(error.localizedDescription());
+        return false;
+    }
+    return true;
 }
 
 QString SeparationJob::stemFileName(const QString& stem) const
@@ -92,16 +112,29 @@ QString SeparationJob::stemFileName(const QString& stem) const
 
 void SeparationJob::start()
 {
+    // A FIFO would hold the converter forever, a folder reaches Demucs.
+    if (!fileops::isRegularFile(m_params.audioFile)) {
+        const QString message = fileops::lastComponent(m_params.audioFile) + QStringLiteral(" is not an audio file.");
+        setFailureReason(message);
+        log(message);
+        emit alert(QStringLiteral("Stem Separation Failed"), message);
+        finishWith(Outcome::failed);
+        return;
+    }
     // Minutes of Demucs must not end in a folder that cannot take the stems.
     const QString saveFolder = fileops::fileURLPath(m_params.saveFolder);
     if (const std::optional<QString> problem = savefolder::problem(saveFolder)) {
         failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
         return;
     }
-    if (const std::optional<QString> problem = savefolder::stemsFolderProblem(saveFolder, chooseStemsFolder())) {
+    const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
+    if (const std::optional<QString> problem = savefolder::stemsFolderProblem(
+            saveFolder, separation::stemsFolderKeepingOthers(named, m_params.audioFile))) {
         failUnusableSaveFolder(*problem);
         return;
     }
+    if (!claimStemsFolder())
+        return;
     if (m_params.checkedDevice) {
         begin(*m_params.checkedDevice);
         return;
@@ -139,7 +172,7 @@ void SeparationJob::begin(demucs::Device device)
     try {
         fileops::createDirectories(m_outputRoot);
         // Tells a later start whether this root is still in use after a crash.
-        leftovers::writeOwnerFile(m_outputRoot, QCoreApplication::applicationPid());
+        ownership::writeOwnerFile(m_outputRoot, QCoreApplication::applicationPid());
     } catch (const AppError& error) {
         fileops::removeItemQuietly(m_outputRoot);
         log(startFailure + error.localizedDescription());
@@ -292,7 +325,6 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
 
 void SeparationJob::startExport()
 {
-    m_stemsFolder = chooseStemsFolder();
     if (const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile); named != m_stemsFolder)
         log(QStringLiteral("The stems folder ") + named + QStringLiteral(" holds the stems of another file; saving to ") +
             m_stemsFolder + QLatin1Char('.'));
@@ -300,20 +332,11 @@ void SeparationJob::startExport()
         for (const separation::ManifestStem& stem : earlier->stems)
             m_listedBefore << fileops::lastComponent(stem.path);
     }
-    try {
-        // Remember which folders this run makes, so a failed run takes them back.
-        for (QString folder = m_stemsFolder; !folder.isEmpty() && !fileops::itemExists(folder);
-             folder = fileops::deletingLastComponent(folder))
-            m_createdFolders << folder;
-        fileops::createDirectories(m_stemsFolder);
-    } catch (const AppError& error) {
-        m_exportError = error;
-        settle();
-        return;
-    }
-    // Half-encoded stems of a run that was killed; a running encode keeps its
-    // file fresh, so another instance's work is never among them.
-    const QStringList stale = leftovers::staleStemTemporaries(m_stemsFolder, QDateTime::currentDateTime());
+    // Half-encoded stems of a run that was killed. The claim says whether its
+    // owner was ours; without one, an older version's run keeps its file fresh.
+    const QStringList stale = m_stemsClaim.tookOver()
+                                  ? leftovers::stemTemporaries(m_stemsFolder)
+                                  : leftovers::staleStemTemporaries(m_stemsFolder, QDateTime::currentDateTime());
     if (!stale.isEmpty())
         log(leftovers::removedMessage(leftovers::removeLeftovers(stale)));
     const QStringList stems = m_params.mode.stems();
@@ -509,6 +532,7 @@ void SeparationJob::cleanUp()
 {
     for (const Encode& encode : std::as_const(m_encodes))
         fileops::removeItemQuietly(encode.temporary);
+    m_stemsClaim.release();
     // Only folders this run made, and only while nothing else is in them.
     for (const QString& folder : std::as_const(m_createdFolders)) {
         if (fileops::itemExists(folder) && !QDir().rmdir(folder))

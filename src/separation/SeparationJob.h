@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/AppError.h"
+#include "app/Ownership.h"
 #include "app/PlatformProfile.h"
 #include "demucs/DemucsEnvironment.h"
 #include "jobs/Job.h"
@@ -63,8 +64,9 @@ signals:
 
 private:
     void begin(demucs::Device device);
-    // stemsFolderFor, or the next free "NAME (N)" when another song's stems are there.
-    QString chooseStemsFolder() const;
+    // Claims stemsFolderFor, or the next free "NAME (N)" when another song's
+    // stems are there or another song's run holds it; false when the run ended.
+    bool claimStemsFolder();
     QString stemFileName(const QString& stem) const;
     void convertInput();
     void runDemucs(const QString& input);
@@ -94,6 +96,8 @@ private:
     Params m_params;
     QString m_outputRoot;
     QString m_stemsFolder;
+    // Held from the start to the end of the run: no other run writes there.
+    ownership::Claim m_stemsClaim;
     // The folders this run made for the stems, innermost first.
     QStringList m_createdFolders;
     QPointer<ChildProcess> m_probe;

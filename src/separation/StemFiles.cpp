@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
 
 namespace separation {
 
@@ -23,6 +26,15 @@ bool isForbidden(char32_t c)
         return category == QChar::Other_Control || category == QChar::Other_Format;
     }
     }
+}
+
+// Whether folder's manifest names a source other than audioFile.
+bool holdsOtherFilesStems(const QString& folder, const QString& audioFile)
+{
+    // A manifest that cannot be read names no one: perhaps cut short by a
+    // crash, so the folder is taken as before.
+    const std::optional<Manifest> manifest = readManifest(folder);
+    return manifest && !isSameFile(manifest->sourceAudioPath, audioFile);
 }
 
 bool isTrimmed(QChar c)
@@ -90,11 +102,61 @@ QString stemsFolderKeepingOthers(const QString& folder, const QString& audioFile
 {
     for (int number = 1;; ++number) {
         const QString candidate = number == 1 ? folder : folder + QStringLiteral(" (%1)").arg(number);
-        // A manifest that cannot be read names no one: perhaps cut short by
-        // a crash, so the folder is taken as before.
-        const std::optional<Manifest> manifest = readManifest(candidate);
-        if (!manifest || isSameFile(manifest->sourceAudioPath, audioFile))
+        if (!holdsOtherFilesStems(candidate, audioFile))
             return candidate;
+    }
+}
+
+QByteArray stemsClaimNote(const QString& audioFile, bool createdFolder)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("source"), audioFile},
+                                     {QStringLiteral("createdFolder"), createdFolder}})
+        .toJson(QJsonDocument::Compact);
+}
+
+StemsClaimNote parseStemsClaimNote(const QByteArray& note)
+{
+    const QJsonObject object = QJsonDocument::fromJson(note).object();
+    return {object.value(QStringLiteral("source")).toString(), object.value(QStringLiteral("createdFolder")).toBool()};
+}
+
+std::variant<ClaimedStemsFolder, qint64> claimStemsFolder(const QString& folder, const QString& audioFile)
+{
+    // A holder without a note is a sweep that is looking in for a moment.
+    constexpr int sweepRetries = 100;
+    int waitedForSweep = 0;
+    for (int number = 1;; ++number) {
+        const QString candidate = number == 1 ? folder : folder + QStringLiteral(" (%1)").arg(number);
+        if (holdsOtherFilesStems(candidate, audioFile))
+            continue;
+        QStringList created;
+        for (QString f = candidate; !f.isEmpty() && !fileops::itemExists(f); f = fileops::deletingLastComponent(f))
+            created << f;
+        fileops::createDirectories(candidate);
+        auto taken = ownership::Claim::take(fileops::appendingComponent(candidate, claimFileName),
+                                            stemsClaimNote(audioFile, !created.isEmpty()));
+        if (const auto* holder = std::get_if<ownership::Claim::Holder>(&taken)) {
+            if (holder->note.isEmpty() && waitedForSweep++ < sweepRetries) {
+                QThread::msleep(10);
+                --number;
+                continue;
+            }
+            const QString source = parseStemsClaimNote(holder->note).source;
+            if (!source.isEmpty() && isSameFile(source, audioFile))
+                return holder->pid;
+            continue;  // the folder and what is in it are the holder's
+        }
+        ClaimedStemsFolder claimed{candidate, std::move(std::get<ownership::Claim>(taken)), created};
+        // Another file's run may have finished there since the first look.
+        if (holdsOtherFilesStems(candidate, audioFile)) {
+            claimed.claim.release();
+            for (const QString& made : std::as_const(created)) {
+                if (!QDir().rmdir(made))
+                    break;
+            }
+            continue;
+        }
+        return claimed;
     }
 }
 

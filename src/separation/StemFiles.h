@@ -1,9 +1,13 @@
 #pragma once
 
+#include "app/Ownership.h"
 #include "separation/Manifest.h"
 
 #include <QString>
+#include <QStringList>
+
 #include <optional>
+#include <variant>
 
 namespace separation {
 
@@ -26,6 +30,32 @@ bool isSameFile(const QString& a, const QString& b);
 // readable manifest or with audioFile's own. Another song with the
 // same file name never overwrites these stems.
 QString stemsFolderKeepingOthers(const QString& folder, const QString& audioFile);
+
+// The file in a stems folder that says which run writes into it now.
+inline const QString claimFileName = QStringLiteral(".stemloft-claim");
+
+// A stems folder a run holds until it ends: no other Stemloft writes there meanwhile.
+struct ClaimedStemsFolder {
+    QString folder;
+    ownership::Claim claim;
+    // The folders the claim made, innermost first: a failed run takes them back.
+    QStringList createdFolders;
+};
+
+// stemsFolderKeepingOthers for runs at the same time: the first folder that
+// neither holds another file's stems nor is held by a run of another file,
+// created and claimed in one step. When a live run of audioFile itself holds
+// it, that run's process id instead. Throws AppError when the folder cannot
+// be made or claimed.
+std::variant<ClaimedStemsFolder, qint64> claimStemsFolder(const QString& folder, const QString& audioFile);
+
+// The source and whether the claim made its folder, as a claim notes them.
+QByteArray stemsClaimNote(const QString& audioFile, bool createdFolder);
+struct StemsClaimNote {
+    QString source;
+    bool createdFolder = false;
+};
+StemsClaimNote parseStemsClaimNote(const QByteArray& note);
 
 // The manifest in stemsFolder, when there is one that can be read.
 std::optional<Manifest> readManifest(const QString& stemsFolder);
