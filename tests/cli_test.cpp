@@ -1,3 +1,4 @@
+#include "app/Ownership.h"
 #include "cli/Cli.h"
 #include "cli/CommandLine.h"
 #include "cli/Status.h"
@@ -5,6 +6,7 @@
 #include "separation_fixtures.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QLineEdit>
 #include <QSettings>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using cli::CommandKind;
 
@@ -438,4 +441,120 @@ TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)
     EXPECT_FALSE(processAlive(demucs));
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
+}
+
+TEST_F(Program, TwoRunsAtOnceEachKeepTheirOwnStems)
+{
+    // Another file of the same name, another sound.
+    const QString other = ws.path("music/b/song.wav");
+    QDir().mkpath(ws.path("music/b"));
+    ASSERT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i", "sine=frequency=550:sample_rate=44100:duration=2", "-ac", "2",
+                                other}));
+    const QString hold = ws.writeFile("hold", "");
+    standIn.beforeExit = sepfix::holdShell("\"$in.pid\"", shellQuote(hold));
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess first, second, again;
+    start(first, {"separate", song, "--to", save, "--json"});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(song + ".pid"); }, 30000));
+    start(second, {"separate", other, "--to", save, "--json"});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(other + ".pid"); }, 30000));
+    // The same file while its first run goes on: refused before any work.
+    start(again, {"separate", ws.path("music/./song.wav"), "--to", save});
+    ASSERT_TRUE(again.waitForFinished(30000));
+    EXPECT_EQ(again.exitCode(), cli::exitFailed);
+    EXPECT_TRUE(again.readAllStandardError().contains(
+        QStringLiteral("Stem Separation Failed: song.wav is already being separated by another Stemloft "
+                       "(process %1).")
+            .arg(first.processId())
+            .toUtf8()));
+
+    QFile::remove(hold);
+    ASSERT_TRUE(first.waitForFinished(60000) && second.waitForFinished(60000));
+    ASSERT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
+    ASSERT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    const QJsonObject one = QJsonDocument::fromJson(first.readAllStandardOutput()).object();
+    const QJsonObject two = QJsonDocument::fromJson(second.readAllStandardOutput()).object();
+    EXPECT_EQ(one["stemsFolder"].toString(), save + "/stems/song");
+    EXPECT_EQ(two["stemsFolder"].toString(), save + "/stems/song (2)");
+    // What each reported is what is on disk, and each holds its own file's stems.
+    for (const auto& [result, source] : {std::pair{one, song}, std::pair{two, other}}) {
+        const QString folder = result["stemsFolder"].toString();
+        EXPECT_EQ(result["manifest"].toObject(), sepfix::readJsonObject(folder + "/manifest.json"));
+        EXPECT_EQ(result["manifest"].toObject()["sourceAudioPath"].toString(), source);
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 7)
+            << "six stems and the manifest, nothing of the claim";
+    }
+    EXPECT_NE(QFile(save + "/stems/song/bass.m4a").size(), 0);
+    EXPECT_NE(ws.readFile("save/stems/song/bass.m4a"), ws.readFile("save/stems/song (2)/bass.m4a"));
+}
+
+TEST_F(Program, WhatAKilledRunLeftIsSweptByTheNextStartOfEither)
+{
+    // A download and a separation, each killed mid-run.
+    const QString hold = ws.writeFile("hold", "");
+    // The managed copy: the program itself finds it first.
+    ws.writeScript("home/.local/share/Stemloft/yt-dlp", "p=\"$PWD/${9#temp:}/clip [x].m4a.part\"\nhead -c 4096 /dev/zero > \"$p\"\n" +
+                                         sepfix::holdShell(shellQuote(ws.path("ytdlp-pid")), shellQuote(hold)));
+    standIn.beforeExit = sepfix::holdLines(ws.path("demucs-pid"), hold);
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+    QProcess download, separation;
+    start(download, {"download", "https://example.com/v", "--to", save});
+    start(separation, {"separate", song, "--to", save});
+    ASSERT_TRUE(waitUntil(
+        [&] { return QFileInfo::exists(ws.path("ytdlp-pid")) && QFileInfo::exists(ws.path("demucs-pid")); }, 30000))
+        << download.readAll().toStdString() << separation.readAll().toStdString();
+    // An encode the kill cut short.
+    ws.writeFile("save/stems/song/.vocals.m4a.0a1b2c3d-0000-4000-8000-00000000000f.tmp", QByteArray(8192, 'x'));
+    download.kill();
+    separation.kill();
+    ASSERT_TRUE(download.waitForFinished(10000) && separation.waitForFinished(10000));
+    ASSERT_TRUE(waitUntil([&] { return !processAlive(sepfix::recordedPid(ws.path("demucs-pid"))); }));
+    const QStringList privateFolders = QDir(save).entryList({".stemloft-download-*"}, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(privateFolders.size(), 1);
+    ASSERT_EQ(sepfix::outputRoots(profile.tempDir).size(), 1);
+    ASSERT_TRUE(QFileInfo::exists(save + "/stems/song/.stemloft-claim"));
+
+    // A live run's folder, however new, stays.
+    const QString live = ws.makeDir("save/.stemloft-download-live");
+    ownership::writeOwnerFile(live, QCoreApplication::applicationPid());
+
+    QProcess next;
+    start(next, {"separate", ws.path("music/missing.wav"), "--to", save});
+    ASSERT_TRUE(next.waitForFinished(30000));
+    const QString log = QString::fromUtf8(next.readAllStandardOutput());
+    EXPECT_TRUE(log.contains("Removed leftovers of an interrupted run (")) << log.toStdString();
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_EQ(QDir(save).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{".stemloft-download-live"}))
+        << "the killed run's folders go: the download's and the stems folder it made";
+
+    // The window sweeps the same at its start, in the folder it shows.
+    start(download, {"download", "https://example.com/v", "--to", save});
+    QFile::remove(ws.path("ytdlp-pid"));
+    ws.writeFile("hold", "");
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(ws.path("ytdlp-pid")); }, 30000));
+    download.kill();
+    ASSERT_TRUE(download.waitForFinished(10000));
+    ASSERT_EQ(QDir(save).entryList({".stemloft-download-*"}, QDir::Dirs | QDir::Hidden).size(), 2);
+    QSettings(profile.settingsFile, QSettings::IniFormat).setValue("saveFolder", save);
+    app->applicationDidFinishLaunching();
+    ASSERT_TRUE(waitUntil([&] { return logText(*app).contains("Removed leftovers of an interrupted run ("); }));
+    EXPECT_EQ(QDir(save).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{".stemloft-download-live"}));
+}
+
+TEST_F(CommandLineRun, OnlyRegularFilesAreSeparated)
+{
+    const QString fifo = ws.path("music/pipe.wav");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    const QString folder = ws.makeDir("music/adir.wav");
+    EXPECT_EQ(run({"separate", fifo, folder, song, "--json", "--to", save}), cli::exitFailed);
+    const QList<QJsonObject> items = jsonLines();
+    ASSERT_EQ(items.size(), 3) << output().toStdString();
+    EXPECT_EQ(items[0]["error"].toString(), "pipe.wav is not an audio file.");
+    EXPECT_EQ(items[1]["error"].toString(), "adir.wav is not an audio file.");
+    EXPECT_TRUE(items[2]["ok"].toBool()) << "a failed item does not stop the queue";
+    EXPECT_TRUE(readRecordedArgs(standIn.argsFile).contains(song));
+    EXPECT_FALSE(readRecordedArgs(standIn.argsFile).join('\n').contains("adir"));
 }

@@ -126,11 +126,14 @@ Swept sweepStemsFolders(const QString& saveFolder, const QDateTime& now)
         const QStringList debris = stemTemporaries(folder);
         swept.items += int(debris.size());
         swept.bytes += removeLeftovers(debris);
-        const bool madeFolder = separation::parseStemsClaimNote(claim->previousNote()).createdFolder;
+        const int madeFolders = separation::parseStemsClaimNote(claim->previousNote()).createdFolders;
         claim->release();
-        // Only when nothing else is in it.
-        if (madeFolder && QDir().rmdir(folder))
+        // What the run made, and only while nothing else is in it.
+        QString made = folder;
+        for (int level = 0; level < madeFolders && QDir().rmdir(made); ++level) {
             ++swept.items;
+            made = fileops::deletingLastComponent(made);
+        }
     }
     return swept;
 }

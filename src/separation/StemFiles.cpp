@@ -1,5 +1,6 @@
 #include "separation/StemFiles.h"
 
+#include "app/AppError.h"
 #include "app/FileOps.h"
 #include "separation/Manifest.h"
 
@@ -107,17 +108,17 @@ QString stemsFolderKeepingOthers(const QString& folder, const QString& audioFile
     }
 }
 
-QByteArray stemsClaimNote(const QString& audioFile, bool createdFolder)
+QByteArray stemsClaimNote(const QString& audioFile, int createdFolders)
 {
     return QJsonDocument(QJsonObject{{QStringLiteral("source"), audioFile},
-                                     {QStringLiteral("createdFolder"), createdFolder}})
+                                     {QStringLiteral("createdFolders"), createdFolders}})
         .toJson(QJsonDocument::Compact);
 }
 
 StemsClaimNote parseStemsClaimNote(const QByteArray& note)
 {
     const QJsonObject object = QJsonDocument::fromJson(note).object();
-    return {object.value(QStringLiteral("source")).toString(), object.value(QStringLiteral("createdFolder")).toBool()};
+    return {object.value(QStringLiteral("source")).toString(), object.value(QStringLiteral("createdFolders")).toInt()};
 }
 
 std::variant<ClaimedStemsFolder, qint64> claimStemsFolder(const QString& folder, const QString& audioFile)
@@ -133,8 +134,17 @@ std::variant<ClaimedStemsFolder, qint64> claimStemsFolder(const QString& folder,
         for (QString f = candidate; !f.isEmpty() && !fileops::itemExists(f); f = fileops::deletingLastComponent(f))
             created << f;
         fileops::createDirectories(candidate);
-        auto taken = ownership::Claim::take(fileops::appendingComponent(candidate, claimFileName),
-                                            stemsClaimNote(audioFile, !created.isEmpty()));
+        std::variant<ownership::Claim, ownership::Claim::Holder> taken;
+        try {
+            taken = ownership::Claim::take(fileops::appendingComponent(candidate, claimFileName),
+                                           stemsClaimNote(audioFile, int(created.size())));
+        } catch (const AppError& error) {
+            // A sweep removed the empty folder of a killed run just now: make it again.
+            if (error.code() != ENOENT || waitedForSweep++ >= sweepRetries)
+                throw;
+            --number;
+            continue;
+        }
         if (const auto* holder = std::get_if<ownership::Claim::Holder>(&taken)) {
             if (holder->note.isEmpty() && waitedForSweep++ < sweepRetries) {
                 QThread::msleep(10);

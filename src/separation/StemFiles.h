@@ -49,11 +49,12 @@ struct ClaimedStemsFolder {
 // be made or claimed.
 std::variant<ClaimedStemsFolder, qint64> claimStemsFolder(const QString& folder, const QString& audioFile);
 
-// The source and whether the claim made its folder, as a claim notes them.
-QByteArray stemsClaimNote(const QString& audioFile, bool createdFolder);
+// The source, and how many folders of the path the claim made (the stems
+// folder, "stems" above it, ...), as a claim notes them.
+QByteArray stemsClaimNote(const QString& audioFile, int createdFolders);
 struct StemsClaimNote {
     QString source;
-    bool createdFolder = false;
+    int createdFolders = 0;
 };
 StemsClaimNote parseStemsClaimNote(const QByteArray& note);
 
