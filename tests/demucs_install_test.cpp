@@ -139,6 +139,24 @@ TEST(DemucsCommand, QuotedWordsReachTheShellWholeAndAFailingStepStopsTheChain)
     EXPECT_FALSE(QFile::exists(failing.path(QStringLiteral("managed-runs.log"))));
 }
 
+TEST(DemucsCommand, TheLoginProfileCannotSetTheUsersPythonVariablesAgainButItsProxyApplies)
+{
+    TempWorkspace ws;
+    QByteArray profileText = "export https_proxy=http://proxy.test:3128\n";
+    for (const QString& name : demucs::userPythonVariables())
+        profileText += "export " + name.toLatin1() + "=/user\n";
+    ws.writeFile(QStringLiteral("home/.profile"), profileText);
+    const QString python = ws.writeScript("python3", "env > " + shellQuote(ws.path("env.txt")) + "; exit 1");
+    QProcessEnvironment launched = QProcessEnvironment::systemEnvironment();
+    launched.insert(QStringLiteral("HOME"), ws.path(QStringLiteral("home")));
+    const QString command = demucs::installCommandString(python, ws.path("env"), ws.path("env/bin/python"));
+    ASSERT_EQ(runSync("/bin/sh", {"-lc", command}, demucs::pythonEnvironment(launched, QString())).status, 1);
+    const QByteArray seen = "\n" + ws.readFile(QStringLiteral("env.txt"));
+    EXPECT_TRUE(seen.contains("\nhttps_proxy=http://proxy.test:3128\n")) << seen.toStdString();
+    for (const QString& name : demucs::userPythonVariables())
+        EXPECT_FALSE(seen.contains("\n" + name.toLatin1() + "=")) << name.toStdString();
+}
+
 TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInstalled)
 {
     profile.demucsProgressIntervalMs = 100;

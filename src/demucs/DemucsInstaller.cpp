@@ -29,6 +29,9 @@ QString demucs::installCommandString(const QString& systemPython, const QString&
     for (const QString& option : packageOptions)
         options += QLatin1Char(' ') + shellQuoted(option);
     return QStringList{
+        // The profile runs after the clean environment was made and may set
+        // them again; what else it sets (a proxy, PATH) still applies.
+        QStringLiteral("unset ") + userPythonVariables().join(QLatin1Char(' ')),
         shellQuoted(systemPython) + QStringLiteral(" -m venv ") + shellQuoted(environmentFolder),
         // The pip that venv seeds may predate 24.1, which rejects "--progress-bar=raw";
         // only the upgraded pip is given that option.
