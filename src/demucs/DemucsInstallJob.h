@@ -50,8 +50,8 @@ public:
 signals:
     // The environment answers the compatibility probe, or was just built and does.
     void installed();
-    // An environment that once passed its check fails it now; the job waits
-    // for answerRebuild().
+    // An environment that failed its check is there and was not left by an
+    // install that never finished; the job waits for answerRebuild().
     void rebuildRequested(const QString& environmentFolder, const QString& reason);
 
 private:
