@@ -139,6 +139,24 @@ TEST(DemucsCommand, QuotedWordsReachTheShellWholeAndAFailingStepStopsTheChain)
     EXPECT_FALSE(QFile::exists(failing.path(QStringLiteral("managed-runs.log"))));
 }
 
+TEST(DemucsCommand, TheLoginProfileCannotSetTheUsersPythonVariablesAgainButItsProxyApplies)
+{
+    TempWorkspace ws;
+    QByteArray profileText = "export https_proxy=http://proxy.test:3128\n";
+    for (const QString& name : demucs::userPythonVariables())
+        profileText += "export " + name.toLatin1() + "=/user\n";
+    ws.writeFile(QStringLiteral("home/.profile"), profileText);
+    const QString python = ws.writeScript("python3", "env > " + shellQuote(ws.path("env.txt")) + "; exit 1");
+    QProcessEnvironment launched = QProcessEnvironment::systemEnvironment();
+    launched.insert(QStringLiteral("HOME"), ws.path(QStringLiteral("home")));
+    const QString command = demucs::installCommandString(python, ws.path("env"), ws.path("env/bin/python"));
+    ASSERT_EQ(runSync("/bin/sh", {"-lc", command}, demucs::pythonEnvironment(launched, QString())).status, 1);
+    const QByteArray seen = "\n" + ws.readFile(QStringLiteral("env.txt"));
+    EXPECT_TRUE(seen.contains("\nhttps_proxy=http://proxy.test:3128\n")) << seen.toStdString();
+    for (const QString& name : demucs::userPythonVariables())
+        EXPECT_FALSE(seen.contains("\n" + name.toLatin1() + "=")) << name.toStdString();
+}
+
 TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInstalled)
 {
     profile.demucsProgressIntervalMs = 100;
@@ -224,7 +242,6 @@ TEST_F(DemucsInstall, FailedStepsAndAnEnvironmentThatFailsItsCheckAfterPipAreRep
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0"),
                       QStringLiteral("echo 'Successfully installed torch-2.5.1'; exit 0"));
     app->installDemucs();
-    answerRebuild(*app, "Rebuild");  // the killed run's environment
     ASSERT_TRUE(waitIdle(*app));
     const QString failedCheck = "The new Demucs environment failed its check: The check exited with status 1.";
     const QStringList lines = logLines(*app);
@@ -233,7 +250,46 @@ TEST_F(DemucsInstall, FailedStepsAndAnEnvironmentThatFailsItsCheckAfterPipAreRep
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
     EXPECT_EQ(app->lastAlert->message, failedCheck);
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
-    EXPECT_TRUE(QFile::exists(managedPython));  // kept for a look; the next install asks first
+    EXPECT_FALSE(QFileInfo::exists(environmentFolder));  // it never worked
+}
+
+TEST_F(DemucsInstall, AnEnvironmentThatNeverPassedItsCheckGoesWithoutAQuestion)
+{
+    const QString marker = DemucsInstallJob::buildingMarker(environmentFolder);
+    // pip refuses: what venv built goes, and so does the marker.
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0"),
+                      QStringLiteral("echo 'ERROR: No matching distribution found for torch==2.5.1' >&2; exit 1"));
+    auto app = launch();
+    app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(app->lastAlert->message, "Demucs install failed with exit code 1.");
+    ASSERT_TRUE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));  // venv had built it
+    EXPECT_FALSE(QFileInfo::exists(environmentFolder));
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
+    app->installDemucs();
+    EXPECT_EQ(answerRebuild(*app, "Cancel"), QString());
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(app->lastAlert->title, "Demucs Installed");
+
+    // Once it passed its check, it is asked about when it breaks.
+    QFile::remove(environmentFolder + "/installed");
+    app->installDemucs();
+    EXPECT_NE(answerRebuild(*app, "Cancel"), QString());
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).last(), "The Demucs environment was left as it is.");
+
+    // A killed install left its marker and half an environment: removed unasked.
+    ws.writeFile(QStringLiteral("home/.local/share/Stemloft/demucs-env.incomplete"), "");
+    ws.writeFile(QStringLiteral("home/.local/share/Stemloft/demucs-env/lib/half-a-wheel"), "x");
+    app->installDemucs();
+    EXPECT_EQ(answerRebuild(*app, "Cancel"), QString());
+    ASSERT_TRUE(waitIdle(*app));
+    const QStringList lines = logLines(*app);
+    EXPECT_EQ(lines.value(2), "Removing incomplete Demucs environment...");
+    EXPECT_EQ(lines.value(lines.size() - 2), "Installed Demucs.");
+    EXPECT_FALSE(QFileInfo::exists(environmentFolder + "/lib/half-a-wheel"));
 }
 
 TEST_F(DemucsInstall, ABrokenEnvironmentIsDeletedOnlyWhenTheUserSaysSo)
@@ -418,6 +474,8 @@ TEST_F(DemucsInstall, StopRemovesTheEnvironmentAndEveryProcessOfTheInstall)
     for (qint64 pid : processes)
         ASSERT_TRUE(processAlive(pid)) << pid;
     ASSERT_TRUE(QFile::exists(managedPython));
+    const QString marker = DemucsInstallJob::buildingMarker(environmentFolder);
+    EXPECT_TRUE(QFileInfo::exists(marker));  // what a kill -9 now would leave
     const int alerts = app->alertCount;
 
     app->stopButton->click();
@@ -425,6 +483,7 @@ TEST_F(DemucsInstall, StopRemovesTheEnvironmentAndEveryProcessOfTheInstall)
     for (qint64 pid : processes)
         EXPECT_FALSE(processAlive(pid)) << pid;
     EXPECT_FALSE(QFileInfo::exists(environmentFolder));
+    EXPECT_FALSE(QFileInfo::exists(marker));
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
     EXPECT_TRUE(app->installDemucsButton->isEnabled());
     EXPECT_EQ(logLines(*app).last(), "Stopped.");

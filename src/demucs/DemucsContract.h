@@ -20,7 +20,8 @@ QStringList pythonCandidates(const PlatformProfile& profile);
 // Text that a POSIX shell reads back as exactly one word.
 QString shellQuoted(const QString& text);
 
-// The login shell's command: create the environment, upgrade pip inside it,
+// The login shell's command: unset the user's Python variables that the
+// profile may have set again, create the environment, upgrade pip inside it,
 // then install the pinned packages; the first failing step stops the chain.
 // packageOptions go to the package install only (an extra index).
 QString installCommandString(const QString& systemPython, const QString& environmentFolder,

@@ -148,11 +148,20 @@ QString demucs::deviceLine(Device device)
     return {};
 }
 
+const QStringList& demucs::userPythonVariables()
+{
+    static const QStringList names = {
+        QStringLiteral("PYTHONHOME"),     QStringLiteral("PYTHONPATH"),   QStringLiteral("PYTHONSTARTUP"),
+        QStringLiteral("PYTHONUSERBASE"), QStringLiteral("VIRTUAL_ENV"),  QStringLiteral("CONDA_PREFIX"),
+        QStringLiteral("CONDA_DEFAULT_ENV"),
+    };
+    return names;
+}
+
 QProcessEnvironment demucs::pythonEnvironment(QProcessEnvironment environment, const QString& torchHome)
 {
-    for (const char* name : {"PYTHONHOME", "PYTHONPATH", "PYTHONSTARTUP", "PYTHONUSERBASE", "VIRTUAL_ENV",
-                             "CONDA_PREFIX", "CONDA_DEFAULT_ENV"})
-        environment.remove(QString::fromLatin1(name));
+    for (const QString& name : userPythonVariables())
+        environment.remove(name);
     if (!torchHome.isEmpty())
         environment.insert(QStringLiteral("TORCH_HOME"), torchHome);
     return environment;

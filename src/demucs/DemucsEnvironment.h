@@ -48,9 +48,13 @@ QString environmentCheckTimeoutMessage(int timeLimitMs);
 // "Device: CPU" and the like; empty for an unknown device.
 QString deviceLine(Device device);
 
-// The environment of every Python child: nothing the user's own Python set up
-// (a PYTHONPATH, an activated venv or conda) reaches it; pip's settings do.
-// Model weights go below torchHome when it is given.
+// The variables by which the user's own Python set-up (a PYTHONPATH, an
+// activated venv or conda) would reach the managed one.
+const QStringList& userPythonVariables();
+
+// The environment of every Python child: none of userPythonVariables()
+// reaches it; pip's settings do. Model weights go below torchHome when it is
+// given.
 QProcessEnvironment pythonEnvironment(QProcessEnvironment environment, const QString& torchHome);
 
 // Where PyTorch comes from and how much of it: the CPU build on Linux x86-64

@@ -35,6 +35,11 @@ public:
     // What a failed run of the installation shell reads as.
     static QString installFailureMessage(const RunResult& result);
 
+    // The file beside the environment while it is being built, until it passed
+    // its check: an environment with it never worked, so the next install
+    // removes it without asking.
+    static QString buildingMarker(const QString& environmentFolder);
+
     // What the user is asked when rebuildRequested() comes.
     static QString rebuildQuestion(const QString& environmentFolder, const QString& reason);
 
@@ -45,7 +50,8 @@ public:
 signals:
     // The environment answers the compatibility probe, or was just built and does.
     void installed();
-    // An environment that failed its check is there; the job waits for answerRebuild().
+    // An environment that failed its check is there and was not left by an
+    // install that never finished; the job waits for answerRebuild().
     void rebuildRequested(const QString& environmentFolder, const QString& reason);
 
 private:
@@ -60,6 +66,9 @@ private:
     void check(std::function<void(const demucs::ProbeAnswer&)> done);
     void handleOutput(const QString& text);
     void finishStopped();
+    // Removes the environment being built and then its marker, on a worker
+    // thread; report comes after.
+    void discardEnvironment(std::function<void()> report);
 
     Params m_params;
     demucs::PythonFinder m_finder;

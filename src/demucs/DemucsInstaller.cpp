@@ -29,6 +29,9 @@ QString demucs::installCommandString(const QString& systemPython, const QString&
     for (const QString& option : packageOptions)
         options += QLatin1Char(' ') + shellQuoted(option);
     return QStringList{
+        // The profile runs after the clean environment was made and may set
+        // them again; what else it sets (a proxy, PATH) still applies.
+        QStringLiteral("unset ") + userPythonVariables().join(QLatin1Char(' ')),
         shellQuoted(systemPython) + QStringLiteral(" -m venv ") + shellQuoted(environmentFolder),
         // The pip that venv seeds may predate 24.1, which rejects "--progress-bar=raw";
         // only the upgraded pip is given that option.
@@ -81,8 +84,13 @@ DemucsInstallJob::~DemucsInstallJob()
     if (!m_shell.isActive())
         return;
     m_shell.killAndReap();
-    if (m_environmentStarted)
-        fileops::removeItemQuietly(m_params.environmentFolder);
+    if (m_environmentStarted && fileops::removeItemQuietly(m_params.environmentFolder))
+        fileops::removeItemQuietly(buildingMarker(m_params.environmentFolder));
+}
+
+QString DemucsInstallJob::buildingMarker(const QString& environmentFolder)
+{
+    return environmentFolder + QStringLiteral(".incomplete");
 }
 
 void DemucsInstallJob::check(std::function<void(const demucs::ProbeAnswer&)> done)
@@ -108,6 +116,9 @@ void DemucsInstallJob::start()
 void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
 {
     if (answer.compatible) {
+        // An install ended before its own check (killed, or quit) left a
+        // working environment: from now on it is asked about like any other.
+        fileops::removeItemQuietly(buildingMarker(m_params.environmentFolder));
         emit installed();
         emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});
         emit alert(QStringLiteral("Demucs Already Installed"),
@@ -133,9 +144,12 @@ void DemucsInstallJob::findPython()
 
 void DemucsInstallJob::onPythonFound(const QString& systemPython, const QString& versionDescription)
 {
-    // Anything there failed its check, but it may be gigabytes that only a
-    // stray setting broke: it goes only when the user says so.
-    if (!fileops::itemExists(m_params.environmentFolder)) {
+    // Anything there failed its check. One that never passed it (an install
+    // that failed or was killed) goes without a question; one that did may be
+    // gigabytes that only a stray setting broke: it goes only when the user
+    // says so.
+    if (!fileops::itemExists(m_params.environmentFolder) ||
+        fileops::itemExists(buildingMarker(m_params.environmentFolder))) {
         install(systemPython, versionDescription);
         return;
     }
@@ -197,14 +211,31 @@ void DemucsInstallJob::finishStopped()
         log(QStringLiteral("Stopped."));
         finishWith(Outcome::stopped);
     };
-    // Whatever was built is incomplete; the next install starts afresh. A
-    // half-installed PyTorch is gigabytes: removed off the window's thread.
-    if (!m_environmentStarted || !fileops::itemExists(m_params.environmentFolder)) {
+    // Whatever was built is incomplete; the next install starts afresh.
+    if (!m_environmentStarted) {
         report();
         return;
     }
-    m_removal = fileops::removeItemInBackground(m_params.environmentFolder, this,
-                                                [report](const QString&) { report(); });
+    discardEnvironment(report);
+}
+
+void DemucsInstallJob::discardEnvironment(std::function<void()> report)
+{
+    const QString env = m_params.environmentFolder;
+    const QString marker = buildingMarker(env);
+    if (!fileops::itemExists(env) && !fileops::itemExists(marker)) {
+        report();
+        return;
+    }
+    // A half-installed PyTorch is gigabytes: removed off the window's thread.
+    // The marker goes last, so what a failed removal leaves is still removed
+    // next time without a question.
+    m_removal = fileops::runInBackground(
+        [env, marker] {
+            if (fileops::removeItemQuietly(env))
+                fileops::removeItemQuietly(marker);
+        },
+        this, std::move(report));
 }
 
 void DemucsInstallJob::install(const QString& systemPython, const QString& versionDescription)
@@ -255,10 +286,13 @@ void DemucsInstallJob::launchShell(const QString& systemPython, const QString& v
                               demucs::installCommandString(systemPython, env, m_params.managedPython,
                                                            source.pipOptions)});
         m_shell.setEnvironment(m_params.environment);
+        // Written before venv runs, so even a killed install leaves it.
+        fileops::writeFileAtomically(buildingMarker(env), QByteArray());
         m_noteTimer.start();
         m_environmentStarted = true;
         if (!m_shell.start()) {
             m_environmentStarted = false;
+            fileops::removeItemQuietly(buildingMarker(env));
             throw AppError(QStringLiteral("Process"), 0, m_shell.result().error);
         }
     } catch (const AppError& error) {
@@ -303,11 +337,13 @@ void DemucsInstallJob::onInstallFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        // The partly built environment stays; the next install removes it.
-        const QString message = installFailureMessage(result);
-        log(message);
-        emit alert(installFailedTitle, message);
-        finishWith(Outcome::failed);
+        // The partly built environment goes, so the next install starts
+        // without a question about it.
+        discardEnvironment([this, message = installFailureMessage(result)] {
+            log(message);
+            emit alert(installFailedTitle, message);
+            finishWith(Outcome::failed);
+        });
         return;
     }
     // pip's status says the packages arrived, not that they work together:
@@ -320,13 +356,17 @@ void DemucsInstallJob::onInstallFinished(const RunResult& result)
 void DemucsInstallJob::onVerified(const demucs::ProbeAnswer& answer)
 {
     if (!answer.compatible) {
-        emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
-        const QString message = QStringLiteral("The new Demucs environment failed its check: ") + answer.reason;
-        log(message);
-        emit alert(installFailedTitle, message);
-        finishWith(Outcome::failed);
+        // It never worked: it goes like a failed install's.
+        discardEnvironment([this, answer] {
+            emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
+            const QString message = QStringLiteral("The new Demucs environment failed its check: ") + answer.reason;
+            log(message);
+            emit alert(installFailedTitle, message);
+            finishWith(Outcome::failed);
+        });
         return;
     }
+    fileops::removeItemQuietly(buildingMarker(m_params.environmentFolder));
     emit installed();
     emit logEntries({QStringLiteral("Installed Demucs."), m_params.managedPython});
     emit alert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
