@@ -558,3 +558,31 @@ TEST_F(CommandLineRun, OnlyRegularFilesAreSeparated)
     EXPECT_TRUE(readRecordedArgs(standIn.argsFile).contains(song));
     EXPECT_FALSE(readRecordedArgs(standIn.argsFile).join('\n').contains("adir"));
 }
+
+TEST_F(Program, AnEnvironmentInUseIsNotRebuiltUnderTheRun)
+{
+    // The check fails only for the install that comes while the separation runs.
+    const QString broken = ws.path("broken");
+    standIn.probe = "if [ -e " + shellQuote(broken) + " ]; then exit 1; fi; echo 'stemloft-device: cpu'; exit 0";
+    const QString hold = ws.writeFile("hold", "");
+    standIn.beforeExit = sepfix::holdLines(ws.path("demucs-pid"), hold);
+    const QString python = sepfix::writeStandInDemucs(ws, *app, standIn);
+    QProcess separation, install;
+    start(separation, {"separate", song, "--to", save});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(ws.path("demucs-pid")); }, 30000));
+    ws.writeFile("broken", "");
+
+    start(install, {"install", "demucs", "--rebuild"});
+    ASSERT_TRUE(install.waitForFinished(30000));
+    EXPECT_EQ(install.exitCode(), cli::exitFailed);
+    EXPECT_TRUE(install.readAllStandardError().contains(
+        QStringLiteral("Demucs Install Failed: The Demucs environment is in use by another Stemloft (process %1). "
+                       "Try again when it has finished.")
+            .arg(separation.processId())
+            .toUtf8()));
+    EXPECT_TRUE(QFileInfo::exists(python));
+
+    QFile::remove(hold);
+    ASSERT_TRUE(separation.waitForFinished(60000));
+    EXPECT_EQ(separation.exitCode(), 0) << separation.readAllStandardError().toStdString();
+}

@@ -204,6 +204,11 @@ SeparationJob::Params Toolbox::separationParams(const QString& python, Separatio
     params.profile = m_profile;
     params.environment = demucsEnvironment();
     params.python = python;
+    try {
+        params.environmentFolder = fileops::appendingComponent(appSupportFolder(), QStringLiteral("demucs-env"));
+    } catch (const AppError&) {
+        // Without a support folder there is no managed environment to hold.
+    }
     params.mode = mode;
     params.format = format;
     return params;

@@ -2,9 +2,14 @@
 // PyTorch runs on, and what its Python children and pip get.
 #include "demucs/DemucsEnvironment.h"
 
+#include "app/AppError.h"
 #include "app/FileOps.h"
 #include "demucs/DemucsContract.h"
 #include "demucs/PythonProbes.h"
+
+#include <QDir>
+#include <QThread>
+#include <QUuid>
 
 namespace demucs {
 
@@ -204,4 +209,45 @@ bool demucs::hasModelWeights(const QString& torchHome, const QString& model)
     return std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
         return fileops::fileSize(fileops::appendingComponent(folder, file)).value_or(0) > 0;
     });
+}
+
+QString demucs::environmentUseFolder(const QString& environmentFolder)
+{
+    return environmentFolder + QStringLiteral(".users");
+}
+
+QString demucs::environmentInstallClaim(const QString& environmentFolder)
+{
+    return environmentFolder + QStringLiteral(".installing");
+}
+
+ownership::Claim demucs::claimEnvironmentUse(const QString& environmentFolder)
+{
+    const QString folder = environmentUseFolder(environmentFolder);
+    fileops::createDirectories(folder);
+    // A name of its own: only an install looking for users holds it, for a moment.
+    const QString path = fileops::appendingComponent(folder, QUuid::createUuid().toString(QUuid::WithoutBraces));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto taken = ownership::Claim::take(path);
+        if (auto* claim = std::get_if<ownership::Claim>(&taken))
+            return std::move(*claim);
+        QThread::msleep(10);
+    }
+    throw AppError(QStringLiteral("FileSystem"), EBUSY, QStringLiteral("Could not claim \"%1\"").arg(path));
+}
+
+std::optional<qint64> demucs::environmentUser(const QString& environmentFolder)
+{
+    const QString folder = environmentUseFolder(environmentFolder);
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        try {
+            auto taken = ownership::Claim::take(fileops::appendingComponent(folder, name));
+            if (const auto* holder = std::get_if<ownership::Claim::Holder>(&taken))
+                return holder->pid;
+        } catch (const AppError&) {
+            continue;  // removed meanwhile by its run
+        }
+        // Taken over from a run that is gone: released, and so removed.
+    }
+    return std::nullopt;
 }

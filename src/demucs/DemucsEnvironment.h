@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Ownership.h"
 #include "app/PlatformProfile.h"
 #include "process/ChildProcess.h"
 
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // The managed Demucs environment as its users see it: whether it passes its
 // check and why not, what PyTorch can run on, the environment its Python
@@ -69,5 +71,17 @@ PackageSource packageSource(const PlatformProfile& profile, bool nvidiaDriver);
 QStringList modelWeightFiles(const QString& model);
 // Whether every checkpoint of model is below torchHome already.
 bool hasModelWeights(const QString& torchHome, const QString& model);
+
+// Who uses the environment: each separation holds a claim of its own in
+// environmentUseFolder while it runs from it, and an install holds
+// environmentInstallClaim while it may change it. Each looks for the other
+// after taking its own, so of two starting at once one always sees the other.
+QString environmentUseFolder(const QString& environmentFolder);
+QString environmentInstallClaim(const QString& environmentFolder);
+// One run's claim in environmentUseFolder; throws AppError when it cannot be made.
+ownership::Claim claimEnvironmentUse(const QString& environmentFolder);
+// The process of a run that uses the environment now; claims left by runs
+// that are gone are removed on the way.
+std::optional<qint64> environmentUser(const QString& environmentFolder);
 
 }  // namespace demucs

@@ -56,6 +56,9 @@ signals:
 
 private:
     void onChecked(const demucs::ProbeAnswer& answer);
+    // Holds the environment for this install, unless another Stemloft's
+    // install or separation uses it: then the run ends, and false.
+    bool claimEnvironment();
     void findPython();
     void onPythonFound(const QString& systemPython, const QString& versionDescription);
     void install(const QString& systemPython, const QString& versionDescription);
@@ -71,6 +74,7 @@ private:
     void discardEnvironment(std::function<void()> report);
 
     Params m_params;
+    ownership::Claim m_installClaim;
     demucs::PythonFinder m_finder;
     QPointer<ChildProcess> m_probe;
     ChildProcess m_shell;

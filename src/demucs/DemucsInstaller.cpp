@@ -44,6 +44,8 @@ QString demucs::installCommandString(const QString& systemPython, const QString&
 DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
     : Job(parent), m_params(std::move(params)), m_finder(m_params.profile, m_params.environment)
 {
+    // Another install may begin as soon as this one is reported over.
+    connect(this, &Job::finished, this, [this] { m_installClaim.release(); });
     m_noteTimer.setInterval(m_params.profile.demucsProgressIntervalMs);
     connect(&m_noteTimer, &QTimer::timeout, this, [this] {
         log(QStringLiteral("Still installing Demucs dependencies. Large PyTorch downloads can take several minutes."));
@@ -127,9 +129,42 @@ void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
         return;
     }
     emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
+    // Before anything is asked or changed: never under another Stemloft's run.
+    if (!claimEnvironment())
+        return;
     m_checkReason = answer.reason;
     // Queued: an interpreter that was never started answers at once.
     QMetaObject::invokeMethod(this, &DemucsInstallJob::findPython, Qt::QueuedConnection);
+}
+
+bool DemucsInstallJob::claimEnvironment()
+{
+    const QString& env = m_params.environmentFolder;
+    QString busy;
+    try {
+        fileops::createDirectories(m_params.supportFolder);
+        auto taken = ownership::Claim::take(demucs::environmentInstallClaim(env));
+        if (const auto* installer = std::get_if<ownership::Claim::Holder>(&taken)) {
+            busy = QStringLiteral("Demucs is being installed by another Stemloft (process %1).").arg(installer->pid);
+        } else {
+            m_installClaim = std::move(std::get<ownership::Claim>(taken));
+            // Looked for after the claim is held: a separation starting now sees it.
+            if (const std::optional<qint64> user = demucs::environmentUser(env))
+                busy = QStringLiteral("The Demucs environment is in use by another Stemloft (process %1).").arg(*user);
+        }
+    } catch (const AppError& error) {
+        log(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
+        finishWith(Outcome::failed);
+        return false;
+    }
+    if (busy.isEmpty())
+        return true;
+    m_installClaim.release();
+    busy += QStringLiteral(" Try again when it has finished.");
+    log(busy);
+    emit alert(installFailedTitle, busy);
+    finishWith(Outcome::failed);
+    return false;
 }
 
 void DemucsInstallJob::findPython()

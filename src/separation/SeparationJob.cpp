@@ -35,6 +35,8 @@ SeparationJob::SeparationJob(Params params, QObject* parent) : Job(parent), m_pa
 {
     connect(&m_demucs, &ChildProcess::output, this, &SeparationJob::handleDemucsOutput);
     connect(&m_demucs, &ChildProcess::finished, this, &SeparationJob::onDemucsFinished);
+    // Whatever way the run ended, its claims go before anyone hears of it.
+    connect(this, &Job::finished, this, &SeparationJob::cleanUp);
 }
 
 SeparationJob::~SeparationJob()
@@ -79,19 +81,22 @@ void SeparationJob::setProgress(SeparationStage stage, double fraction, const QS
     }
 }
 
+void SeparationJob::refuse(const QString& message)
+{
+    setFailureReason(message);
+    log(message);
+    emit alert(QStringLiteral("Stem Separation Failed"), message);
+    finishWith(Outcome::failed);
+}
+
 bool SeparationJob::claimStemsFolder()
 {
     const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
     try {
         auto claimed = separation::claimStemsFolder(named, m_params.audioFile);
         if (const qint64* pid = std::get_if<qint64>(&claimed)) {
-            const QString message = fileops::lastComponent(m_params.audioFile) +
-                                    QStringLiteral(" is already being separated by another Stemloft (process %1).")
-                                        .arg(*pid);
-            setFailureReason(message);
-            log(message);
-            emit alert(QStringLiteral("Stem Separation Failed"), message);
-            finishWith(Outcome::failed);
+            refuse(fileops::lastComponent(m_params.audioFile) +
+                   QStringLiteral(" is already being separated by another Stemloft (process %1).").arg(*pid));
             return false;
         }
         auto& folder = std::get<separation::ClaimedStemsFolder>(claimed);
@@ -114,11 +119,7 @@ void SeparationJob::start()
 {
     // A FIFO would hold the converter forever, a folder reaches Demucs.
     if (!fileops::isRegularFile(m_params.audioFile)) {
-        const QString message = fileops::lastComponent(m_params.audioFile) + QStringLiteral(" is not an audio file.");
-        setFailureReason(message);
-        log(message);
-        emit alert(QStringLiteral("Stem Separation Failed"), message);
-        finishWith(Outcome::failed);
+        refuse(fileops::lastComponent(m_params.audioFile) + QStringLiteral(" is not an audio file."));
         return;
     }
     // Minutes of Demucs must not end in a folder that cannot take the stems.
@@ -135,6 +136,22 @@ void SeparationJob::start()
     }
     if (!claimStemsFolder())
         return;
+    if (const QString environment = m_params.environmentFolder; !environment.isEmpty()) {
+        try {
+            m_environmentClaim = demucs::claimEnvironmentUse(environment);
+        } catch (const AppError& error) {
+            log(startFailure + error.localizedDescription());
+            finishWith(Outcome::failed);
+            return;
+        }
+        // Looked for after the use is claimed: an install starting now sees it.
+        if (const auto installer = ownership::Claim::holderOf(demucs::environmentInstallClaim(environment))) {
+            refuse(QStringLiteral("Demucs is being installed by another Stemloft (process %1). Try again when it "
+                                  "has finished.")
+                       .arg(installer->pid));
+            return;
+        }
+    }
     if (m_params.checkedDevice) {
         begin(*m_params.checkedDevice);
         return;
@@ -533,6 +550,7 @@ void SeparationJob::cleanUp()
     for (const Encode& encode : std::as_const(m_encodes))
         fileops::removeItemQuietly(encode.temporary);
     m_stemsClaim.release();
+    m_environmentClaim.release();
     // Only folders this run made, and only while nothing else is in them.
     for (const QString& folder : std::as_const(m_createdFolders)) {
         if (fileops::itemExists(folder) && !QDir().rmdir(folder))

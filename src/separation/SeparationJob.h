@@ -31,6 +31,9 @@ public:
         PlatformProfile profile;
         QProcessEnvironment environment;  // Demucs's and the probe's; TORCH_HOME holds the weights
         QString python;
+        // The environment python belongs to: held in use while the run lasts,
+        // so no install rebuilds it meanwhile. Empty: not held.
+        QString environmentFolder;
         QString audioFile;
         QString saveFolder;
         SeparationMode mode;
@@ -67,6 +70,8 @@ private:
     // Claims stemsFolderFor, or the next free "NAME (N)" when another song's
     // stems are there or another song's run holds it; false when the run ended.
     bool claimStemsFolder();
+    // Ends the run before any work: the alert "Stem Separation Failed" with message.
+    void refuse(const QString& message);
     QString stemFileName(const QString& stem) const;
     void convertInput();
     void runDemucs(const QString& input);
@@ -98,6 +103,7 @@ private:
     QString m_stemsFolder;
     // Held from the start to the end of the run: no other run writes there.
     ownership::Claim m_stemsClaim;
+    ownership::Claim m_environmentClaim;
     // The folders this run made for the stems, innermost first.
     QStringList m_createdFolders;
     QPointer<ChildProcess> m_probe;
