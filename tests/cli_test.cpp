@@ -439,3 +439,23 @@ TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
 }
+
+TEST_F(Program, KilledOutrightItLeavesNothingOfDemucsRunning)
+{
+    // Demucs's worker ignores SIGTERM and is no child of the program: only
+    // a kill of Demucs's whole group, after a wait, ends it.
+    const QString pidFile = ws.path("worker-pid");
+    standIn.beforeExit = QString("sh -c \"trap '' TERM; exec sleep 60\" &\necho $! > %1.new && mv %1.new %1\nwait")
+                             .arg(shellQuote(pidFile));
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess program;
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(pidFile); }, 30000));
+    const qint64 worker = sepfix::recordedPid(pidFile);
+    ASSERT_TRUE(processAlive(worker));
+    ::kill(pid_t(program.processId()), SIGKILL);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(worker); }, 3000)) << "the worker outlived the program";
+    ::kill(pid_t(worker), SIGKILL);
+}
