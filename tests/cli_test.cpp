@@ -459,3 +459,27 @@ TEST_F(Program, KilledOutrightItLeavesNothingOfDemucsRunning)
     EXPECT_TRUE(waitUntil([&] { return !processAlive(worker); }, 3000)) << "the worker outlived the program";
     ::kill(pid_t(worker), SIGKILL);
 }
+
+TEST_F(Program, AReaderThatGoesAwayStopsTheRunAsCtrlCDoes)
+{
+    // Demucs talks until it is stopped; the reader takes one line, as head -1
+    // does, and goes once Demucs runs.
+    const QString pidFile = ws.path("demucs-pid");
+    standIn.beforeExit =
+        QString("echo $$ > %1.new && mv %1.new %1\nwhile :; do echo working; sleep 0.02; done").arg(shellQuote(pidFile));
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess program, head;
+    program.setStandardOutputProcess(&head);
+    head.start("/bin/sh", {"-c", "IFS= read -r line; while [ ! -e \"$0\" ]; do sleep 0.02; done", pidFile});
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    ASSERT_TRUE(head.waitForFinished(10000));
+
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 141) << program.readAllStandardError().toStdString();
+    ASSERT_TRUE(QFileInfo::exists(pidFile)) << "the run ended before Demucs";
+    EXPECT_FALSE(processAlive(sepfix::recordedPid(pidFile)));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
+}
