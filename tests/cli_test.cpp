@@ -585,4 +585,47 @@ TEST_F(Program, AnEnvironmentInUseIsNotRebuiltUnderTheRun)
     QFile::remove(hold);
     ASSERT_TRUE(separation.waitForFinished(60000));
     EXPECT_EQ(separation.exitCode(), 0) << separation.readAllStandardError().toStdString();
+
+TEST_F(Program, KilledOutrightItLeavesNothingOfDemucsRunning)
+{
+    // Demucs's worker ignores SIGTERM and is no child of the program: only
+    // a kill of Demucs's whole group, after a wait, ends it.
+    const QString pidFile = ws.path("worker-pid");
+    standIn.beforeExit = QString("sh -c \"trap '' TERM; exec sleep 60\" &\necho $! > %1.new && mv %1.new %1\nwait")
+                             .arg(shellQuote(pidFile));
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess program;
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(pidFile); }, 30000));
+    const qint64 worker = sepfix::recordedPid(pidFile);
+    ASSERT_TRUE(processAlive(worker));
+    ::kill(pid_t(program.processId()), SIGKILL);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(worker); }, 3000)) << "the worker outlived the program";
+    ::kill(pid_t(worker), SIGKILL);
+}
+
+TEST_F(Program, AReaderThatGoesAwayStopsTheRunAsCtrlCDoes)
+{
+    // Demucs talks until it is stopped; the reader takes one line, as head -1
+    // does, and goes once Demucs runs.
+    const QString pidFile = ws.path("demucs-pid");
+    standIn.beforeExit =
+        QString("echo $$ > %1.new && mv %1.new %1\nwhile :; do echo working; sleep 0.02; done").arg(shellQuote(pidFile));
+    sepfix::writeStandInDemucs(ws, *app, standIn);
+
+    QProcess program, head;
+    program.setStandardOutputProcess(&head);
+    head.start("/bin/sh", {"-c", "IFS= read -r line; while [ ! -e \"$0\" ]; do sleep 0.02; done", pidFile});
+    start(program, {"separate", song, "--to", save});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    ASSERT_TRUE(head.waitForFinished(10000));
+
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 141) << program.readAllStandardError().toStdString();
+    ASSERT_TRUE(QFileInfo::exists(pidFile)) << "the run ended before Demucs";
+    EXPECT_FALSE(processAlive(sepfix::recordedPid(pidFile)));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
 }

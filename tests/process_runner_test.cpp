@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -443,4 +444,65 @@ TEST(ChildGroup, DestroyingARunningChildLeavesNoProcess)
     EXPECT_TRUE(waitUntil([&] { return !processAlive(background); }, 5000));
     pumpEvents(100);
     EXPECT_TRUE(rec.events.isEmpty());  // a child going away reports nothing
+}
+
+namespace {
+
+// What the descriptors of a process point at ("pipe:[123]", "/dev/null").
+QStringList openFiles(qint64 pid)
+{
+    QStringList files;
+    const QString folder = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString& fd : QDir(folder).entryList(QDir::Files | QDir::System))
+        files << QFileInfo(folder + fd).symLinkTarget().section(QLatin1Char('/'), -1);
+    return files;
+}
+
+// The processes outside group that share with this one a pipe it did not
+// hold before: a run's watchdog, whose pipe's other end is ours.
+QList<qint64> pipePartners(qint64 group, const QStringList& before)
+{
+    const qint64 self = QCoreApplication::applicationPid();
+    const QStringList ours = openFiles(self);
+    QList<qint64> partners;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
+        if (pid <= 0 || pid == self || procStatFields(pid).value(2).toLongLong() == group)
+            continue;
+        for (const QString& file : openFiles(pid)) {
+            if (file.startsWith(QStringLiteral("pipe:")) && ours.contains(file) && !before.contains(file)) {
+                partners << pid;
+                break;
+            }
+        }
+    }
+    return partners;
+}
+
+}  // namespace
+
+TEST(ChildGroup, EachRunHasAWatchdogApartFromItThatLeavesWithTheRun)
+{
+    const QStringList before = openFiles(QCoreApplication::applicationPid());  // the test's own output, say
+    Recorder rec;
+    ChildProcess child;
+    rec.attach(child);
+    setShell(child, QStringLiteral("sleep 0.5"));
+    ASSERT_TRUE(child.start());
+    QList<qint64> watchdogs;
+    ASSERT_TRUE(waitUntil([&] { return !(watchdogs = pipePartners(child.processId(), before)).isEmpty(); }, 5000));
+    ASSERT_EQ(watchdogs.size(), 1);
+    const qint64 watchdog = watchdogs.first();
+    // In a group of its own, and holding nothing of the child's (its output pipe).
+    EXPECT_EQ(procStatFields(watchdog).value(2).toLongLong(), watchdog);
+    EXPECT_EQ(openFiles(watchdog).size(), 1) << openFiles(watchdog).join(' ').toStdString();
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }));
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(watchdog); }, 2000));
+
+    // A program that cannot run leaves no watchdog waiting either.
+    TempWorkspace ws;
+    ChildProcess folder;
+    folder.setProgram(ws.makeDir(QStringLiteral("folder")));
+    EXPECT_FALSE(folder.start());
+    EXPECT_TRUE(waitUntil([&] { return pipePartners(0, before).isEmpty(); }, 2000));
 }

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -354,6 +355,14 @@ int run(const QStringList& args, const PlatformProfile& profile, const Io& io,
     Terminal terminal(*io.out, *io.err, io.drawProgress, io.columns);
     Runner runner(command, profile, terminal);
     runner.askRebuild = io.askRebuild;
+    // A reader that went away (| head -1) ends the run as SIGPIPE would have,
+    // but cleanly: as Ctrl+C does. Not from inside the write: a job's signal
+    // is under way there.
+    bool readerGone = false;
+    terminal.onReaderGone = [&runner, &readerGone] {
+        readerGone = true;
+        QMetaObject::invokeMethod(&runner, [&runner] { runner.interrupt(SIGPIPE); }, Qt::QueuedConnection);
+    };
     int status = exitFailed;
     QEventLoop loop;
     QObject::connect(&runner, &Runner::done, &loop, [&status, &loop](int exitStatus) {
@@ -365,6 +374,9 @@ int run(const QStringList& args, const PlatformProfile& profile, const Io& io,
     runner.start();
     if (!runner.isDone())
         loop.exec();
+    // The run may have ended before the stop came round.
+    if (readerGone && status < 128)
+        status = 128 + SIGPIPE;
     return status;
 }
 
@@ -411,10 +423,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Stemloft"));
     QCoreApplication::setOrganizationName(QStringLiteral("Stemloft"));
-    QFile out;
-    QFile err;
-    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    // A closed standard output or error is noticed as EPIPE, and handled.
+    ::signal(SIGPIPE, SIG_IGN);
+    StandardStream out(STDOUT_FILENO);
+    StandardStream err(STDERR_FILENO);
     Io io;
     io.out = &out;
     io.err = &err;

@@ -34,8 +34,9 @@ public:
     ~Runner() override;
 
     void start();
-    // Ctrl+C or SIGTERM: the running job stops and cleans up as Stop does;
-    // the exit status becomes 128 + signalNumber.
+    // Ctrl+C, SIGTERM, or a reader of the output that went away (SIGPIPE):
+    // the running job stops and cleans up as Stop does; the exit status
+    // becomes 128 + signalNumber.
     void interrupt(int signalNumber);
     bool isDone() const { return m_done; }
 

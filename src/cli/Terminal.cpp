@@ -1,5 +1,9 @@
 #include "cli/Terminal.h"
 
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
 namespace cli {
 
 QString durationText(qint64 seconds)
@@ -51,9 +55,42 @@ Terminal::Terminal(QIODevice& out, QIODevice& err, bool drawProgress, int column
     m_clock.start();
 }
 
+StandardStream::StandardStream(int fd) : m_fd(fd)
+{
+    open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 StandardStream::writeData(const char* data, qint64 size)
+{
+    if (m_readerGone)
+        return -1;
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, data + done, size_t(size - done));
+        if (n >= 0) {
+            done += n;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd ready{m_fd, POLLOUT, 0};  // a descriptor inherited non-blocking
+            ::poll(&ready, 1, -1);
+        } else if (errno != EINTR) {
+            m_readerGone = errno == EPIPE;
+            return -1;
+        }
+    }
+    return done;
+}
+
 void Terminal::write(QIODevice& device, const QString& text)
 {
-    device.write(text.toUtf8());
+    bool& gone = &device == &m_out ? m_outGone : m_errGone;
+    if (gone)
+        return;
+    const auto* stream = dynamic_cast<const StandardStream*>(&device);
+    if (device.write(text.toUtf8()) >= 0 || !stream || !stream->readerGone())
+        return;
+    gone = true;
+    if (onReaderGone && !(m_outGone && m_errGone))  // the first of the two only
+        onReaderGone();
 }
 
 void Terminal::logEntries(const QStringList& entries)

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 // What a run without a window shows: the log on standard output, alerts and
@@ -31,10 +32,32 @@ private:
     int m_percent = -1;
 };
 
+// Standard output or standard error, written straight to its descriptor.
+// It knows when its reader went away (EPIPE, with SIGPIPE ignored), and from
+// then on writes nothing.
+class StandardStream : public QIODevice {
+public:
+    explicit StandardStream(int fd);
+    bool readerGone() const { return m_readerGone; }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override;
+
+private:
+    const int m_fd;
+    bool m_readerGone = false;
+};
+
 class Terminal {
 public:
     // drawProgress: standard error is a terminal of columns columns.
     Terminal(QIODevice& out, QIODevice& err, bool drawProgress, int columns = 80);
+
+    // Called once, the first time a write finds that out's or err's reader
+    // went away. Nothing more is written to that one.
+    std::function<void()> onReaderGone;
 
     void logEntries(const QStringList& entries);
     void alert(const QString& title, const QString& text);
@@ -52,6 +75,8 @@ private:
 
     QIODevice& m_out;
     QIODevice& m_err;
+    bool m_outGone = false;
+    bool m_errGone = false;
     const bool m_drawProgress;
     const int m_columns;
     QString m_stage;

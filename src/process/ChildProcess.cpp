@@ -2,8 +2,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #ifdef Q_OS_LINUX
@@ -37,6 +41,120 @@ bool groupHasLiveMember(qint64 group)
     return false;
 }
 #endif
+
+// A fork that is safe in the child of a fork, which is where a child-process
+// modifier runs: on Linux QProcess forks with a shared address space, and
+// fork() would run the application's fork handlers and take its locks there.
+pid_t safeFork()
+{
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    return ::_Fork();
+#else
+    return ::fork();
+#endif
+}
+
+void closeAllBut(int keep, int maxFd)
+{
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    if ((keep == 0 || ::close_range(0, unsigned(keep) - 1, 0) == 0) &&
+        ::close_range(unsigned(keep) + 1, ~0U, 0) == 0)
+        return;
+#endif
+    for (int fd = 0; fd < maxFd; ++fd) {
+        if (fd != keep)
+            ::close(fd);
+    }
+}
+
+// The watchdog of one child's group, a process of its own: it waits on the
+// read end of a pipe whose only write end the application holds. A byte
+// means the run is over and it leaves; end-of-file means the application
+// died (kill -9 included), and it ends the group the way stop() would, so
+// nothing the child started lives on under init. It needs no /proc.
+[[noreturn]] void watchGroup(pid_t group, int releaseFd, int maxFd)
+{
+    ::setpgid(0, 0);  // never a member of the group it watches: a stop must not wait for it
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    // A "kill all stemloft" must not take away the one thing that cleans up after it.
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE})
+        ::sigaction(signalNumber, &ignore, nullptr);
+    // Nothing else held open: not the child's output pipes, not other runs' watchdog pipes.
+    closeAllBut(releaseFd, maxFd);
+    char byte = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(releaseFd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1)
+        ::_exit(0);
+    ::kill(-group, SIGTERM);
+    const timespec pause{0, 20 * 1000 * 1000};
+    for (int i = 0; i < 50 && ::kill(-group, 0) == 0; ++i)
+        ::nanosleep(&pause, nullptr);
+    ::kill(-group, SIGKILL);
+    ::_exit(0);
+}
+
+// Called in the child before exec. The watchdog is forked twice over, so it
+// is no child of the program about to run (a program that waits for all its
+// children would wait for it), and it is in its own group before exec.
+void startWatchdog(int releaseFd, int maxFd)
+{
+    const pid_t group = ::getpid();
+    const pid_t middle = safeFork();
+    if (middle == 0) {
+        const pid_t watchdog = safeFork();
+        if (watchdog == 0)
+            watchGroup(group, releaseFd, maxFd);
+        if (watchdog > 0)
+            ::setpgid(watchdog, watchdog);
+        ::_exit(0);
+    }
+    if (middle > 0) {
+        int status = 0;
+        while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// Writes the release byte. A watchdog someone killed leaves no reader: the
+// write then fails, and its SIGPIPE must not end the application.
+void writeRelease(int fd)
+{
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    const char byte = 'r';
+    ssize_t n = 0;
+    do {
+        n = ::write(fd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EPIPE && !sigismember(&previous, SIGPIPE)) {
+        sigset_t pending;
+        int signalNumber = 0;
+        if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE))
+            ::sigwait(&pipeSignal, &signalNumber);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+bool makeReleasePipe(int fds[2])
+{
+#ifdef Q_OS_LINUX
+    return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
+    if (::pipe(fds) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#endif
+}
 
 }  // namespace
 
@@ -88,6 +206,7 @@ void ChildProcess::killAndReap()
     m_running = false;
     m_finishing = false;
     m_pid = 0;
+    releaseWatchdog();
 }
 
 void ChildProcess::setEnvironment(const QProcessEnvironment& environment)
@@ -118,8 +237,21 @@ bool ChildProcess::start()
         break;
     }
     const int niceness = m_niceness;
-    m_process.setChildProcessModifier([niceness] {
+    releaseWatchdog();  // a start without an end between: that run is over
+    int release[2] = {-1, -1};
+    if (!makeReleasePipe(release))
+        release[0] = release[1] = -1;  // the run goes without a watchdog
+    const int releaseFd = release[0];
+    const int maxFd = int(std::min<long>(::sysconf(_SC_OPEN_MAX), 1 << 20));
+    m_process.setChildProcessModifier([niceness, releaseFd, maxFd] {
         ::setpgid(0, 0);
+        if (releaseFd >= 0)
+            startWatchdog(releaseFd, maxFd);
+        // The command line ignores SIGPIPE, and exec keeps an ignored signal.
+        struct sigaction defaultAction {};
+        defaultAction.sa_handler = SIG_DFL;
+        sigemptyset(&defaultAction.sa_mask);
+        ::sigaction(SIGPIPE, &defaultAction, nullptr);
         if (niceness > 0)
             ::setpriority(PRIO_PROCESS, 0, niceness);
 #ifdef Q_OS_LINUX
@@ -128,7 +260,13 @@ bool ChildProcess::start()
 #endif
     });
     m_process.start();
-    if (!m_process.waitForStarted(-1)) {
+    const bool started = m_process.waitForStarted(-1);
+    m_watchdogFd = release[1];
+    if (!started)
+        releaseWatchdog();  // while the read end is still open here: the byte always fits
+    if (release[0] >= 0)
+        ::close(release[0]);
+    if (!started) {
         m_result.outcome = RunResult::Outcome::failedToStart;
         m_result.error = m_process.errorString();
         return false;
@@ -256,5 +394,15 @@ void ChildProcess::finish()
     m_killTimer.stop();
     m_groupPoll.stop();
     m_pid = 0;  // the group id may be reused from here on
+    releaseWatchdog();
     emit finished(m_result);
+}
+
+void ChildProcess::releaseWatchdog()
+{
+    if (m_watchdogFd < 0)
+        return;
+    writeRelease(m_watchdogFd);
+    ::close(m_watchdogFd);
+    m_watchdogFd = -1;
 }

@@ -44,7 +44,9 @@ inline QString failureMessage(const RunResult& result, const QString& tool, cons
 // SIGKILL after the grace period. Standard input is /dev/null: a child in a
 // background group that read the terminal would be stopped by the kernel.
 // Nothing of the group outlives the run: leftovers of a child that exited are
-// killed, and the destructor kills and reaps a child that still runs.
+// killed, and the destructor kills and reaps a child that still runs. Nor
+// does it outlive the application: a watchdog process per run ends the group
+// when the application dies without ending it (kill -9, a crash).
 class ChildProcess : public QObject {
     Q_OBJECT
 public:
@@ -114,6 +116,8 @@ private:
     void signalGroup(int signal) const;
     bool groupHasMembers() const;
     void finish();
+    // Tells the watchdog the run is over, so it leaves without a kill.
+    void releaseWatchdog();
 
     QProcess m_process;
     OutputAssembler m_assembler;
@@ -134,4 +138,5 @@ private:
     QTimer m_groupPoll;
     QTimer m_batchTimer;
     QString m_pendingText;
+    int m_watchdogFd = -1;  // the write end of the watchdog's pipe
 };
