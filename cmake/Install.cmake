@@ -82,10 +82,11 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://stemloft.org)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The Qt and C++ libraries come from dpkg-shlibdeps; the outside tools the app
 # runs are named here: ffmpeg converts audio, curl and unzip fetch yt-dlp and
-# Deno, python3-venv builds the Demucs environment. Debian's yt-dlp is a
-# fallback only; the app installs a current one itself.
+# Deno, gpgv checks the signature of yt-dlp's checksums, python3-venv builds
+# the Demucs environment. Debian's yt-dlp is a fallback only; the app installs
+# a current one itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, curl, unzip, python3-venv")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, curl, unzip, gpgv, python3-venv")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "yt-dlp")
 
 include(CPack)

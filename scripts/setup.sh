@@ -35,7 +35,7 @@ install_macos_packages() {
 # Packages the app needs to build and run.
 BUILD_PACKAGES_DEBIAN=(build-essential cmake qt6-base-dev libgl-dev)
 # Outside tools the app drives (and the tests run for real).
-TOOL_PACKAGES_DEBIAN=(curl unzip ffmpeg yt-dlp python3 python3-venv)
+TOOL_PACKAGES_DEBIAN=(curl unzip gpgv ffmpeg yt-dlp python3 python3-venv)
 # Only the tests need these.
 TEST_PACKAGES_DEBIAN=(googletest libgtest-dev python3-pip-whl python3-setuptools-whl python3-wheel
     # the install test: the validators, cpack's Debian packages, man

@@ -288,7 +288,11 @@ TEST_F(CommandLineRun, MissingToolsEndTheRunBeforeAnyJob)
 TEST_F(CommandLineRun, InstallYtDlpInstallsOnceAndUpdatesOnlyWhenAsked)
 {
     ws.writeScript("pathbin/deno", "echo deno 1.0");
-    ws.writeScript("tools/curl", "echo run >> " + shellQuote(ws.path("curl-runs")) + "\nprintf 'new tool' > \"$7\"");
+    // The checksum list names the digest of whatever the tool's download wrote.
+    ws.writeScript("tools/curl", "case \"$5\" in\n*/SHA2-256SUMS) printf '%s  %s\\n' "
+                                 "\"$(sha256sum < \"${7%/*}/yt-dlp.download\" | cut -c1-64)\" " +
+                                     shellQuote(profile.ytDlpReleaseAsset) + " > \"$7\" ;;\n*) echo run >> " +
+                                     shellQuote(ws.path("curl-runs")) + "\nprintf 'new tool' > \"$7\" ;;\nesac");
     const QString installed = ws.path("home/.local/share/Stemloft/yt-dlp");
 
     EXPECT_EQ(run({"install", "yt-dlp"}), cli::exitSucceeded) << output().toStdString();

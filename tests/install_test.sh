@@ -138,7 +138,7 @@ $(diff <(echo "$EXPECTED") "$WORK/deb-files" || true)"
     DEPENDS="$(field Depends)"
     echo "Depends: $DEPENDS"
     # Each name must be a whole entry, not the start of a longer name.
-    for dep in libqt6core6 libqt6widgets6 ffmpeg curl unzip python3-venv; do
+    for dep in libqt6core6 libqt6widgets6 ffmpeg curl unzip gpgv python3-venv; do
         grep -Eq "(^|, )$dep( |,|$)" <<<"$DEPENDS" || fail "Depends lacks $dep: $DEPENDS"
     done
     [ "$(field Recommends)" = yt-dlp ] || fail "Recommends: $(field Recommends)"

@@ -1,5 +1,9 @@
 #include "support/TestSupport.h"
 
+#include "ytdlp/Verification.h"
+
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QAction>
@@ -8,6 +12,9 @@
 #include <QSettings>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,15 +28,27 @@ struct InstallFixture : ::testing::Test {
     // A deno on PATH spares the tests that are about yt-dlp the Deno step.
     QString pathDeno = ws.writeScript("pathbin/deno", "echo deno 1.0");
 
-    // The fake curl records its arguments; "$7" is the file after "-o".
-    void writeCurl(const QString& body)
-    {
-        ws.writeScript("tools/curl", recordArgsLines(ws.path("curl.args")) + "\n" + body);
-    }
-    // A curl for both assets: "$5" is the URL.
+    // What the release publishes beside its assets; unless a test says
+    // otherwise, the digests of whatever the asset downloads wrote.
+    QString ytDlpSums = "printf '%s  %s\\n' \"$(sha256sum < " + shellQuote(temporary) + " | cut -c1-64)\" " +
+                        shellQuote(profile.ytDlpReleaseAsset) + " > \"$7\"";
+    QString denoSum = "printf '%s  deno.zip\\n' \"$(sha256sum < " + shellQuote(support + "/deno.zip.download") +
+                      " | cut -c1-64)\" > \"$7\"";
+
+    // The fake curl records the arguments of each asset download in
+    // curl.args, the checksum list's in sums.args; "$5" is the URL, "$7" the
+    // file after "-o". Without a gpgv no signature is asked for.
     void writeCurlFor(const QString& ytDlpBody, const QString& denoBody)
     {
-        writeCurl("case \"$5\" in\n*/deno-*) " + denoBody + " ;;\n*) " + ytDlpBody + " ;;\nesac");
+        const QString record = recordArgsLines(ws.path("curl.args")) + "\n";
+        ws.writeScript("tools/curl", "case \"$5\" in\n*/SHA2-256SUMS) " + recordArgsLines(ws.path("sums.args")) +
+                                         "\n" + ytDlpSums + " ;;\n*.sha256sum) " + denoSum + " ;;\n*/deno-*) " +
+                                         record + denoBody + " ;;\n*) " + record + ytDlpBody + " ;;\nesac");
+    }
+    void writeCurl(const QString& ytDlpBody) { writeCurlFor(ytDlpBody, "exit 22"); }
+    QStringList supportEntries() const
+    {
+        return QDir(support).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     }
     // Answers "unzip -o -q ARCHIVE deno -d FOLDER" the way Info-ZIP does; an
     // archive that says "deno-binary" holds the program.
@@ -42,6 +61,7 @@ struct InstallFixture : ::testing::Test {
     void expectNoDenoDebris() const
     {
         EXPECT_FALSE(QFileInfo::exists(support + "/deno.zip.download"));
+        EXPECT_FALSE(QFileInfo::exists(support + "/deno.zip.sha256sum.download"));
         EXPECT_FALSE(QFileInfo::exists(support + "/deno.unpack"));
     }
     std::unique_ptr<AppDelegate> launchAndInstall()
@@ -89,12 +109,15 @@ TEST_F(InstallFixture, DownloadsWithCurlAndPutsTheToolInPlace)
     EXPECT_TRUE(url.startsWith("https://github.com/yt-dlp/yt-dlp/releases/latest/download/yt-dlp_"));
     EXPECT_EQ(readRecordedArgs(ws.path("curl.args")),
               (QStringList{"-L", "--fail", "--show-error", "--silent", url, "-o", temporary}));
+    EXPECT_EQ(readRecordedArgs(ws.path("sums.args")),
+              (QStringList{"-L", "--fail", "--show-error", "--silent", profile.ytDlpDownloadBase + "SHA2-256SUMS", "-o",
+                           support + "/SHA2-256SUMS.download"}));
     EXPECT_FALSE(QFile::exists(ws.path("leftover-seen")));
     EXPECT_EQ(ws.readFile(destination), "new tool");
     EXPECT_EQ(modeOf(destination), 0755u);
-    EXPECT_FALSE(QFile::exists(temporary));
+    EXPECT_EQ(supportEntries(), (QStringList{"logs", "yt-dlp"}));
     EXPECT_EQ(logLines(*app), (QStringList{"Downloading yt-dlp...", url,
-                                           "Progress will appear here while the file downloads.",
+                                           "Progress will appear here while the file downloads.", "Verified SHA-256.",
                                            "Installed yt-dlp.", destination, "Deno found: " + pathDeno}));
     EXPECT_EQ(app->installedYtDlpURL, destination);
     EXPECT_EQ(app->settings().value("ytDlpPath").toString(), destination);
@@ -112,7 +135,7 @@ TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
     struct Case {
         QString body;
         QString message;
-        bool partialLeft;
+        bool curlSaidWhy;
     };
     const Case cases[] = {
         {"printf 'part' > \"$7\"\necho 'curl: (22) The requested URL returned error: 404' >&2\nexit 22",
@@ -126,8 +149,8 @@ TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
         auto app = launchAndInstall();
         ASSERT_TRUE(waitIdle(*app));
         EXPECT_EQ(logLines(*app).last(), c.message);
-        EXPECT_EQ(logLines(*app).contains("curl: (22) The requested URL returned error: 404"), c.partialLeft);
-        EXPECT_EQ(QFile::exists(temporary), c.partialLeft);
+        EXPECT_EQ(logLines(*app).contains("curl: (22) The requested URL returned error: 404"), c.curlSaidWhy);
+        EXPECT_FALSE(QFile::exists(temporary));
         EXPECT_FALSE(QFile::exists(destination));
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
@@ -155,7 +178,7 @@ TEST_F(InstallFixture, ProgressIsLoggedOnlyOnceTheFileExists)
     ws.writeFile("done", "");
     ASSERT_TRUE(waitIdle(*app));
     const QStringList lines = logLines(*app);
-    for (int i = 3; i < lines.size() - 3; ++i)
+    for (int i = 3; i < lines.size() - 4; ++i)
         EXPECT_EQ(lines[i], "Downloaded 532 bytes...");
     EXPECT_EQ(lines.value(lines.size() - 3), "Installed yt-dlp.");
     // The timer is gone: nothing more is logged.
@@ -252,7 +275,7 @@ TEST_F(InstallFixture, FinishingReplacesAnOldToolOnlyWhenTheMoveSucceeds)
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
         EXPECT_EQ(ws.readFile(destination), "old tool");
-        EXPECT_TRUE(QFile::exists(temporary + "/inner"));
+        EXPECT_FALSE(QFileInfo::exists(temporary));
         EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
     }
     {
@@ -328,8 +351,8 @@ TEST_F(InstallFixture, InstallsDenoBesideYtDlpWhenNoneIsFound)
     EXPECT_EQ(ws.readFile(denoTarget), "new deno");
     EXPECT_EQ(modeOf(denoTarget), 0755u);
     expectNoDenoDebris();
-    EXPECT_EQ(logLines(*app).mid(5), (QStringList{"Installing Deno (JavaScript runtime for YouTube)...", url,
-                                                  "Deno installed: " + denoTarget}));
+    EXPECT_EQ(logLines(*app).mid(6), (QStringList{"Installing Deno (JavaScript runtime for YouTube)...", url,
+                                                  "Verified SHA-256.", "Deno installed: " + denoTarget}));
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "yt-dlp Installed");
 }
@@ -341,15 +364,20 @@ TEST_F(InstallFixture, DenoFailuresLeaveTheNewYtDlpInstalled)
         QString denoBody;
         bool unzipThere;
         QString reason;
+        QString sum;
     };
     const Case cases[] = {
         {"echo 'curl: (22) The requested URL returned error: 404' >&2; exit 22", true,
-         "Download failed with exit code 22."},
-        {"printf 'an archive of something else' > \"$7\"", true, "The downloaded archive has no deno program in it."},
-        {"printf 'deno-binary' > \"$7\"", false, "unzip was not found at " + profile.unzipPath + "."},
+         "Download failed with exit code 22.", denoSum},
+        {"printf 'an archive of something else' > \"$7\"", true, "The downloaded archive has no deno program in it.",
+         denoSum},
+        {"printf 'deno-binary' > \"$7\"", false, "unzip was not found at " + profile.unzipPath + ".", denoSum},
+        {"printf 'deno-binary' > \"$7\"", true,
+         "The published checksum could not be downloaded: Download failed with exit code 6.", "exit 6"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason.toStdString());
+        denoSum = c.sum;
         QFile::remove(destination);
         QFile::remove(ws.path("curl.args"));
         QFile::remove(profile.unzipPath);
@@ -430,14 +458,53 @@ TEST_F(InstallFixture, StopDuringDenoKeepsTheNewYtDlpAndRemovesTheHalfArchive)
     QFile::remove(pathDeno);
     writeUnzip();
     writeCurlFor("printf 'new tool' > \"$7\"", "printf 'half' > \"$7\"; exec sleep 1000");
+    {
+        auto app = launchAndInstall();
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(support + "/deno.zip.download"); }));
+        EXPECT_TRUE(app->stageLabel->text().startsWith("Installing Deno")) << app->stageLabel->text().toStdString();
+        app->stopButton->click();
+        ASSERT_TRUE(waitIdle(*app));
+        EXPECT_EQ(logLines(*app).last(), "Stopped.");
+        EXPECT_EQ(ws.readFile(destination), "new tool");
+        EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+        EXPECT_FALSE(QFileInfo::exists(denoTarget));
+        expectNoDenoDebris();
+    }
+
+    // Stopped while the archive is hashed: a named pipe holds the hash until
+    // the test writes to it.
+    QFile::remove(destination);
+    denoSum = "printf '%s  deno.zip\\n' " + QString(64, '0') + " > \"$7\"";
+    writeCurlFor("printf 'new tool' > \"$7\"", "rm -f \"$7\"; mkfifo \"$7\"");
     auto app = launchAndInstall();
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(support + "/deno.zip.download"); }));
-    EXPECT_TRUE(app->stageLabel->text().startsWith("Installing Deno")) << app->stageLabel->text().toStdString();
+    const QByteArray pipe = QFile::encodeName(support + "/deno.zip.download");
+    int writer = -1;
+    // Opening without blocking succeeds only once the hash has the pipe open.
+    ASSERT_TRUE(waitUntil([&] { return (writer = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
     app->stopButton->click();
+    pumpEvents(100);
+    EXPECT_TRUE(app->isBusy());
+    ::close(writer);
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app).last(), "Stopped.");
-    EXPECT_EQ(ws.readFile(destination), "new tool");
-    EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
+    EXPECT_EQ(app->alertCount, 0);
     EXPECT_FALSE(QFileInfo::exists(denoTarget));
     expectNoDenoDebris();
+}
+
+TEST(ShippedSigningKey, IsYtDlpsReleaseKey)
+{
+    TempWorkspace ws;
+    const PlatformProfile profile = makeTestProfile(ws);
+    QSettings settings(profile.settingsFile, QSettings::IniFormat);
+    const QByteArray key =
+        verification::dearmoredKey(Toolbox(profile, settings).ytDlpInstallParams(false).signingKey);
+
+    // The first packet is the primary key (old format, tag 6, two-byte length);
+    // a version 4 fingerprint is the SHA-1 of exactly those bytes.
+    ASSERT_GT(key.size(), 3);
+    ASSERT_EQ(uchar(key[0]), 0x99);
+    const int length = (uchar(key[1]) << 8) | uchar(key[2]);
+    EXPECT_EQ(QCryptographicHash::hash(key.left(3 + length), QCryptographicHash::Sha1).toHex().toUpper(),
+              "AC0CBBE6848D6A873464AF4E57CF65933B5A7581");
 }

@@ -58,6 +58,8 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.homeRelativeAppSupport = QStringLiteral("Library/Application Support");
         p.loginShell = QStringLiteral("/bin/zsh");
         p.ytDlpReleaseAsset = QStringLiteral("yt-dlp_macos");
+        // macOS has no gpgv of its own; Homebrew's gnupg brings one.
+        p.gpgvPath = arm ? QStringLiteral("/opt/homebrew/bin/gpgv") : QStringLiteral("/usr/local/bin/gpgv");
         p.removesQuarantine = true;
         p.denoTarget = arm ? QStringLiteral("aarch64-apple-darwin") : QStringLiteral("x86_64-apple-darwin");
         p.cookieBrowsers << QStringLiteral("Safari");
@@ -79,6 +81,7 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.homeRelativeAppSupport = QStringLiteral(".local/share");
         p.loginShell = QStringLiteral("/bin/sh");
         p.ytDlpReleaseAsset = arm ? QStringLiteral("yt-dlp_linux_aarch64") : QStringLiteral("yt-dlp_linux");
+        p.gpgvPath = QStringLiteral("/usr/bin/gpgv");
         p.denoTarget = arm ? QStringLiteral("aarch64-unknown-linux-gnu") : QStringLiteral("x86_64-unknown-linux-gnu");
         p.removesQuarantine = false;
         p.converter = Converter::ffmpeg;

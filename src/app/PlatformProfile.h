@@ -41,6 +41,9 @@ struct PlatformProfile {
     QString loginShellFlag;
     QString ytDlpReleaseAsset;
     QString ytDlpDownloadBase;  // the asset name is appended
+    // Checks the signature of yt-dlp's published checksums; empty or missing:
+    // only the checksums are compared.
+    QString gpgvPath;
     QStringList ytDlpSystemDirs;
     bool removesQuarantine = false;
     // Deno, the JavaScript runtime yt-dlp needs for YouTube: the release

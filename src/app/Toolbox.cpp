@@ -6,6 +6,7 @@
 #include "demucs/DemucsEnvironment.h"
 #include "download/DownloadOutput.h"
 #include "process/ProcessRunner.h"
+#include "ytdlp/Verification.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QDateTime>
@@ -175,6 +176,10 @@ YtDlpInstallJob::Params Toolbox::ytDlpInstallParams(bool update) const
     params.supportFolder = appSupportFolder();
     params.curl = m_profile.curlPath;
     params.sourceURL = m_profile.ytDlpDownloadURL();
+    params.assetName = m_profile.ytDlpReleaseAsset;
+    params.checksumsURL = m_profile.ytDlpDownloadBase + QStringLiteral("SHA2-256SUMS");
+    params.gpgv = m_profile.gpgvPath;
+    params.signingKey = verification::ytDlpSigningKey();
     params.environment = processEnvironment();
     params.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
     params.removesQuarantine = m_profile.removesQuarantine;

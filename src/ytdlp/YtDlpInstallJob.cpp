@@ -2,9 +2,13 @@
 
 #include "app/AppError.h"
 #include "app/FileOps.h"
+#include "ytdlp/Verification.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QFileInfo>
+#include <QThread>
+
+#include <memory>
 
 #ifdef Q_OS_MACOS
 #include <sys/xattr.h>
@@ -18,6 +22,9 @@ const QString denoStage = QStringLiteral("Installing Deno");
 const QString denoName = QStringLiteral("deno");
 // unzip's status when none of the members asked for is in the archive.
 constexpr int unzipNothingMatched = 11;
+const QString checksumMismatch = QStringLiteral("The download did not match its published checksum.");
+// Far more than any list of checksums holds; only this much is read.
+constexpr qint64 checksumFileLimit = 1 << 20;
 
 // The new file gets its mode first, then rename(2) puts it over the old one
 // in one step, so the old tool survives any failing step. Only a folder in
@@ -37,6 +44,22 @@ QString exitCodeMessage(const RunResult& result)
                           QStringLiteral("Download failed with exit code %1.").arg(result.status));
 }
 
+QByteArray readChecksumFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(checksumFileLimit) : QByteArray();
+}
+
+// Whether file's SHA-256 is expected; a file that cannot be read is an error.
+bool hasDigest(const QString& file, const std::optional<QByteArray>& expected)
+{
+    QString error;
+    const std::optional<QByteArray> actual = verification::fileSha256(file, &error);
+    if (!actual)
+        throw AppError(QStringLiteral("FileSystem"), 0, error);
+    return expected && *expected == *actual;
+}
+
 }  // namespace
 
 YtDlpInstallJob::YtDlpInstallJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
@@ -47,11 +70,16 @@ YtDlpInstallJob::YtDlpInstallJob(Params params, QObject* parent) : Job(parent), 
 
 YtDlpInstallJob::~YtDlpInstallJob()
 {
+    if (m_hashing) {
+        m_hashing->wait();
+        removeDenoDebris();
+        return;
+    }
     if (!m_child || !m_child->isActive())
         return;
     m_child->killAndReap();
-    fileops::removeItemQuietly(temporaryFile());
-    removeDenoDebris();
+    for (const QString& item : ytDlpDebris() + denoDebris())
+        fileops::removeItemQuietly(item);
 }
 
 QString YtDlpInstallJob::destination() const
@@ -64,6 +92,21 @@ QString YtDlpInstallJob::temporaryFile() const
     return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("yt-dlp.download"));
 }
 
+QString YtDlpInstallJob::checksumsFile() const
+{
+    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("SHA2-256SUMS.download"));
+}
+
+QString YtDlpInstallJob::signatureFile() const
+{
+    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("SHA2-256SUMS.sig.download"));
+}
+
+QString YtDlpInstallJob::keyringFile() const
+{
+    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("yt-dlp.keyring"));
+}
+
 QString YtDlpInstallJob::denoDestination() const
 {
     return fileops::appendingComponent(m_params.supportFolder, denoName);
@@ -72,6 +115,11 @@ QString YtDlpInstallJob::denoDestination() const
 QString YtDlpInstallJob::denoArchive() const
 {
     return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("deno.zip.download"));
+}
+
+QString YtDlpInstallJob::denoChecksumFile() const
+{
+    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("deno.zip.sha256sum.download"));
 }
 
 QString YtDlpInstallJob::denoUnpackFolder() const
@@ -84,7 +132,7 @@ void YtDlpInstallJob::start()
     try {
         fileops::createDirectories(m_params.supportFolder);
         // Leftovers of an earlier attempt.
-        for (const QString& leftover : {temporaryFile(), denoArchive(), denoUnpackFolder()}) {
+        for (const QString& leftover : ytDlpDebris() + denoDebris()) {
             if (fileops::itemExists(leftover))
                 fileops::removeItem(leftover);
         }
@@ -106,6 +154,10 @@ void YtDlpInstallJob::start()
 
 void YtDlpInstallJob::stop()
 {
+    if (m_hashing) {
+        m_stopRequested = true;  // the hash's end sees it
+        return;
+    }
     if (m_child)
         m_child->stop();
 }
@@ -127,13 +179,18 @@ bool YtDlpInstallJob::runChild(const QString& program, const QStringList& argume
     return child->start();
 }
 
+bool YtDlpInstallJob::runCurl(const QString& url, const QString& file, Handler done)
+{
+    const QStringList arguments = {QStringLiteral("-L"), QStringLiteral("--fail"), QStringLiteral("--show-error"),
+                                   QStringLiteral("--silent"), url, QStringLiteral("-o"), file};
+    return runChild(m_params.curl, arguments, done);
+}
+
 bool YtDlpInstallJob::startDownload(const QString& url, const QString& file, const QString& stageText, Handler done)
 {
     m_progressFile = file;
     m_progressStage = stageText;
-    const QStringList arguments = {QStringLiteral("-L"), QStringLiteral("--fail"), QStringLiteral("--show-error"),
-                                   QStringLiteral("--silent"), url, QStringLiteral("-o"), file};
-    if (!runChild(m_params.curl, arguments, done))
+    if (!runCurl(url, file, done))
         return false;
     m_progressTimer.start();  // the first tick comes one interval after the start
     return true;
@@ -166,13 +223,83 @@ void YtDlpInstallJob::onYtDlpDownloaded(const RunResult& result)
         fail(QStringLiteral("Download failed: yt-dlp file was not created."));
         return;
     }
+    // Tiny files: no progress lines for them.
+    if (!runCurl(m_params.checksumsURL, checksumsFile(), &YtDlpInstallJob::onChecksumsDownloaded))
+        fail(QStringLiteral("curl could not be started: ") + m_child->result().error);
+}
+
+void YtDlpInstallJob::onChecksumsDownloaded(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped) {
+        finishStopped(ytDlpDebris());
+        return;
+    }
+    if (result.status != 0) {
+        fail(QStringLiteral("The published checksum could not be downloaded: ") + exitCodeMessage(result));
+        return;
+    }
+    if (!fileops::isExecutableFile(m_params.gpgv)) {
+        installYtDlp(false);
+        return;
+    }
+    const QString url = m_params.checksumsURL + QStringLiteral(".sig");
+    if (!runCurl(url, signatureFile(), &YtDlpInstallJob::onSignatureDownloaded))
+        fail(QStringLiteral("curl could not be started: ") + m_child->result().error);
+}
+
+void YtDlpInstallJob::onSignatureDownloaded(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped) {
+        finishStopped(ytDlpDebris());
+        return;
+    }
+    if (result.status != 0) {
+        fail(QStringLiteral("The signature could not be downloaded: ") + exitCodeMessage(result));
+        return;
+    }
+    // gpgv reads only binary keyrings, and only from a file.
+    try {
+        fileops::writeFileAtomically(keyringFile(), verification::dearmoredKey(m_params.signingKey));
+    } catch (const AppError& error) {
+        fail(QStringLiteral("Install failed: ") + error.localizedDescription());
+        return;
+    }
+    const QStringList arguments = {QStringLiteral("--keyring"), keyringFile(), signatureFile(), checksumsFile()};
+    if (!runChild(m_params.gpgv, arguments, &YtDlpInstallJob::onSignatureChecked))
+        fail(QStringLiteral("gpgv could not be started: ") + m_child->result().error);
+}
+
+void YtDlpInstallJob::onSignatureChecked(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped) {
+        finishStopped(ytDlpDebris());
+        return;
+    }
+    if (result.status != 0) {
+        fail(failureMessage(result, QStringLiteral("gpgv"), QStringLiteral("The download did not match its signature.")));
+        return;
+    }
+    installYtDlp(true);
+}
+
+void YtDlpInstallJob::installYtDlp(bool signatureChecked)
+{
+    const QString temporary = temporaryFile();
     const QString target = destination();
     try {
+        const QByteArray list = readChecksumFile(checksumsFile());
+        if (!hasDigest(temporary, verification::listedSha256(list, m_params.assetName))) {
+            fail(checksumMismatch);
+            return;
+        }
+        log(signatureChecked ? QStringLiteral("Verified SHA-256 and signature.") : QStringLiteral("Verified SHA-256."));
         putExecutableInPlace(temporary, target);
     } catch (const AppError& error) {
         fail(QStringLiteral("Install failed: ") + error.localizedDescription());
         return;
     }
+    for (const QString& item : ytDlpDebris())
+        fileops::removeItemQuietly(item);
     removeQuarantineAttribute(target, QStringLiteral("yt-dlp"));
     emit logEntries({QStringLiteral("Installed yt-dlp."), target});
     emit installed(target);
@@ -206,7 +333,7 @@ void YtDlpInstallJob::onDenoDownloaded(const RunResult& result)
 {
     m_progressTimer.stop();
     if (result.outcome == RunResult::Outcome::stopped) {
-        finishStopped({denoArchive()});
+        finishStopped(denoDebris());
         return;
     }
     if (result.status != 0) {
@@ -217,6 +344,48 @@ void YtDlpInstallJob::onDenoDownloaded(const RunResult& result)
         failDeno(QStringLiteral("Download failed: the Deno archive was not created."));
         return;
     }
+    const QString url = m_params.denoSourceURL + QStringLiteral(".sha256sum");
+    if (!runCurl(url, denoChecksumFile(), &YtDlpInstallJob::onDenoChecksumDownloaded))
+        failDeno(QStringLiteral("curl could not be started: ") + m_child->result().error);
+}
+
+void YtDlpInstallJob::onDenoChecksumDownloaded(const RunResult& result)
+{
+    if (result.outcome == RunResult::Outcome::stopped) {
+        finishStopped(denoDebris());
+        return;
+    }
+    if (result.status != 0) {
+        failDeno(QStringLiteral("The published checksum could not be downloaded: ") + exitCodeMessage(result));
+        return;
+    }
+    const std::optional<QByteArray> expected = verification::firstSha256(readChecksumFile(denoChecksumFile()));
+    auto actual = std::make_shared<std::optional<QByteArray>>();
+    auto error = std::make_shared<QString>();
+    // Some tens of megabytes would hold the window for a good part of a second.
+    m_hashing = fileops::runInBackground(
+        [archive = denoArchive(), actual, error] { *actual = verification::fileSha256(archive, error.get()); }, this,
+        [this, expected, actual, error] {
+            m_hashing = nullptr;
+            onDenoHashed(expected && *expected == *actual, *error);
+        });
+}
+
+void YtDlpInstallJob::onDenoHashed(bool matches, const QString& readError)
+{
+    if (m_stopRequested) {
+        finishStopped(denoDebris());
+        return;
+    }
+    if (!readError.isEmpty()) {
+        failDeno(QStringLiteral("Install failed: ") + readError);
+        return;
+    }
+    if (!matches) {
+        failDeno(checksumMismatch);
+        return;
+    }
+    log(QStringLiteral("Verified SHA-256."));
     const QString folder = denoUnpackFolder();
     try {
         fileops::createDirectories(folder);
@@ -235,7 +404,7 @@ void YtDlpInstallJob::onDenoDownloaded(const RunResult& result)
 void YtDlpInstallJob::onDenoUnpacked(const RunResult& result)
 {
     if (result.outcome == RunResult::Outcome::stopped) {
-        finishStopped({denoArchive(), denoUnpackFolder()});
+        finishStopped(denoDebris());
         return;
     }
     const QString noDeno = QStringLiteral("The downloaded archive has no deno program in it.");
@@ -279,6 +448,9 @@ void YtDlpInstallJob::succeed()
 
 void YtDlpInstallJob::fail(const QString& message)
 {
+    // The old tool was never touched; nothing of the attempt stays.
+    for (const QString& item : ytDlpDebris())
+        fileops::removeItemQuietly(item);
     log(message);
     emit alert(failedTitle, message);
     finishWith(Outcome::failed);
@@ -303,10 +475,20 @@ void YtDlpInstallJob::finishStopped(const QStringList& debris)
     finishWith(Outcome::stopped);
 }
 
+QStringList YtDlpInstallJob::ytDlpDebris() const
+{
+    return {temporaryFile(), checksumsFile(), signatureFile(), keyringFile()};
+}
+
+QStringList YtDlpInstallJob::denoDebris() const
+{
+    return {denoArchive(), denoChecksumFile(), denoUnpackFolder()};
+}
+
 void YtDlpInstallJob::removeDenoDebris() const
 {
-    fileops::removeItemQuietly(denoArchive());
-    fileops::removeItemQuietly(denoUnpackFolder());
+    for (const QString& item : denoDebris())
+        fileops::removeItemQuietly(item);
 }
 
 void YtDlpInstallJob::removeQuarantineAttribute(const QString& path, const QString& name)

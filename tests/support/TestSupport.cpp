@@ -75,6 +75,7 @@ PlatformProfile makeTestProfile(const TempWorkspace& ws)
     p.appEnvironment = env;
     p.curlPath = ws.path(QStringLiteral("tools/curl"));
     p.unzipPath = ws.path(QStringLiteral("tools/unzip"));
+    p.gpgvPath = ws.path(QStringLiteral("tools/gpgv"));
     p.loginShell = QStringLiteral("/bin/sh");
     p.ytDlpSystemDirs = {ws.path(QStringLiteral("sys/homebrew")), ws.path(QStringLiteral("sys/local")),
                          ws.path(QStringLiteral("sys/usr"))};
