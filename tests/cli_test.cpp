@@ -589,6 +589,7 @@ TEST_F(Program, AnEnvironmentInUseIsNotRebuiltUnderTheRun)
     QFile::remove(hold);
     ASSERT_TRUE(separation.waitForFinished(60000));
     EXPECT_EQ(separation.exitCode(), 0) << separation.readAllStandardError().toStdString();
+}
 
 TEST_F(Program, KilledOutrightItLeavesNothingOfDemucsRunning)
 {
