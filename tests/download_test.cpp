@@ -118,9 +118,11 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
                                                  {"kill -SEGV $$", "yt-dlp was stopped by signal 11 (SIGSEGV)."}};
     for (const auto& [body, message] : cases) {
         SCOPED_TRACE(message.toStdString());
-        writeTool(body);
+        // What a failed run half-wrote (on a full disk, megabytes) goes with it.
+        writeTool("head -c 65536 /dev/zero > \"$tmp/Song [id].m4a.part\"\n" + body);
         auto app = start(music);
         ASSERT_TRUE(waitIdle(*app));
+        EXPECT_TRUE(QDir(music).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
         EXPECT_EQ(logLines(*app).last(), message);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Download Failed");
