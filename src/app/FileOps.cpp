@@ -24,17 +24,16 @@ QString errnoText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+void throwErrno(int err, const QString& what)
+{
+    throw AppError(QStringLiteral("FileSystem"), err, what + QStringLiteral(": ") + errnoText(err));
+}
+
 namespace {
 
 std::filesystem::path fsPath(const QString& path)
 {
     return std::filesystem::path(path.toStdString());
-}
-
-[[noreturn]] void throwErrno(int err, const QString& what)
-{
-    throw AppError(QStringLiteral("FileSystem"), err,
-                   what + QStringLiteral(": ") + errnoText(err));
 }
 
 QString collapseSeparators(QString path)

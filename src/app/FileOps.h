@@ -14,6 +14,8 @@ namespace fileops {
 
 // The system's description of an errno value ("No such file or directory").
 QString errnoText(int err);
+// Throws AppError in the "FileSystem" domain: "WHAT: " + errnoText(err).
+[[noreturn]] void throwErrno(int err, const QString& what);
 
 // Path of a file URL made from text: relative text is taken against the
 // current directory; redundant separators and a trailing one are dropped.

@@ -1,6 +1,5 @@
 #include "app/Ownership.h"
 
-#include "app/AppError.h"
 #include "app/FileOps.h"
 #include "process/ProcessRunner.h"
 
@@ -29,11 +28,6 @@ constexpr qint64 maxClaimSize = 64 * 1024;
 // How often a claim being written this instant is read again before its
 // holder counts as unknown.
 constexpr int busyRetries = 50;
-
-[[noreturn]] void throwErrno(int err, const QString& what)
-{
-    throw AppError(QStringLiteral("FileSystem"), err, what + QStringLiteral(": ") + fileops::errnoText(err));
-}
 
 QByteArray readAll(int fd, qint64 limit)
 {
@@ -153,13 +147,13 @@ std::variant<Claim, Claim::Holder> Claim::take(const QString& path, const QByteA
     for (int attempt = 0;; ++attempt) {
         const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0)
-            throwErrno(errno, QStringLiteral("Could not create \"%1\"").arg(path));
+            fileops::throwErrno(errno, QStringLiteral("Could not create \"%1\"").arg(path));
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             const QByteArray contents = readAll(fd, maxClaimSize);
             ::close(fd);
             if (err != EWOULDBLOCK)
-                throwErrno(err, QStringLiteral("Could not lock \"%1\"").arg(path));
+                fileops::throwErrno(err, QStringLiteral("Could not lock \"%1\"").arg(path));
             if (std::optional<Holder> holder = parseHolder(contents))
                 return *holder;
             // The holder has the lock but has not written its record yet (or
@@ -184,7 +178,7 @@ std::variant<Claim, Claim::Holder> Claim::take(const QString& path, const QByteA
         if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, record.constData(), size_t(record.size()), 0) != record.size()) {
             const int err = errno ? errno : EIO;
             claim.release();
-            throwErrno(err, QStringLiteral("Could not write \"%1\"").arg(path));
+            fileops::throwErrno(err, QStringLiteral("Could not write \"%1\"").arg(path));
         }
         return claim;
     }

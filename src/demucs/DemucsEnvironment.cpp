@@ -233,7 +233,7 @@ ownership::Claim demucs::claimEnvironmentUse(const QString& environmentFolder)
             return std::move(*claim);
         QThread::msleep(10);
     }
-    throw AppError(QStringLiteral("FileSystem"), EBUSY, QStringLiteral("Could not claim \"%1\"").arg(path));
+    fileops::throwErrno(EBUSY, QStringLiteral("Could not claim \"%1\"").arg(path));
 }
 
 std::optional<qint64> demucs::environmentUser(const QString& environmentFolder)

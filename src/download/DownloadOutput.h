@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QString>
-#include <QSet>
 #include <QStringList>
 
 #include <optional>

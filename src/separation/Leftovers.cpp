@@ -4,7 +4,6 @@
 #include "app/FileOps.h"
 #include "app/Ownership.h"
 #include "separation/StemFiles.h"
-#include "process/ProcessRunner.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QDir>
@@ -12,11 +11,7 @@
 #include <QList>
 #include <QRegularExpression>
 
-#include <cerrno>
-#include <limits>
-#include <memory>
 #include <optional>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
