@@ -2,7 +2,7 @@
 // a run measured with a heartbeat for the event loop's longest stall.
 #pragma once
 
-#include "app/PlatformProfile.h"
+#include "base/PlatformProfile.h"
 
 #include <QCoreApplication>
 #include <QDir>

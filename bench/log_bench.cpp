@@ -4,7 +4,7 @@
 // side in one run.
 //
 //   log_bench [lines] [runs]      (default 200000 lines of 100 bytes, 3 runs)
-#include "app/AppDelegate.h"
+#include "gui/AppController.h"
 #include "bench_support.h"
 #include "download/DownloadJob.h"
 #include "process/ChildProcess.h"

@@ -7,10 +7,10 @@
 //   log_limits_bench many [lines]       that many 100-byte lines (default 2,000,000)
 //
 // Run each in its own process: the peak memory is the process's.
-#include "app/AppDelegate.h"
+#include "gui/AppController.h"
 #include "bench_support.h"
 #include "download/DownloadJob.h"
-#include "process/ProcessRunner.h"
+#include "base/Allocation.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,9 +3,9 @@
 // stand-in Demucs that copies its input to every stem and the real ffmpeg for
 // the conversion and the encodes. The queue should add nothing per item.
 //   queue_bench [runs]
-#include "app/AppDelegate.h"
+#include "gui/AppController.h"
 #include "bench_support.h"
-#include "ui/SegmentedControl.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,10 +3,10 @@
 // (six AAC encodes) with encodes in parallel against one at a time, taking
 // turns in one run, and the longest event-loop stall of each separation.
 //   separation_bench [runs]
-#include "app/AppDelegate.h"
+#include "gui/AppController.h"
 #include "bench_support.h"
-#include "app/FileOps.h"
-#include "ui/SegmentedControl.h"
+#include "base/FileOps.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

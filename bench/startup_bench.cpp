@@ -3,7 +3,7 @@
 // environment, taking turns in one run.
 //
 //   startup_bench [runs]     (default 5)
-#include "app/AppDelegate.h"
+#include "gui/AppController.h"
 #include "bench_support.h"
 
 #include <QApplication>

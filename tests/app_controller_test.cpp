@@ -1,7 +1,7 @@
 // The controller's services: the log, alerts, control states, the current
 // audio file and the restored save folder.
 #include "support/TestSupport.h"
-#include "ui/SegmentedControl.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,7 +1,7 @@
-#include "app/Ownership.h"
-#include "cli/Cli.h"
+#include "process/Ownership.h"
+#include "cli/Runner.h"
 #include "cli/CommandLine.h"
-#include "cli/Status.h"
+#include "cli/StatusReport.h"
 #include "cli/Terminal.h"
 #include "separation_fixtures.h"
 

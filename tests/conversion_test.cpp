@@ -1,7 +1,7 @@
 #include "separation/AudioConversion.h"
 #include "separation_fixtures.h"
 
-#include "app/AppError.h"
+#include "base/AppError.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -1,6 +1,6 @@
 // Finding and removing what killed runs left behind, without touching live ones.
-#include "app/AppError.h"
-#include "app/FileOps.h"
+#include "base/AppError.h"
+#include "base/FileOps.h"
 #include "separation/Leftovers.h"
 #include "support/TestSupport.h"
 

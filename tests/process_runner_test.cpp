@@ -1,7 +1,9 @@
 // Child processes: their environment, how output becomes log entries, and
 // runs of real children: output, outcomes, stopping, and what they leave.
 #include "process/ChildProcess.h"
-#include "process/ProcessRunner.h"
+#include "process/ChildOutput.h"
+#include "process/ChildEnvironment.h"
+#include "process/ProcStat.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // Finding a system Python for the managed Demucs environment.
 #include "demucs/DemucsContract.h"
 #include "demucs/PythonProbes.h"
-#include "process/ProcessRunner.h"
+#include "process/ChildEnvironment.h"
 #include "support/TestSupport.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 // Quitting while a job runs: the question, Stop and Quit, a job that will not
 // end in time, and the termination signals. No child may outlive the app.
-#include "app/QuitSignals.h"
+#include "base/QuitSignals.h"
 #include "support/TestSupport.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 #include "separation_fixtures.h"
 
 #include "separation/StemFiles.h"
-#include "ui/SegmentedControl.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QAction>
 #include <QSettings>

@@ -1,7 +1,7 @@
-#include "app/AppError.h"
+#include "base/AppError.h"
 #include "separation/StemFiles.h"
 #include "separation_fixtures.h"
-#include "ui/SegmentedControl.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

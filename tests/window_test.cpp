@@ -1,7 +1,7 @@
 // The window as a person meets it: layout and resizing, keyboard, menu,
 // choosers and what assistive technology sees.
 #include "support/TestSupport.h"
-#include "ui/SegmentedControl.h"
+#include "gui/widgets/SegmentedControl.h"
 
 #include <QCheckBox>
 #include <QAccessible>

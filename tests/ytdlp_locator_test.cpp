@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "base/ByteCount.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QFile>
@@ -12,16 +13,16 @@
 
 TEST(YtDlpLocator, FormatsByteCountsInDecimalFileStyle)
 {
-    EXPECT_EQ(ytdlp::formatFileByteCount(0), "Zero KB");
-    EXPECT_EQ(ytdlp::formatFileByteCount(1), "1 byte");
-    EXPECT_EQ(ytdlp::formatFileByteCount(532), "532 bytes");
-    EXPECT_EQ(ytdlp::formatFileByteCount(999), "999 bytes");
-    EXPECT_EQ(ytdlp::formatFileByteCount(1000), "1 KB");
-    EXPECT_EQ(ytdlp::formatFileByteCount(81234), "81 KB");
-    EXPECT_EQ(ytdlp::formatFileByteCount(999'600), "1 MB");  // would read "1000 KB"
-    EXPECT_EQ(ytdlp::formatFileByteCount(1'234'567), "1.2 MB");
-    EXPECT_EQ(ytdlp::formatFileByteCount(3'000'000), "3 MB");
-    EXPECT_EQ(ytdlp::formatFileByteCount(2'345'678'901), "2.35 GB");
+    EXPECT_EQ(formatFileByteCount(0), "Zero KB");
+    EXPECT_EQ(formatFileByteCount(1), "1 byte");
+    EXPECT_EQ(formatFileByteCount(532), "532 bytes");
+    EXPECT_EQ(formatFileByteCount(999), "999 bytes");
+    EXPECT_EQ(formatFileByteCount(1000), "1 KB");
+    EXPECT_EQ(formatFileByteCount(81234), "81 KB");
+    EXPECT_EQ(formatFileByteCount(999'600), "1 MB");  // would read "1000 KB"
+    EXPECT_EQ(formatFileByteCount(1'234'567), "1.2 MB");
+    EXPECT_EQ(formatFileByteCount(3'000'000), "3 MB");
+    EXPECT_EQ(formatFileByteCount(2'345'678'901), "2.35 GB");
 }
 
 TEST(YtDlpLocator, CandidatesComeInPriorityOrderWithDuplicatesDropped)

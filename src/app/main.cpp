@@ -1,7 +1,7 @@
-#include "app/AppDelegate.h"
-#include "app/QuitSignals.h"
-#include "cli/Cli.h"
-#include "process/ProcessRunner.h"
+#include "gui/AppController.h"
+#include "base/QuitSignals.h"
+#include "cli/Runner.h"
+#include "base/Allocation.h"
 
 #include <QApplication>
 

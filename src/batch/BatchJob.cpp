@@ -1,6 +1,6 @@
 #include "batch/BatchJob.h"
 
-#include "app/FileOps.h"
+#include "base/FileOps.h"
 
 #include <QFileInfo>
 

@@ -1,6 +1,6 @@
 #include "batch/Inputs.h"
 
-#include "app/FileOps.h"
+#include "base/FileOps.h"
 
 #include <QFileInfo>
 #include <QMimeDatabase>

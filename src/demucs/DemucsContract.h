@@ -1,5 +1,7 @@
 #pragma once
 
+// What Stemloft relies on from Python, pip and Demucs, apart from the jobs that use it.
+
 #include <QString>
 #include <QStringList>
 
@@ -26,10 +28,6 @@ QString shellQuoted(const QString& text);
 // packageOptions go to the package install only (an extra index).
 QString installCommandString(const QString& systemPython, const QString& environmentFolder,
                              const QString& managedPython, const QStringList& packageOptions = {});
-
-}  // namespace demucs
-
-namespace demucs {
 
 // pip's raw progress line ("Progress 1234 of 5678", as printed with
 // "--progress-bar=raw") as a percentage of the file being downloaded;

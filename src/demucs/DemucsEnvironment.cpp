@@ -2,53 +2,14 @@
 // PyTorch runs on, and what its Python children and pip get.
 #include "demucs/DemucsEnvironment.h"
 
-#include "app/AppError.h"
-#include "app/FileOps.h"
+#include "base/AppError.h"
+#include "base/FileOps.h"
 #include "demucs/DemucsContract.h"
 #include "demucs/PythonProbes.h"
 
 #include <QDir>
 #include <QThread>
 #include <QUuid>
-
-namespace demucs {
-
-QString compatibilityProbeScript()
-{
-    static const QStringList lines = {
-        QStringLiteral("import os, sys, tempfile, torch, torchaudio, soundfile, demucs"),
-        QStringLiteral("torch_version = torch.__version__.split(\"+\", 1)[0]"),
-        QStringLiteral("torchaudio_version = torchaudio.__version__.split(\"+\", 1)[0]"),
-        QStringLiteral("fd, path = tempfile.mkstemp(suffix=\".wav\")"),
-        QStringLiteral("os.close(fd)"),
-        QStringLiteral("try:"),
-        QStringLiteral("    torchaudio.save(path, torch.zeros(1, 1600), 16000)"),
-        QStringLiteral("    torchaudio.load(path)"),
-        QStringLiteral("finally:"),
-        QStringLiteral("    try:"),
-        QStringLiteral("        os.remove(path)"),
-        QStringLiteral("    except FileNotFoundError:"),
-        QStringLiteral("        pass"),
-        QStringLiteral("ok = (3, 9) <= sys.version_info[:2] <= (3, 12) and torch_version == \"2.5.1\" "
-                       "and torchaudio_version == \"2.5.1\""),
-        // What PyTorch can run on; a build without the query counts as CPU only.
-        QStringLiteral("try:"),
-        QStringLiteral("    device = \"cuda\" if torch.cuda.is_available() else "
-                       "\"mps\" if torch.backends.mps.is_available() else \"cpu\""),
-        QStringLiteral("except Exception:"),
-        QStringLiteral("    device = \"cpu\""),
-        QStringLiteral("print(\"stemloft-device: \" + device)"),
-        // A mismatch raises nothing; this line is the reason the user sees.
-        QStringLiteral("if not ok:"),
-        QStringLiteral("    print(\"Found Python %d.%d with torch %s and torchaudio %s; Demucs needs Python 3.9 to 3.12 "
-                       "with torch and torchaudio 2.5.1.\" % (sys.version_info[0], sys.version_info[1], "
-                       "torch_version, torchaudio_version))"),
-        QStringLiteral("sys.exit(0 if ok else 1)"),
-    };
-    return lines.join(QLatin1Char('\n'));
-}
-
-}  // namespace demucs
 
 namespace {
 

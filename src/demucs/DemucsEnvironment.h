@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Ownership.h"
-#include "app/PlatformProfile.h"
+#include "process/Ownership.h"
+#include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"
 
 #include <QObject>

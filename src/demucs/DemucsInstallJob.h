@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/PlatformProfile.h"
+#include "base/PlatformProfile.h"
 #include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
 #include "jobs/Job.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/PlatformProfile.h"
+#include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"
 
 #include <QObject>

@@ -42,42 +42,13 @@ protected:
     // Ends the run as failed: the log gets message and then "Hint: " + hint,
     // the alert both in one text. Without a hint, only the message.
     void failWithHint(const QString& title, const QString& message, const QString& hint);
-    // Ends a run before anything started: text is "PATH: REASON".
-    void failUnusableSaveFolder(const QString& text);
+    // Ends the run as failed where the title names what failed: the log and
+    // the failure reason read "TITLE: TEXT", the alert shows TEXT under TITLE.
+    void failTitled(const QString& title, const QString& text);
     // The first reason given wins: it is the closest to the cause.
     void setFailureReason(const QString& reason);
 
 private:
     bool m_finished = false;
     QString m_failureReason;
-};
-
-// Jobs run one at a time, first come first served.
-class JobQueue : public QObject {
-    Q_OBJECT
-public:
-    explicit JobQueue(QObject* parent = nullptr) : QObject(parent) {}
-    ~JobQueue() override;
-
-    // Takes ownership; the job starts now when nothing runs.
-    void enqueue(Job* job);
-    Job* current() const { return m_current; }
-    bool isBusy() const { return m_current != nullptr; }
-    qsizetype pendingCount() const { return m_pending.size(); }
-    // Stops the running job and drops the waiting ones.
-    void stopAll();
-
-signals:
-    void jobStarted(Job* job);
-    // After the job's own finished(); the job is deleted later.
-    void jobFinished(Job* job, Job::Outcome outcome);
-    void idle();
-
-private:
-    void startNext();
-    void onFinished(Job* job, Job::Outcome outcome);
-
-    Job* m_current = nullptr;
-    QList<Job*> m_pending;
-    bool m_starting = false;
 };

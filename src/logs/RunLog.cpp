@@ -1,7 +1,7 @@
 #include "logs/RunLog.h"
 
-#include "app/AppError.h"
-#include "app/FileOps.h"
+#include "base/AppError.h"
+#include "base/FileOps.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,6 @@
 #include "process/ChildProcess.h"
+#include "process/ProcStat.h"
+#include "process/ExitStatus.h"
 
 #include <cerrno>
 #include <csignal>

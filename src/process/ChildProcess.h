@@ -1,6 +1,7 @@
 #pragma once
 
-#include "process/ProcessRunner.h"
+#include "process/ChildOutput.h"
+#include "process/ExitStatus.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "separation/AudioConversion.h"
 
-#include "app/FileOps.h"
+#include "base/FileOps.h"
 
 namespace separation {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppError.h"
-#include "app/PlatformProfile.h"
+#include "base/AppError.h"
+#include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"
 #include "separation/ExportFormat.h"
 

@@ -1,8 +1,9 @@
 #include "separation/Leftovers.h"
 
-#include "app/AppError.h"
-#include "app/FileOps.h"
-#include "app/Ownership.h"
+#include "base/AppError.h"
+#include "base/ByteCount.h"
+#include "base/FileOps.h"
+#include "process/Ownership.h"
 #include "separation/StemFiles.h"
 #include "ytdlp/YtDlpLocator.h"
 
@@ -147,7 +148,7 @@ qint64 removeLeftovers(const QStringList& paths)
 
 QString removedMessage(qint64 bytes)
 {
-    return QStringLiteral("Removed leftovers of an interrupted run (%1).").arg(ytdlp::formatFileByteCount(bytes));
+    return QStringLiteral("Removed leftovers of an interrupted run (%1).").arg(formatFileByteCount(bytes));
 }
 
 }  // namespace leftovers

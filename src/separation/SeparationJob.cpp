@@ -1,7 +1,8 @@
 #include "separation/SeparationJob.h"
 
-#include "app/FileOps.h"
-#include "app/SaveFolder.h"
+#include "base/Background.h"
+#include "base/FileOps.h"
+#include "jobs/SaveFolderCheck.h"
 #include "demucs/DemucsEnvironment.h"
 #include "separation/Leftovers.h"
 #include "separation/Manifest.h"
@@ -104,7 +105,7 @@ bool SeparationJob::claimStemsFolder()
         m_stemsClaim = std::move(folder.claim);
         m_createdFolders = folder.createdFolders;
     } catch (const AppError& error) {
-        failUnusableSaveFolder(error.localizedDescription());
+        failTitled(savefolder::unusableTitle, error.localizedDescription());
         return false;
     }
     return true;
@@ -125,13 +126,13 @@ void SeparationJob::start()
     // Minutes of Demucs must not end in a folder that cannot take the stems.
     const QString saveFolder = fileops::fileURLPath(m_params.saveFolder);
     if (const std::optional<QString> problem = savefolder::problem(saveFolder)) {
-        failUnusableSaveFolder(m_params.saveFolder + QStringLiteral(": ") + *problem);
+        failTitled(savefolder::unusableTitle, m_params.saveFolder + QStringLiteral(": ") + *problem);
         return;
     }
     const QString named = stemsFolderFor(m_params.saveFolder, m_params.audioFile);
     if (const std::optional<QString> problem = savefolder::stemsFolderProblem(
             saveFolder, separation::stemsFolderKeepingOthers(named, m_params.audioFile))) {
-        failUnusableSaveFolder(*problem);
+        failTitled(savefolder::unusableTitle, *problem);
         return;
     }
     if (!claimStemsFolder())

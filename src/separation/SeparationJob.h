@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/AppError.h"
-#include "app/Ownership.h"
-#include "app/PlatformProfile.h"
+#include "base/AppError.h"
+#include "process/Ownership.h"
+#include "base/PlatformProfile.h"
 #include "demucs/DemucsEnvironment.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"

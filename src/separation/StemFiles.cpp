@@ -1,7 +1,7 @@
 #include "separation/StemFiles.h"
 
-#include "app/AppError.h"
-#include "app/FileOps.h"
+#include "base/AppError.h"
+#include "base/FileOps.h"
 #include "separation/Manifest.h"
 
 #include <QChar>

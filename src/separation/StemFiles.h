@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Ownership.h"
+#include "process/Ownership.h"
 #include "separation/Manifest.h"
 
 #include <QString>

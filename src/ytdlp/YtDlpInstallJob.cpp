@@ -1,7 +1,9 @@
 #include "ytdlp/YtDlpInstallJob.h"
 
-#include "app/AppError.h"
-#include "app/FileOps.h"
+#include "base/AppError.h"
+#include "base/Background.h"
+#include "base/ByteCount.h"
+#include "base/FileOps.h"
 #include "ytdlp/Verification.h"
 #include "ytdlp/YtDlpLocator.h"
 
@@ -201,7 +203,7 @@ void YtDlpInstallJob::logProgress()
     const std::optional<qint64> size = fileops::fileSize(m_progressFile);
     if (!size)
         return;  // curl has not created the file yet
-    const QString bytes = ytdlp::formatFileByteCount(*size);
+    const QString bytes = formatFileByteCount(*size);
     emit stage(m_progressStage + QStringLiteral(": ") + bytes);
     log(QStringLiteral("Downloaded ") + bytes + QStringLiteral("..."));
 }

@@ -28,8 +28,4 @@ std::optional<QString> firstUsable(const QStringList& candidates);
 qint64 ageInDays(const QDateTime& modified, const QDateTime& now);
 std::optional<QString> ageNote(const QDateTime& modified, const QDateTime& now);
 
-// A byte count the way the file-size style of macOS writes it: decimal
-// units, "Zero KB", "532 bytes", "81 KB", "1.2 MB", "2.35 GB".
-QString formatFileByteCount(qint64 bytes);
-
 }  // namespace ytdlp

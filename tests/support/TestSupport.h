@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppDelegate.h"
-#include "app/PlatformProfile.h"
+#include "gui/AppController.h"
+#include "base/PlatformProfile.h"
 #include "jobs/Job.h"
 
 #include <QMessageBox>

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QObject;
+class QThread;
+
+// File-system steps that throw AppError (domain "FileSystem", errno as code)
+// with a readable message, so the run that owns them can report it.
+namespace fileops {
+
+// The system's description of an errno value ("No such file or directory").
+QString errnoText(int err);
+// Throws AppError in the "FileSystem" domain: "WHAT: " + errnoText(err).
+[[noreturn]] void throwErrno(int err, const QString& what);
+
+// Path of a file URL made from text: relative text is taken against the
+// current directory; redundant separators and a trailing one are dropped.
+QString fileURLPath(const QString& text);
+// The same against a given current directory, for callers that read it once.
+QString fileURLPath(const QString& text, const QString& currentDir);
+// fileURLPath with "." and ".." resolved (symbolic links are not followed).
+QString standardizedPath(const QString& text);
+// text + "/" + component, the way appending a path component does.
+QString appendingComponent(const QString& dir, const QString& component);
+QString lastComponent(const QString& path);
+QString deletingLastComponent(const QString& path);
+QString pathExtension(const QString& path);
+QString deletingPathExtension(const QString& name);
+// True when child is dir itself or lies inside it, compared by whole components.
+bool isInsideFolder(const QString& child, const QString& dir);
+// isInsideFolder for paths that are already standardized.
+bool isInsideStandardizedFolder(const QString& child, const QString& dir);
+
+// Exists without following a final symbolic link (like lstat), so a dangling
+// link still counts as "something there".
+bool itemExists(const QString& path);
+bool isExecutableFile(const QString& path);
+bool isRegularFile(const QString& path);  // follows symbolic links
+std::optional<qint64> fileSize(const QString& path);
+
+void createDirectories(const QString& path);
+void removeItem(const QString& path);  // recursive for folders
+bool removeItemQuietly(const QString& path);
+// rename(2): replaces an existing destination in one step.
+void moveItem(const QString& from, const QString& to);
+void setPosixPermissions(const QString& path, unsigned mode);
+bool setPosixPermissionsQuietly(const QString& path, unsigned mode);
+// Writes the bytes to a temporary file beside path, then renames it into place.
+void writeFileAtomically(const QString& path, const QByteArray& bytes);
+
+}  // namespace fileops

@@ -1,0 +1,6 @@
+#include "base/Version.h"
+
+QString applicationVersion()
+{
+    return QStringLiteral(STEMLOFT_VERSION);
+}
