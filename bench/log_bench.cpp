@@ -4,9 +4,10 @@
 // side in one run.
 //
 //   log_bench [lines] [runs]      (default 200000 lines of 100 bytes, 3 runs)
-#include "gui/AppController.h"
+#include "support/AppSupport.h"
 #include "bench_support.h"
 #include "download/DownloadJob.h"
+#include "process/ChildOutput.h"
 #include "process/ChildProcess.h"
 
 #include <QApplication>
@@ -33,7 +34,7 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const PlatformProfile profile = bench::profileIn(dir);
 
-    AppDelegate app(profile);
+    TestApp app(profile);
     app.applicationDidFinishLaunching();
     while (!(app.window->windowHandle() && app.window->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -62,7 +63,7 @@ int main(int argc, char** argv)
         Figures download = measure(
             [&] {
                 auto* job = new DownloadJob({fakeYtDlp, QStringLiteral("https://example.com/v"), dir.path(),
-                                             app.processEnvironment()});
+                                             app.tools().processEnvironment()});
                 QObject::connect(job, &Job::finished, [&] { downloadDone = true; });
                 app.runJob(job);
             },
@@ -74,7 +75,8 @@ int main(int argc, char** argv)
         app.clearLog();
         bool plainDone = false;
         ChildProcess child;
-        QObject::connect(&child, &ChildProcess::output, &app, &AppDelegate::appendProcessOutput);
+        QObject::connect(&child, &ChildProcess::output, &app,
+                         [&app](const QString& text) { app.appendLogEntries(splitOutputLines(text)); });
         QObject::connect(&child, &ChildProcess::finished, [&] { plainDone = true; });
         child.setProgram(QStringLiteral("/bin/sh"));
         child.setArguments({QStringLiteral("-c"), script});

@@ -7,7 +7,7 @@
 //   log_limits_bench many [lines]       that many 100-byte lines (default 2,000,000)
 //
 // Run each in its own process: the peak memory is the process's.
-#include "gui/AppController.h"
+#include "support/AppSupport.h"
 #include "bench_support.h"
 #include "download/DownloadJob.h"
 #include "base/Allocation.h"
@@ -42,14 +42,14 @@ double peakResidentMB()
     return -1;
 }
 
-bench::Figures runDownload(AppDelegate& app, const QString& tool, const QString& folder)
+bench::Figures runDownload(TestApp& app, const QString& tool, const QString& folder)
 {
     // Emptying a view of the previous run's many lines is no part of this one.
     app.clearLog();
     bool done = false;
     return bench::measure(
         [&] {
-            auto* job = new DownloadJob({tool, QStringLiteral("https://example.com/v"), folder, app.processEnvironment()});
+            auto* job = new DownloadJob({tool, QStringLiteral("https://example.com/v"), folder, app.tools().processEnvironment()});
             QObject::connect(job, &Job::finished, [&] { done = true; });
             app.runJob(job);
         },
@@ -86,7 +86,7 @@ int main(int argc, char** argv)
     }
 
     QTemporaryDir dir;
-    AppDelegate app(bench::profileIn(dir));
+    TestApp app(bench::profileIn(dir));
     app.applicationDidFinishLaunching();
     while (!(app.window->windowHandle() && app.window->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -122,7 +122,7 @@ int main(int argc, char** argv)
                     before);
         std::printf("%9.0f  %8.0f  %18.1f  %19d  %13.0f  %.0f\n", f.ms, lines / (f.ms / 1000.0), f.longestStallMs,
                     log->blockCount(), double(fileBytes) / 1e6, peakResidentMB());
-        ok = log->blockCount() <= app.maxLogEntries + 1 && fileBytes > lines * 100;
+        ok = log->blockCount() <= app.logView->maxEntries() + 1 && fileBytes > lines * 100;
     }
     return ok ? 0 : 1;
 }

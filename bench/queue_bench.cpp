@@ -3,7 +3,7 @@
 // stand-in Demucs that copies its input to every stem and the real ffmpeg for
 // the conversion and the encodes. The queue should add nothing per item.
 //   queue_bench [runs]
-#include "gui/AppController.h"
+#include "support/AppSupport.h"
 #include "bench_support.h"
 #include "gui/widgets/SegmentedControl.h"
 
@@ -34,7 +34,7 @@ using bench::median;
 
 // Presses Separate and waits for the one alert at the end; seconds, or a
 // negative value when the run did not end as expected.
-double separate(AppDelegate& app, const QString& expectedTitle)
+double separate(TestApp& app, const QString& expectedTitle)
 {
     const int alertsBefore = app.alertCount;
     QElapsedTimer t;
@@ -45,7 +45,7 @@ double separate(AppDelegate& app, const QString& expectedTitle)
     const double seconds = t.nsecsElapsed() / 1e9;
     if (app.alertCount != alertsBefore + 1 || app.lastAlert->title != expectedTitle) {
         std::fprintf(stderr, "unexpected end: %s: %s\n", qPrintable(app.lastAlert->title),
-                     qPrintable(app.lastAlert->message));
+                     qPrintable(app.lastAlert->text));
         return -1;
     }
     return seconds;
@@ -79,9 +79,9 @@ int main(int argc, char** argv)
         inputs << input;
     }
 
-    AppDelegate app(profile);
+    TestApp app(profile);
     app.applicationDidFinishLaunching();
-    bench::writeExecutable(app.managedDemucsPythonURL(), standInBody);
+    bench::writeExecutable(app.tools().managedDemucsPython(), standInBody);
     app.folderField->setText(ws.filePath(QStringLiteral("save")));
     app.stemModeControl->setSelectedSegment(0);
     while (app.isCheckingDemucs())

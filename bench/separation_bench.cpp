@@ -3,7 +3,7 @@
 // (six AAC encodes) with encodes in parallel against one at a time, taking
 // turns in one run, and the longest event-loop stall of each separation.
 //   separation_bench [runs]
-#include "gui/AppController.h"
+#include "support/AppSupport.h"
 #include "bench_support.h"
 #include "base/FileOps.h"
 #include "gui/widgets/SegmentedControl.h"
@@ -72,7 +72,7 @@ qint64 threadCpuNs()
 
 // Presses Separate and waits for the alert; the export starts with the first
 // "Encoding" entry.
-bool separate(AppDelegate& app, Figures& f)
+bool separate(TestApp& app, Figures& f)
 {
     QElapsedTimer beat, total, exportTime;
     qint64 longest = 0, longestBusy = 0, cpuAtBeat = threadCpuNs();
@@ -109,7 +109,7 @@ bool separate(AppDelegate& app, Figures& f)
     f.longestStallMs = longest / 1e6;
     f.longestBusyMs = longestBusy / 1e6;
     if (app.lastAlert->title != QLatin1String("Stem Separation Complete")) {
-        std::fprintf(stderr, "separation failed: %s\n", qPrintable(app.lastAlert->message));
+        std::fprintf(stderr, "separation failed: %s\n", qPrintable(app.lastAlert->text));
         return false;
     }
     return true;
@@ -149,9 +149,9 @@ int main(int argc, char** argv)
         }
     }
 
-    AppDelegate app(profile);
+    TestApp app(profile);
     app.applicationDidFinishLaunching();
-    writeExecutable(app.managedDemucsPythonURL(), standInBody);
+    writeExecutable(app.tools().managedDemucsPython(), standInBody);
     app.folderField->setText(root + QStringLiteral("/save"));
     app.setLastAudioURL(input);
     app.stemModeControl->setSelectedSegment(1);

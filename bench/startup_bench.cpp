@@ -3,7 +3,7 @@
 // environment, taking turns in one run.
 //
 //   startup_bench [runs]     (default 5)
-#include "gui/AppController.h"
+#include "support/AppSupport.h"
 #include "bench_support.h"
 
 #include <QApplication>
@@ -24,7 +24,7 @@ double launchMs(const PlatformProfile& profile)
 {
     QElapsedTimer t;
     t.start();
-    AppDelegate app(profile);
+    TestApp app(profile);
     app.applicationDidFinishLaunching();
     while (!(app.window->windowHandle() && app.window->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);

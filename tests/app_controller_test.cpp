@@ -1,6 +1,6 @@
 // The controller's services: the log, alerts, control states, the current
 // audio file and the restored save folder.
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 #include "gui/widgets/SegmentedControl.h"
 
 #include <QLabel>
@@ -21,7 +21,7 @@ struct ControllerTest : ::testing::Test {
     PlatformProfile profile = makeTestProfile(ws);
 };
 
-std::vector<bool> enabledStates(const AppDelegate& app)
+std::vector<bool> enabledStates(const TestApp& app)
 {
     return {app.startButton->isEnabled(),       app.chooseButton->isEnabled(),
             app.chooseAudioButton->isEnabled(), app.installButton->isEnabled(),
@@ -34,7 +34,7 @@ std::vector<bool> enabledStates(const AppDelegate& app)
 
 TEST_F(ControllerTest, LogEntriesAreTrimmedLinesWithoutLeadingNewline)
 {
-    auto app = makeDelegate(profile, false);
+    auto app = makeApp(profile, false);
     app->appendLog(QStringLiteral("  first \n"));
     EXPECT_EQ(logText(*app), QStringLiteral("first"));
 
@@ -52,7 +52,7 @@ TEST_F(ControllerTest, LogEntriesAreTrimmedLinesWithoutLeadingNewline)
 
 TEST_F(ControllerTest, LogFollowsItsEndButBlankTextDoesNotScroll)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     for (int i = 0; i < 200; ++i)
         app->appendLog(QStringLiteral("entry %1").arg(i));
     pumpEvents(50);
@@ -67,14 +67,14 @@ TEST_F(ControllerTest, LogFollowsItsEndButBlankTextDoesNotScroll)
 
 TEST_F(ControllerTest, ControlStatesFollowTheBusyValue)
 {
-    auto app = makeDelegate(profile, false);
+    auto app = makeApp(profile, false);
     using V = std::vector<bool>;
 
     app->updateControlStates();
     // Idle, no audio, no yt-dlp recorded: only Separate (and Stop) are off.
     EXPECT_EQ(enabledStates(*app), (V{true, true, true, true, true, true, false, true, true}));
 
-    app->installedYtDlpURL = QStringLiteral("/x/yt-dlp");
+    app->markYtDlpInstalled(QStringLiteral("/x/yt-dlp"));
     app->setLastAudioURL(QStringLiteral("/x/song.m4a"));
     EXPECT_EQ(enabledStates(*app), (V{true, true, true, false, true, true, true, true, true}));
 
@@ -86,7 +86,7 @@ TEST_F(ControllerTest, ControlStatesFollowTheBusyValue)
     EXPECT_EQ(enabledStates(*app), V(9, false));
 
     // ... while an explicit value wins over the queue.
-    app->installedYtDlpURL.reset();
+    app->updateYtDlpInstallStatus();  // finds none
     app->updateControlStates(false);
     EXPECT_EQ(enabledStates(*app), V(9, true));
     app->updateControlStates(true);
@@ -105,7 +105,7 @@ TEST_F(ControllerTest, ControlStatesFollowTheBusyValue)
 
 TEST_F(ControllerTest, CurrentAudioFileIsMirroredAndGatesSeparate)
 {
-    auto app = makeDelegate(profile, false);
+    auto app = makeApp(profile, false);
     app->setLastAudioURL(QStringLiteral("/music/Take Five [abc].m4a"));
     EXPECT_EQ(app->audioField->text(), QStringLiteral("/music/Take Five [abc].m4a"));
     EXPECT_TRUE(app->separateButton->isEnabled());
@@ -119,14 +119,14 @@ TEST_F(ControllerTest, CurrentAudioFileIsMirroredAndGatesSeparate)
 TEST_F(ControllerTest, SaveFolderIsRestoredFromSettingsThenDownloadsThenHome)
 {
     {
-        auto app = makeDelegate(profile, false);
+        auto app = makeApp(profile, false);
         app->restoreFolder();
         EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
     }
     {
         QSettings(profile.settingsFile, QSettings::IniFormat)
             .setValue(QStringLiteral("saveFolder"), QStringLiteral("/no/such/folder"));
-        auto app = makeDelegate(profile, false);
+        auto app = makeApp(profile, false);
         app->restoreFolder();
         EXPECT_EQ(app->folderField->text(), QStringLiteral("/no/such/folder"));  // not checked
     }
@@ -137,7 +137,7 @@ TEST_F(ControllerTest, SaveFolderIsRestoredFromSettingsThenDownloadsThenHome)
     for (const QVariant& value : unusable) {
         SCOPED_TRACE(value.toStringList().join('|').toStdString());
         QSettings(profile.settingsFile, QSettings::IniFormat).setValue(QStringLiteral("saveFolder"), value);
-        auto app = makeDelegate(profile, false);
+        auto app = makeApp(profile, false);
         app->folderField->setText(QStringLiteral("previous"));
         app->restoreFolder();
         EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
@@ -146,26 +146,25 @@ TEST_F(ControllerTest, SaveFolderIsRestoredFromSettingsThenDownloadsThenHome)
         QSettings(profile.settingsFile, QSettings::IniFormat).remove(QStringLiteral("saveFolder"));
         PlatformProfile noDownloads = profile;
         noDownloads.downloadsDir.clear();
-        auto app = makeDelegate(noDownloads, false);
+        auto app = makeApp(noDownloads, false);
         app->restoreFolder();
         EXPECT_EQ(app->folderField->text(), profile.homeDir);
     }
 }
 
-TEST_F(ControllerTest, AlertStyleDependsOnFailInTheTitle)
+TEST_F(ControllerTest, AlertIconFollowsItsSeverity)
 {
-    auto app = makeDelegate(profile, true);
-    app->showAlert(QStringLiteral("Download Failed"), QStringLiteral("Failed with exit code 1."));
+    auto app = makeApp(profile, true);
+    const auto shownIcon = [&] { return app->window->findChildren<QMessageBox*>().last()->icon(); };
+    // The title says nothing about the icon: an error without "fail" in it is a warning.
+    app->showAlert({Alert::Severity::warning, QStringLiteral("Save Folder Unusable"), QStringLiteral("x")});
     ASSERT_TRUE(app->lastAlert.has_value());
-    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
-    EXPECT_EQ(app->lastAlert->message, QStringLiteral("Failed with exit code 1."));
+    EXPECT_EQ(shownIcon(), QMessageBox::Warning);
+    EXPECT_EQ(app->lastAlert->text, QStringLiteral("x"));
 
-    app->showAlert(QStringLiteral("sTEM sAVE fAiLeD"), QStringLiteral("x"));
-    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
-
-    app->showAlert(QStringLiteral("Download Complete"), QStringLiteral("done"));
-    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Information);
-    EXPECT_EQ(app->alertCount, 3);
+    app->showAlert({Alert::Severity::information, QStringLiteral("Download Complete"), QStringLiteral("done")});
+    EXPECT_EQ(shownIcon(), QMessageBox::Information);
+    EXPECT_EQ(app->alertCount, 2);
 
     // The alert is a window-modal sheet that does not wait for the user.
     auto boxes = app->window->findChildren<QMessageBox*>();
@@ -177,14 +176,14 @@ TEST_F(ControllerTest, AlertStyleDependsOnFailInTheTitle)
 
     // Nothing is shown while the window is hidden.
     app->window->hide();
-    app->showAlert(QStringLiteral("Hidden"), QStringLiteral("dropped"));
-    EXPECT_EQ(app->alertCount, 3);
+    app->showAlert({Alert::Severity::information, QStringLiteral("Hidden"), QStringLiteral("dropped")});
+    EXPECT_EQ(app->alertCount, 2);
     EXPECT_EQ(app->lastAlert->title, QStringLiteral("Download Complete"));
 }
 
 TEST_F(ControllerTest, LaunchShowsTheWindowAndTheOpeningLog)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     EXPECT_TRUE(app->window->isVisible());
     EXPECT_EQ(app->window->windowTitle(), QStringLiteral("Stemloft 0.1.7-soundfile-backend"));
     EXPECT_EQ(app->stemModeControl->selectedSegment(), 1);
@@ -220,7 +219,7 @@ public:
 
 TEST_F(ControllerTest, StopSaysStoppingUntilTheJobHasEnded)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     app->runJob(new SlowStopJob);
     EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Working 10%"));
     EXPECT_TRUE(app->stopButton->isEnabled());

@@ -1,3 +1,4 @@
+#include "support/AppSupport.h"
 #include "batch/BatchJob.h"
 #include "batch/Inputs.h"
 #include "separation_fixtures.h"
@@ -43,7 +44,7 @@ protected:
     {
         profile = makeTestProfile(ws);
         sepfix::writeFakeConverter(ws, profile.converterPath, ws.path("conv-args"), ws.root());
-        app = makeDelegate(profile);
+        app = makeApp(profile);
         ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         save = ws.makeDir("save");
         app->folderField->setText(save);
@@ -51,8 +52,8 @@ protected:
         standIn.probe = "echo check >> " + shellQuote(ws.path("checks")) + "; echo 'stemloft-device: cpu'; exit 0";
         // Each run's input, in order.
         standIn.beforeExit = "echo \"$in\" >> " + shellQuote(ws.path("inputs"));
-        sepfix::writeStandInDemucs(ws, *app, standIn);
-        sepfix::provideWeights(*app);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        sepfix::provideWeights(app->tools());
         ws.writeScript("pathbin/yt-dlp",
                        "for a; do url=$a; done\n"
                        "case \"$url\" in *bad*) echo 'ERROR: [youtube] bad: Video unavailable' >&2; exit 1;; esac\n"
@@ -73,7 +74,7 @@ protected:
     PlatformProfile profile;
     QString save;
     sepfix::StandIn standIn;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<TestApp> app;
     QStringList opened;
 };
 
@@ -82,7 +83,7 @@ protected:
 TEST_F(Batch, SeparateAfterDownloadGoesFromTheLinkToTheStemsInOneRun)
 {
     // Not before Demucs is there: minutes of downloading would lead nowhere.
-    QFile::rename(app->managedDemucsPythonURL(), ws.path("python-aside"));
+    QFile::rename(app->tools().managedDemucsPython(), ws.path("python-aside"));
     app->separateAfterDownloadBox->setChecked(true);
     app->urlField->setText("https://example.com/take-five");
     app->startButton->click();
@@ -90,7 +91,7 @@ TEST_F(Batch, SeparateAfterDownloadGoesFromTheLinkToTheStemsInOneRun)
     EXPECT_EQ(logLines(*app).mid(logLines(*app).size() - 2),
               (QStringList{"Demucs is not installed.", "Click Install Demucs, then try again."}));
     EXPECT_FALSE(QFileInfo::exists(save + "/take-five.m4a"));
-    QFile::rename(ws.path("python-aside"), app->managedDemucsPythonURL());
+    QFile::rename(ws.path("python-aside"), app->tools().managedDemucsPython());
 
     EXPECT_FALSE(app->showStemsButton->isEnabled());
     app->startButton->click();
@@ -109,7 +110,7 @@ TEST_F(Batch, SeparateAfterDownloadGoesFromTheLinkToTheStemsInOneRun)
     EXPECT_EQ(app->alertCount, 1);
     EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
     EXPECT_EQ(app->lastAudioURL(), audio);
-    EXPECT_TRUE(app->settings().value("separateAfterDownload").toBool());
+    EXPECT_TRUE(storedSettings(*app)->value("separateAfterDownload").toBool());
 
     ASSERT_TRUE(app->showStemsButton->isEnabled());
     app->showStemsButton->click();
@@ -139,7 +140,7 @@ TEST_F(Batch, AQueueRunsInOrderChecksOnceAndEndsWithASummary)
     EXPECT_EQ(log.filter("Device: CPU").size(), 2);
     EXPECT_EQ(app->alertCount, 1);
     EXPECT_EQ(app->lastAlert->title, "Batch Finished With Failures");
-    EXPECT_EQ(app->lastAlert->message, summary.join('\n'));
+    EXPECT_EQ(app->lastAlert->text, summary.join('\n'));
     // What was downloaded is what Separate works on next.
     EXPECT_EQ(app->audioFiles(), (QStringList{save + "/one.m4a", save + "/three.m4a"}));
     EXPECT_EQ(app->audioField->text(), "2 files: one.m4a, three.m4a");
@@ -179,7 +180,7 @@ TEST_F(Batch, StopEndsTheCurrentItemAndDropsTheRest)
     const QString demucsPid = ws.path("pid-demucs"), hold = ws.path("hold-demucs");
     ws.writeFile("hold-demucs", {});
     standIn.beforeExit = sepfix::holdLines(demucsPid, hold);
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     app->separateButton->click();
     ASSERT_TRUE(waitUntil([&] { return sepfix::recordedPid(demucsPid) > 0; }));
     app->stopButton->click();

@@ -1,3 +1,5 @@
+#include "support/AppSupport.h"
+#include "base/Version.h"
 #include "process/Ownership.h"
 #include "cli/Runner.h"
 #include "cli/CommandLine.h"
@@ -158,7 +160,7 @@ protected:
     {
         profile = makeTestProfile(ws);
         profile.converterPath = "/usr/bin/ffmpeg";
-        app = makeDelegate(profile, false);
+        app = makeApp(profile, false);
         save = ws.makeDir("save");
         song = ws.path("music/song.wav");
         QDir().mkpath(ws.path("music"));
@@ -167,8 +169,8 @@ protected:
         standIn.argsFile = ws.path("demucs-args");
         standIn.probe = "echo 'stemloft-device: cpu'; exit 0";
         standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
-        sepfix::writeStandInDemucs(ws, *app, standIn);
-        sepfix::provideWeights(*app);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        sepfix::provideWeights(app->tools());
         ws.writeScript("pathbin/yt-dlp",
                        recordArgsLines(ws.path("ytdlp-args")) +
                            "\n[ \"$1\" = --version ] && { echo 2099.01.02; exit 0; }\n"
@@ -206,7 +208,7 @@ protected:
 
     TempWorkspace ws;
     PlatformProfile profile;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<TestApp> app;
     QString save, song;
     sepfix::StandIn standIn;
     QBuffer out, err;
@@ -277,7 +279,7 @@ TEST_F(CommandLineRun, MissingToolsEndTheRunBeforeAnyJob)
     EXPECT_EQ(run({"get", "https://example.com/v/a"}), cli::exitFailed);
     EXPECT_EQ(output(), "yt-dlp was not found.\nRun stemloft install yt-dlp, then try again.\n");
 
-    QFile::remove(app->managedDemucsPythonURL());
+    QFile::remove(app->tools().managedDemucsPython());
     EXPECT_EQ(run({"separate", song, song, "--json"}), cli::exitFailed);
     const QList<QJsonObject> items = jsonLines();
     ASSERT_EQ(items.size(), 2) << "one object per input, even when nothing ran";
@@ -312,7 +314,7 @@ TEST_F(CommandLineRun, InstallYtDlpInstallsOnceAndUpdatesOnlyWhenAsked)
 TEST_F(CommandLineRun, ABrokenEnvironmentIsDeletedOnlyWhenSomeoneSaidSo)
 {
     standIn.probe = "echo 'ModuleNotFoundError: No module named torch'; exit 1";
-    const QString python = sepfix::writeStandInDemucs(ws, *app, standIn);
+    const QString python = sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     // A Python to rebuild with, whose venv step fails: the question comes first.
     ws.writeScript("opt/homebrew/bin/python3.12", "case \"$2\" in *ensurepip*) exit 0;; "
                                                   "*'version_info[:3]'*) echo 3.12.4; exit 0;; esac; exit 1");
@@ -421,7 +423,7 @@ TEST_F(Program, RunsWithoutADisplayWithTheWindowsDefaultsAndExitStatuses)
     start(program, {"--version"});
     ASSERT_TRUE(program.waitForFinished(30000));
     EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_EQ(program.readAllStandardOutput(), ("Stemloft " + app->appVersion + "\n").toUtf8());
+    EXPECT_EQ(program.readAllStandardOutput(), ("Stemloft " + applicationVersion() + "\n").toUtf8());
 }
 
 TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)
@@ -429,7 +431,7 @@ TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)
     const QString pidFile = ws.path("demucs-pid");
     const QString holdFile = ws.writeFile("hold", "");
     standIn.beforeExit = sepfix::holdLines(pidFile, holdFile);
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
 
     QProcess program;
     start(program, {"separate", song, "--to", save});
@@ -456,7 +458,7 @@ TEST_F(Program, TwoRunsAtOnceEachKeepTheirOwnStems)
                                 other}));
     const QString hold = ws.writeFile("hold", "");
     standIn.beforeExit = sepfix::holdShell("\"$in.pid\"", shellQuote(hold));
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
 
     QProcess first, second, again;
     start(first, {"separate", song, "--to", save, "--json"});
@@ -501,7 +503,7 @@ TEST_F(Program, WhatAKilledRunLeftIsSweptByTheNextStartOfEither)
     ws.writeScript("home/.local/share/Stemloft/yt-dlp", "p=\"$PWD/${9#temp:}/clip [x].m4a.part\"\nhead -c 4096 /dev/zero > \"$p\"\n" +
                                          sepfix::holdShell(shellQuote(ws.path("ytdlp-pid")), shellQuote(hold)));
     standIn.beforeExit = sepfix::holdLines(ws.path("demucs-pid"), hold);
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     QProcess download, separation;
     start(download, {"download", "https://example.com/v", "--to", save});
     start(separation, {"separate", song, "--to", save});
@@ -570,7 +572,7 @@ TEST_F(Program, AnEnvironmentInUseIsNotRebuiltUnderTheRun)
     standIn.probe = "if [ -e " + shellQuote(broken) + " ]; then exit 1; fi; echo 'stemloft-device: cpu'; exit 0";
     const QString hold = ws.writeFile("hold", "");
     standIn.beforeExit = sepfix::holdLines(ws.path("demucs-pid"), hold);
-    const QString python = sepfix::writeStandInDemucs(ws, *app, standIn);
+    const QString python = sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     QProcess separation, install;
     start(separation, {"separate", song, "--to", save});
     ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(ws.path("demucs-pid")); }, 30000));
@@ -598,7 +600,7 @@ TEST_F(Program, KilledOutrightItLeavesNothingOfDemucsRunning)
     const QString pidFile = ws.path("worker-pid");
     standIn.beforeExit = QString("sh -c \"trap '' TERM; exec sleep 60\" &\necho $! > %1.new && mv %1.new %1\nwait")
                              .arg(shellQuote(pidFile));
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
 
     QProcess program;
     start(program, {"separate", song, "--to", save});
@@ -618,7 +620,7 @@ TEST_F(Program, AReaderThatGoesAwayStopsTheRunAsCtrlCDoes)
     const QString pidFile = ws.path("demucs-pid");
     standIn.beforeExit =
         QString("echo $$ > %1.new && mv %1.new %1\nwhile :; do echo working; sleep 0.02; done").arg(shellQuote(pidFile));
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
 
     QProcess program, head;
     program.setStandardOutputProcess(&head);

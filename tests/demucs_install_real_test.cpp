@@ -4,7 +4,7 @@
 #include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
 #include "separation_fixtures.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -143,9 +143,9 @@ struct FoundPython {
     QString version;
 };
 
-std::optional<FoundPython> findSystemPython(const AppDelegate& app)
+std::optional<FoundPython> findSystemPython(const TestApp& app)
 {
-    demucs::PythonFinder finder(app.profile(), app.processEnvironment());
+    demucs::PythonFinder finder(app.profile(), app.tools().processEnvironment());
     std::optional<QString> found;
     bool searched = false;
     QObject::connect(&finder, &demucs::PythonFinder::finished, [&](const std::optional<QString>& python, bool) {
@@ -162,11 +162,11 @@ std::optional<FoundPython> findSystemPython(const AppDelegate& app)
     return FoundPython{*found, version.value_or(QString())};
 }
 
-bool passesCompatibilityProbe(const AppDelegate& app)
+bool passesCompatibilityProbe(const TestApp& app)
 {
     QObject owner;
     std::optional<demucs::ProbeAnswer> answer;
-    demucs::probeManagedEnvironment(&owner, app.managedDemucsPythonURL(), app.demucsEnvironment(),
+    demucs::probeManagedEnvironment(&owner, app.tools().managedDemucsPython(), app.tools().demucsEnvironment(),
                                     app.profile().probeTimeLimitMs,
                                     [&](const demucs::ProbeAnswer& a) { answer = a; });
     EXPECT_TRUE(waitUntil([&] { return answer.has_value(); }, 150000));
@@ -174,9 +174,9 @@ bool passesCompatibilityProbe(const AppDelegate& app)
 }
 
 // A launched window once its background check of the environment answered.
-std::unique_ptr<AppDelegate> launch(const PlatformProfile& profile)
+std::unique_ptr<TestApp> launch(const PlatformProfile& profile)
 {
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     EXPECT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }, 150000));
     return app;
 }
@@ -228,7 +228,7 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     EXPECT_FALSE(found->version.isEmpty());
     EXPECT_TRUE(lines.contains("Using Python: " + systemPython + found->version)) << logText(*app).toStdString();
     EXPECT_TRUE(lines.contains("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 180 MB."));
-    ASSERT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", app->managedDemucsPythonURL()}))
+    ASSERT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", app->tools().managedDemucsPython()}))
         << logText(*app).toStdString();
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
     EXPECT_TRUE(passesCompatibilityProbe(*app));
@@ -272,7 +272,7 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     const QString hint = "The htdemucs_6s model could not be downloaded. Check the internet connection and try again.";
     EXPECT_EQ(log.mid(log.size() - 2), QStringList({"Demucs failed with exit code 1.", "Hint: " + hint}));
     EXPECT_EQ(offline->lastAlert->title, "Stem Separation Failed");
-    EXPECT_EQ(offline->lastAlert->message, "Demucs failed with exit code 1. " + hint);
+    EXPECT_EQ(offline->lastAlert->text, "Demucs failed with exit code 1. " + hint);
     EXPECT_FALSE(QFile::exists(checkpoint));
 
     ws.writeFile(QStringLiteral("weights/5c90dfd2-34c22ccb.th"), "weights");

@@ -2,7 +2,7 @@
 #include "demucs/DemucsContract.h"
 #include "demucs/DemucsEnvironment.h"
 #include "separation_fixtures.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -78,16 +78,16 @@ struct DemucsInstall : ::testing::Test {
     }
 
     // A launched window once its background check of the environment answered.
-    std::unique_ptr<AppDelegate> launch()
+    std::unique_ptr<TestApp> launch()
     {
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         EXPECT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         return app;
     }
 
     // Waits for the rebuild question and answers it with the button named so;
     // returns the question's text.
-    QString answerRebuild(const AppDelegate& app, const QString& button)
+    QString answerRebuild(const TestApp& app, const QString& button)
     {
         QMessageBox* box = nullptr;
         EXPECT_TRUE(waitUntil([&] { return (box = visibleMessageBox(app, rebuildTitle)) || !app.isBusy(); }));
@@ -193,7 +193,7 @@ TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInst
     EXPECT_EQ(app->stageLabel->text(), "Ready");
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Installed");
-    EXPECT_EQ(app->lastAlert->message, "You can now separate reference audio into stems.");
+    EXPECT_EQ(app->lastAlert->text, "You can now separate reference audio into stems.");
     pumpEvents(350);
     EXPECT_EQ(logLines(*app).count(stillInstalling), lines.count(stillInstalling));  // no note after the end
 
@@ -207,7 +207,7 @@ TEST_F(DemucsInstall, ReplacesAnIncompleteEnvironmentReportsSuccessAndIsThenInst
     EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
     EXPECT_EQ(app->alertCount, alerts + 1);
     EXPECT_EQ(app->lastAlert->title, "Demucs Already Installed");
-    EXPECT_EQ(app->lastAlert->message, "You can separate stems without installing again.");
+    EXPECT_EQ(app->lastAlert->text, "You can separate stems without installing again.");
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("system-runs.log"))));  // no search for a Python
 
     EXPECT_EQ(launch()->installDemucsButton->text(), "Demucs Installed");
@@ -222,8 +222,8 @@ TEST_F(DemucsInstall, FailedStepsAndAnEnvironmentThatFailsItsCheckAfterPipAreRep
     EXPECT_EQ(logLines(*app).last(), "Demucs install failed with exit code 7.");
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
-    EXPECT_EQ(app->lastAlert->message, "Demucs install failed with exit code 7.");
-    EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+    EXPECT_EQ(app->lastAlert->text, "Demucs install failed with exit code 7.");
+    EXPECT_EQ(app->lastAlert->severity, Alert::Severity::warning);
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_FALSE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));
@@ -236,7 +236,7 @@ TEST_F(DemucsInstall, FailedStepsAndAnEnvironmentThatFailsItsCheckAfterPipAreRep
     const QString killed =
         "The Demucs installation was stopped by signal 9 (SIGKILL). The system may have run out of memory.";
     EXPECT_EQ(logLines(*app).last(), killed);
-    EXPECT_EQ(app->lastAlert->message, killed);
+    EXPECT_EQ(app->lastAlert->text, killed);
 
     // pip succeeds, but what it installed does not import: not installed.
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"), 0, QStringLiteral("0"),
@@ -248,7 +248,7 @@ TEST_F(DemucsInstall, FailedStepsAndAnEnvironmentThatFailsItsCheckAfterPipAreRep
     EXPECT_EQ(lines.mid(lines.size() - 2),
               QStringList({"The Demucs environment check failed: The check exited with status 1.", failedCheck}));
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
-    EXPECT_EQ(app->lastAlert->message, failedCheck);
+    EXPECT_EQ(app->lastAlert->text, failedCheck);
     EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
     EXPECT_FALSE(QFileInfo::exists(environmentFolder));  // it never worked
 }
@@ -262,7 +262,7 @@ TEST_F(DemucsInstall, AnEnvironmentThatNeverPassedItsCheckGoesWithoutAQuestion)
     auto app = launch();
     app->installDemucs();
     ASSERT_TRUE(waitIdle(*app));
-    EXPECT_EQ(app->lastAlert->message, "Demucs install failed with exit code 1.");
+    EXPECT_EQ(app->lastAlert->text, "Demucs install failed with exit code 1.");
     ASSERT_TRUE(QFile::exists(ws.path(QStringLiteral("managed-runs.log"))));  // venv had built it
     EXPECT_FALSE(QFileInfo::exists(environmentFolder));
     EXPECT_FALSE(QFileInfo::exists(marker));
@@ -399,7 +399,7 @@ TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
     EXPECT_EQ(logLines(*app), atLaunch + QStringList{notFound});
     ASSERT_TRUE(app->lastAlert);
     EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
-    EXPECT_EQ(app->lastAlert->message, notFound);
+    EXPECT_EQ(app->lastAlert->text, notFound);
 
     // Another task running: one line, nothing else.
     writeSystemPython(ws, QStringLiteral("opt/homebrew/bin/python3.12"));
@@ -498,7 +498,7 @@ TEST_F(DemucsInstall, ALaunchCheckThatDoesNotAnswerInTimeCountsAsNotInstalled)
     // It would pass the check if it were waited for.
     ws.writeScript(QStringLiteral("home/.local/share/Stemloft/demucs-env/bin/python"),
                    QStringLiteral("echo $$ > %1\nsleep 120\nexit 0").arg(shellQuote(pidFile)));
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     EXPECT_TRUE(app->isCheckingDemucs());
     EXPECT_TRUE(app->window->isVisible());  // shown without waiting for the answer
 

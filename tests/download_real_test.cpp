@@ -1,6 +1,6 @@
 // Debian's yt-dlp fetches a short clip from a local HTTP server through the
 // Start button; nothing leaves 127.0.0.1.
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,7 +39,7 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     PlatformProfile profile = makeTestProfile(ws);
     profile.ytDlpSystemDirs = {ws.path("sys/homebrew"), ws.path("sys/local"), "/usr/bin"};
     LocalServer::removeProxies(profile.appEnvironment);
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     // yt-dlp must take the folder's name literally, not as a template.
     const QString music = ws.makeDir("Mix %(title)s");
     app->folderField->setText(music);
@@ -68,7 +68,7 @@ TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
     const QString hint = "yt-dlp cannot download from this address.";
     EXPECT_EQ(logLines(*app).last(), "Hint: " + hint) << logText(*app).toStdString();
     EXPECT_EQ(app->lastAlert->title, "Download Failed");
-    EXPECT_TRUE(app->lastAlert->message.endsWith(". " + hint));
+    EXPECT_TRUE(app->lastAlert->text.endsWith(". " + hint));
 }
 
 TEST(DownloadWithRealTool, StopMidDownloadLeavesNoPartialFile)
@@ -118,7 +118,7 @@ httpd.serve_forever()
     PlatformProfile profile = makeTestProfile(ws);
     profile.ytDlpSystemDirs = {"/usr/bin"};
     LocalServer::removeProxies(profile.appEnvironment);
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     const QString music = ws.makeDir("Music");
     const QString earlier = ws.writeFile("Music/earlier.m4a.part", "not ours");
     app->folderField->setText(music);

@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 #include "download/DownloadJob.h"
 #include "download/DownloadOutput.h"
 
@@ -28,9 +28,9 @@ struct DownloadFixture : ::testing::Test {
         ws.writeScript("pathbin/yt-dlp",
                        recordArgsLines(ws.path("args")) + "\ndir=$PWD\ntmp=\"$PWD/${9#temp:}\"\n" + body);
     }
-    std::unique_ptr<AppDelegate> start(const QString& folder, const QString& url = "https://example.com/v")
+    std::unique_ptr<TestApp> start(const QString& folder, const QString& url = "https://example.com/v")
     {
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         app->folderField->setText(folder);
         app->urlField->setText(url);
         app->startDownload();
@@ -45,7 +45,7 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
     writeTool("echo '[download]  50.0% of 9.21KiB'");
     const QString folder = ws.path("Music  ");  // trailing blanks reach the tool (the log trims)
     ws.writeFile("earlier.m4a", "x");
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     app->setLastAudioURL(ws.path("earlier.m4a"));
     app->folderField->setText(folder);
     app->urlField->setText("  --batch-file=/etc/passwd \n");
@@ -67,7 +67,7 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
                                            "[download]  50.0% of 9.21KiB", "Done."}));
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "Download Complete");
-    EXPECT_EQ(app->lastAlert->message, "Reference audio was saved. You can now separate stems.");
+    EXPECT_EQ(app->lastAlert->text, "Reference audio was saved. You can now separate stems.");
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_TRUE(app->urlField->isEnabled());
     EXPECT_FALSE(app->separateButton->isEnabled());
@@ -126,8 +126,8 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
         EXPECT_EQ(logLines(*app).last(), message);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Download Failed");
-        EXPECT_EQ(app->lastAlert->message, message);
-        EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+        EXPECT_EQ(app->lastAlert->text, message);
+        EXPECT_EQ(app->lastAlert->severity, Alert::Severity::warning);
         EXPECT_TRUE(app->startButton->isEnabled());
         EXPECT_FALSE(app->separateButton->isEnabled());
     }
@@ -146,7 +146,7 @@ TEST_F(DownloadFixture, SaveFolderIsCheckedFirstAndNeverATemplate)
     };
     for (const auto& [folder, text] : unusable) {
         SCOPED_TRACE(text.toStdString());
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         const QString before = logText(*app);
         app->folderField->setText(folder);
         app->urlField->setText("https://example.com/v");
@@ -155,7 +155,7 @@ TEST_F(DownloadFixture, SaveFolderIsCheckedFirstAndNeverATemplate)
         EXPECT_EQ(logText(*app), before + "\nSave Folder Unusable: " + text);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Save Folder Unusable");
-        EXPECT_EQ(app->lastAlert->message, text);
+        EXPECT_EQ(app->lastAlert->text, text);
         EXPECT_FALSE(QFile::exists(ws.path("args")));
         EXPECT_EQ(ws.readFile("plain"), "x");
     }
@@ -198,7 +198,7 @@ TEST_F(DownloadFixture, AHugeLineIsOneShortenedEntry)
 
 TEST_F(DownloadFixture, GuardsLeaveTheLogAsItWas)
 {
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     const QStringList before = logLines(*app);
     app->urlField->setText(" \n ");
     app->startDownload();
@@ -225,8 +225,8 @@ TEST_F(DownloadFixture, PrefersTheRecordedToolAndReportsAStartFailure)
 {
     writeTool("exit 0");
     const QString recorded = ws.writeScript("opt/yt-dlp", recordArgsLines(ws.path("recorded-args")));
-    auto app = makeDelegate(profile);
-    app->installedYtDlpURL = recorded;
+    auto app = makeApp(profile);
+    app->markYtDlpInstalled(recorded);
     app->urlField->setText("https://example.com/v");
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
@@ -242,7 +242,7 @@ TEST_F(DownloadFixture, PrefersTheRecordedToolAndReportsAStartFailure)
     EXPECT_EQ(lines.first(), "Using: " + tool);
     EXPECT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines.last().startsWith("Failed to start yt-dlp: ")) << lines.last().toStdString();
-    EXPECT_EQ(app->installedYtDlpURL, recorded);
+    EXPECT_EQ(app->installedYtDlp(), recorded);
     EXPECT_FALSE(app->isBusy());
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_EQ(app->alertCount, 1);  // only the earlier completion
@@ -335,7 +335,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
     writeTool("command -v deno");
     {
         QSettings(profile.settingsFile, QSettings::IniFormat).setValue("cookiesFromBrowser", "safari");
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         QStringList titles;
         for (QAction* action : app->cookiesActions)
             titles << action->text();
@@ -343,9 +343,9 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
         // Safari is not offered here, so its stored name means none.
         EXPECT_TRUE(app->cookiesActions[0]->isChecked());
         app->cookiesActions[1]->trigger();
-        EXPECT_EQ(app->settings().value("cookiesFromBrowser").toString(), "firefox");
+        EXPECT_EQ(storedSettings(*app)->value("cookiesFromBrowser").toString(), "firefox");
     }
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     EXPECT_TRUE(app->cookiesActions[1]->isChecked());
     EXPECT_FALSE(app->cookiesActions[0]->isChecked());
     app->folderField->setText(music);
@@ -358,7 +358,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
                                                      "Starting...", deno}));
 
     app->cookiesActions[0]->trigger();
-    EXPECT_FALSE(app->settings().contains("cookiesFromBrowser"));
+    EXPECT_FALSE(storedSettings(*app)->contains("cookiesFromBrowser"));
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(11), (QStringList{"--", "https://example.com/v"}));
@@ -414,7 +414,7 @@ TEST_F(DownloadFixture, AFailureEndsWithTheMostTellingHint)
     EXPECT_EQ(logLines(*app).mid(logLines(*app).size() - 2),
               (QStringList{"Failed with exit code 1.", "Hint: " + hint}));
     ASSERT_TRUE(app->lastAlert.has_value());
-    EXPECT_EQ(app->lastAlert->message, "Failed with exit code 1. " + hint);
+    EXPECT_EQ(app->lastAlert->text, "Failed with exit code 1. " + hint);
 
     // A download that works despite a warning needs no advice.
     writeTool("echo 'WARNING: [youtube] No supported JavaScript runtime could be found.'");

@@ -2,7 +2,7 @@
 #include "base/AppError.h"
 #include "base/FileOps.h"
 #include "separation/Leftovers.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -181,7 +181,7 @@ TEST(Leftovers, LaunchRemovesDeadRunsRootsAndKeepsLiveOnes)
     fileops::createDirectories(live);
     ownership::writeOwnerFile(live, otherInstance.process.processId());
 
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     ASSERT_TRUE(waitUntil([&] { return logLines(*app).last().startsWith(QStringLiteral("Removed leftovers")); }));
     EXPECT_EQ(logLines(*app).last(), QStringLiteral("Removed leftovers of an interrupted run (3 KB)."));
     EXPECT_FALSE(QFileInfo::exists(dead));

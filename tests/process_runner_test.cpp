@@ -4,7 +4,7 @@
 #include "process/ChildOutput.h"
 #include "process/ChildEnvironment.h"
 #include "process/ProcStat.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -117,9 +117,9 @@ TEST(OutputLines, CarriageReturnsBlanksAndEmptyPieces)
     EXPECT_EQ(splitOutputLines(QStringLiteral("12%\r47%\r")), (QStringList{"12%", "47%"}));
 
     TempWorkspace ws;
-    auto app = makeDelegate(makeTestProfile(ws), false);
-    app->appendProcessOutput(QStringLiteral("a\r\nb\n\n  c  \r"));
-    app->appendProcessOutput(QStringLiteral("   \n"));
+    auto app = makeApp(makeTestProfile(ws), false);
+    app->appendLogEntries(splitOutputLines(QStringLiteral("a\r\nb\n\n  c  \r")));
+    app->appendLogEntries(splitOutputLines(QStringLiteral("   \n")));
     EXPECT_EQ(logLines(*app), (QStringList{"a", "b", "c"}));
 }
 
@@ -214,13 +214,14 @@ TEST(ChildOutput, LastOutputComesBeforeTheEnd)
 TEST(ChildOutput, ChildGetsTheControllersPathAndItsOutputBecomesEntries)
 {
     TempWorkspace ws;
-    auto app = makeDelegate(makeTestProfile(ws), false);
+    auto app = makeApp(makeTestProfile(ws), false);
     ChildProcess child;
     bool ended = false;
-    QObject::connect(&child, &ChildProcess::output, app.get(), &AppDelegate::appendProcessOutput);
+    QObject::connect(&child, &ChildProcess::output, app.get(),
+                     [&app](const QString& text) { app->appendLogEntries(splitOutputLines(text)); });
     QObject::connect(&child, &ChildProcess::finished, [&] { ended = true; });
     setShell(child, QStringLiteral("printf 'a\\rb\\n  c\\n'; echo $PATH"));
-    child.setEnvironment(app->processEnvironment());
+    child.setEnvironment(app->tools().processEnvironment());
     ASSERT_TRUE(child.start());
     ASSERT_TRUE(waitUntil([&] { return ended; }));
     const QStringList lines = logLines(*app);

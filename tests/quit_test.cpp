@@ -1,7 +1,7 @@
 // Quitting while a job runs: the question, Stop and Quit, a job that will not
 // end in time, and the termination signals. No child may outlive the app.
 #include "base/QuitSignals.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -22,7 +22,7 @@ struct QuitTest : ::testing::Test {
 
     // A download whose yt-dlp leaves a partial file and then waits; extra
     // runs before the wait.
-    std::unique_ptr<AppDelegate> startDownload(const QString& extra = QString())
+    std::unique_ptr<TestApp> startDownload(const QString& extra = QString())
     {
         const QString music = ws.makeDir("Music");
         QFile::remove(pidFile);
@@ -31,7 +31,7 @@ struct QuitTest : ::testing::Test {
                        QStringLiteral("%1\np=\"$PWD/${9#temp:}/Song [id].m4a.part\"\n: > \"$p\"\n"
                                       "echo \"$p\" > %2.partial\necho $$ > %2\nwhile :; do sleep 0.1; done")
                            .arg(extra, shellQuote(pidFile)));
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         app->folderField->setText(music);
         app->urlField->setText("https://example.com/v");
         app->startDownload();
@@ -44,7 +44,7 @@ struct QuitTest : ::testing::Test {
     qint64 childPid() const { return ws.readFile("pid").trimmed().toLongLong(); }
 };
 
-QAction* quitAction(const AppDelegate& app)
+QAction* quitAction(const TestApp& app)
 {
     for (QAction* menu : app.window->menuBar()->actions()) {
         for (QAction* action : menu->menu()->actions()) {
@@ -55,7 +55,7 @@ QAction* quitAction(const AppDelegate& app)
     return nullptr;
 }
 
-QMessageBox* quitQuestion(const AppDelegate& app)
+QMessageBox* quitQuestion(const TestApp& app)
 {
     return visibleMessageBox(app, QStringLiteral("Quit Stemloft?"));
 }
@@ -69,7 +69,7 @@ QPushButton* button(QMessageBox* box, const QString& text)
 
 TEST_F(QuitTest, IdleQuitsAtOnceWithoutAsking)
 {
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     quitAction(*app)->trigger();
     EXPECT_EQ(app->quitCount, 1);
     EXPECT_EQ(quitQuestion(*app), nullptr);
@@ -133,7 +133,7 @@ TEST_F(QuitTest, TerminationSignalsStopAndQuitWithoutAsking)
         auto app = startDownload();
         const qint64 pid = childPid();
         QuitSignals quitSignals;
-        QObject::connect(&quitSignals, &QuitSignals::received, app.get(), &AppDelegate::stopAndQuit);
+        QObject::connect(&quitSignals, &QuitSignals::received, app.get(), &AppController::stopAndQuit);
         ::raise(signalNumber);
         ASSERT_TRUE(waitUntil([&] { return app->quitCount == 1; }));
         EXPECT_EQ(quitQuestion(*app), nullptr);

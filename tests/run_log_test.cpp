@@ -1,7 +1,8 @@
 // The log view keeps the end of a long run with short lines; every run's
 // whole log goes to a file of its own in the support folder.
 #include "logs/RunLog.h"
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
+#include "base/Version.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -34,12 +35,12 @@ private:
     QStringList m_entries;
 };
 
-QStringList runLogs(const AppDelegate& app)
+QStringList runLogs(const TestApp& app)
 {
     return QDir(app.logFolder()).entryList({"*.log"}, QDir::Files, QDir::Name);
 }
 
-QString readRunLog(const AppDelegate& app, const QString& name)
+QString readRunLog(const TestApp& app, const QString& name)
 {
     QFile f(app.logFolder() + "/" + name);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
@@ -69,8 +70,8 @@ TEST(RunLog, DisplayEntryShortensAtTheLimitWithoutSplittingACharacter)
 TEST(RunLog, ViewKeepsTheNewestEntriesAndTheFileKeepsEverything)
 {
     TempWorkspace ws;
-    auto app = makeDelegate(makeTestProfile(ws));
-    app->maxLogEntries = 5;
+    auto app = makeApp(makeTestProfile(ws));
+    app->logView->setMaxEntries(5);
     const QString longLine = QString(4096, 'x') + QString(10000, 'y');
     QStringList entries;
     for (int i = 1; i <= 7; ++i)
@@ -87,7 +88,7 @@ TEST(RunLog, ViewKeepsTheNewestEntriesAndTheFileKeepsEverything)
     ASSERT_EQ(files.size(), 1);
     EXPECT_TRUE(files.first().endsWith(" Task.log")) << files.first().toStdString();
     const QStringList written = readRunLog(*app, files.first()).split('\n');
-    EXPECT_TRUE(written.first().startsWith("Stemloft " + app->appVersion));
+    EXPECT_TRUE(written.first().startsWith("Stemloft " + applicationVersion()));
     EXPECT_EQ(written.mid(1), entries + QStringList{""});  // the job's end closed the file
 
     // The next run starts with a clear view and a file of its own.
@@ -100,7 +101,7 @@ TEST(RunLog, ViewKeepsTheNewestEntriesAndTheFileKeepsEverything)
 TEST(RunLog, OnlyTheNewestRunLogsAreKept)
 {
     TempWorkspace ws;
-    auto app = makeDelegate(makeTestProfile(ws));
+    auto app = makeApp(makeTestProfile(ws));
     app->keptRunLogs = 3;
     for (int i = 1; i <= 5; ++i) {
         app->runJob(new EntriesJob({QStringLiteral("run %1").arg(i)}));
@@ -115,7 +116,7 @@ TEST(RunLog, OnlyTheNewestRunLogsAreKept)
 TEST(RunLog, OpenLogFolderShowsTheFolderInTheFileManager)
 {
     TempWorkspace ws;
-    auto app = makeDelegate(makeTestProfile(ws));
+    auto app = makeApp(makeTestProfile(ws));
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
     QMenu* appMenu = app->window->menuBar()->actions().first()->menu();

@@ -1,5 +1,6 @@
 // Separate pressed in a running controller, with the real ffmpeg and a
 // stand-in Demucs that hands the input back as every stem.
+#include "support/AppSupport.h"
 #include "separation_fixtures.h"
 
 #include <QFileInfo>
@@ -20,14 +21,14 @@ struct SeparationEndToEnd : ::testing::Test {
         p.converterPath = "/usr/bin/ffmpeg";
         return p;
     }();
-    std::unique_ptr<AppDelegate> app = makeDelegate(profile);
+    std::unique_ptr<TestApp> app = makeApp(profile);
     sepfix::StandIn standIn;
 
     void SetUp() override
     {
         standIn.argsFile = ws.path("demucs-args");
         standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
-        sepfix::writeStandInDemucs(ws, *app, standIn);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
         app->folderField->setText(ws.path("save"));
     }
 };
@@ -89,7 +90,7 @@ TEST_F(SeparationEndToEnd, InputsWithoutReadableAudioAreReportedAsSuch)
         ASSERT_TRUE(waitIdle(*app, 60000));
         ASSERT_EQ(app->alertCount, alerts + 1);
         EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
-        EXPECT_EQ(app->lastAlert->message, name + " has no audio that can be read.");
+        EXPECT_EQ(app->lastAlert->text, name + " has no audio that can be read.");
         const QString reason = "Failed to start Demucs: ffmpeg failed to prepare " + name + ": ";
         // ffmpeg's reason may run over several lines.
         const QString log = logText(*app);

@@ -4,6 +4,7 @@
 
 #include "demucs/DemucsEnvironment.h"
 #include "separation/AudioConversion.h"
+#include "session/Toolbox.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -43,9 +44,9 @@ inline QString holdLines(const QString& pidFile, const QString& holdFile)
 }
 
 // Puts the weights of the three models where Demucs keeps them, so no run is a first use.
-inline void provideWeights(const AppDelegate& app)
+inline void provideWeights(const Toolbox& tools)
 {
-    const QString folder = app.demucsEnvironment().value(QStringLiteral("TORCH_HOME")) +
+    const QString folder = tools.demucsEnvironment().value(QStringLiteral("TORCH_HOME")) +
                            QStringLiteral("/hub/checkpoints/");
     QDir().mkpath(folder);
     for (const QString& model : {QStringLiteral("htdemucs"), QStringLiteral("htdemucs_6s"), QStringLiteral("htdemucs_ft")}) {
@@ -58,9 +59,9 @@ inline void provideWeights(const AppDelegate& app)
 }
 
 // Writes the stand-in at the managed interpreter's location.
-inline QString writeStandInDemucs(const TempWorkspace& ws, const AppDelegate& app, const StandIn& s)
+inline QString writeStandInDemucs(const TempWorkspace& ws, const Toolbox& tools, const StandIn& s)
 {
-    const QString python = app.managedDemucsPythonURL();
+    const QString python = tools.managedDemucsPython();
     const QString relative = QDir(ws.root()).relativeFilePath(python);
     const QString stems = s.stems.isEmpty()
                               ? QStringLiteral("if [ \"$model\" != htdemucs_6s ]; then stems='vocals drums bass other';"

@@ -1,3 +1,4 @@
+#include "support/AppSupport.h"
 #include "separation_fixtures.h"
 
 #include "separation/StemFiles.h"
@@ -24,13 +25,13 @@ protected:
         demucsArgs = ws.path("demucs-args");
         convArgs = ws.path("conv-args");
         sepfix::writeFakeConverter(ws, profile.converterPath, convArgs, ws.root());
-        app = makeDelegate(profile);
+        app = makeApp(profile);
         // The launch's own environment check must not meet the stand-in.
         ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         app->folderField->setText(ws.path("save"));
         standIn.argsFile = demucsArgs;
-        sepfix::writeStandInDemucs(ws, *app, standIn);
-        sepfix::provideWeights(*app);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        sepfix::provideWeights(app->tools());
     }
     void separate(const QString& audio)
     {
@@ -48,13 +49,13 @@ protected:
     PlatformProfile profile;
     QString demucsArgs, convArgs;
     sepfix::StandIn standIn;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<TestApp> app;
 };
 
 TEST_F(Separation, GuardsOnlyLogAndChangeNothing)
 {
     const QString audio = ws.writeFile("song.wav", "RIFF");
-    const QString python = app->managedDemucsPythonURL();
+    const QString python = app->tools().managedDemucsPython();
     auto* hold = new HoldJob;
     const struct {
         std::function<void()> arrange;
@@ -66,7 +67,7 @@ TEST_F(Separation, GuardsOnlyLogAndChangeNothing)
         {[&] { app->setLastAudioURL(ws.path("gone.m4a")); }, {"Audio file was not found: " + ws.path("gone.m4a")}},
         {[&] { app->setLastAudioURL(audio); QFile::remove(python); },
          {"Demucs is not installed.", "Click Install Demucs, then try again."}},
-        {[&] { standIn.probe = "exit 1"; sepfix::writeStandInDemucs(ws, *app, standIn); },
+        {[&] { standIn.probe = "exit 1"; sepfix::writeStandInDemucs(ws, app->tools(), standIn); },
          {"The Demucs environment check failed: The check exited with status 1.",
           "The managed Demucs environment is not compatible.", "Click Install Demucs to rebuild it."}},
     };
@@ -118,7 +119,7 @@ TEST_F(Separation, WavInCapitalsGoesToDemucsUnchangedAndTheStemsAreExported)
 TEST_F(Separation, OtherInputsAreConvertedFirst)
 {
     standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     for (const QString name : {"a.m4a", "b.webm", "noext"}) {
         const QString audio = ws.writeFile("music/" + name, "data");
         separate(audio);
@@ -182,14 +183,14 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
     EXPECT_EQ(logLines(*app).size(), 5);  // cleared first
     alerts = 1;
     EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
-    EXPECT_EQ(app->lastAlert->message, "song.m4a has no audio that can be read.");
+    EXPECT_EQ(app->lastAlert->text, "song.m4a has no audio that can be read.");
     expectIdle();
     EXPECT_FALSE(QFileInfo::exists(demucsArgs));
 
     // The probe passes, then the interpreter can no longer be executed.
     QFile::remove(ws.path("fail-song.m4a"));
     standIn.probe = "chmod 644 \"$0\"; exit 0";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     start();
     EXPECT_TRUE(logLines(*app).last().startsWith("Failed to start Demucs: ")) << logText(*app).toStdString();
     expectIdle();
@@ -197,7 +198,7 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
 
     // A plain file where the temporary folder must go: the log is not cleared.
     standIn.probe = "exit 0";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     app->appendLog("earlier line");
     QDir(profile.tempDir).removeRecursively();
     ws.writeFile("tmp", "plain");
@@ -212,12 +213,12 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
 TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
 {
     standIn.status = 1;
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     separate(ws.writeFile("song.wav", "RIFF"));
     EXPECT_EQ(logLines(*app).last(), "Demucs failed with exit code 1.");
     EXPECT_TRUE(logLines(*app).contains("100%|#######"));  // the output came before the failure
     EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
-    EXPECT_EQ(app->lastAlert->message, "Demucs failed with exit code 1.");
+    EXPECT_EQ(app->lastAlert->text, "Demucs failed with exit code 1.");
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(ws.path("save")));
     EXPECT_TRUE(app->separateButton->isEnabled());
@@ -225,11 +226,11 @@ TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
     // Killed by the kernel: a signal, not an exit code.
     standIn.status = 0;
     standIn.beforeExit = "kill -9 $$";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     separate(ws.path("song.wav"));
     const QString killed = "Demucs was stopped by signal 9 (SIGKILL). The system may have run out of memory.";
     EXPECT_EQ(logLines(*app).last(), killed);
-    EXPECT_EQ(app->lastAlert->message, killed);
+    EXPECT_EQ(app->lastAlert->text, killed);
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 }
 
@@ -266,7 +267,7 @@ TEST_F(Separation, StopInEveryStepEndsCleanlyAndKeepsTheEarlierExport)
         standIn.probe = "exit 0";
         standIn.beforeExit.clear();
         c.arrange();
-        sepfix::writeStandInDemucs(ws, *app, standIn);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
         ws.writeFile(QFileInfo(c.holdFile).fileName(), {});
         app->setLastAudioURL(c.audio);
         app->separateButton->click();
@@ -293,7 +294,7 @@ TEST_F(Separation, StopInEveryStepEndsCleanlyAndKeepsTheEarlierExport)
 
 namespace {
 
-QStringList encodingLines(const AppDelegate& app)
+QStringList encodingLines(const TestApp& app)
 {
     return logLines(app).filter(QRegularExpression("^Encoding "));
 }
@@ -383,7 +384,7 @@ TEST_F(Separation, PythonChildrenGetACleanEnvironmentAndTheWeightsLiveInTheSuppo
         env.insert(QString::fromLatin1(name), ws.path("user-python"));
     env.insert("PIP_INDEX_URL", "http://127.0.0.1:1/mirror");
     profile.appEnvironment = env;
-    app = makeDelegate(profile);
+    app = makeApp(profile);
     ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
     app->folderField->setText(ws.path("save"));
     const QString torchHome = ws.path("home/.local/share/Stemloft/torch");
@@ -393,7 +394,7 @@ TEST_F(Separation, PythonChildrenGetACleanEnvironmentAndTheWeightsLiveInTheSuppo
     standIn.beforeExit = "env > " + shellQuote(ws.path("run-env")) +
                          "\nmkdir -p \"$TORCH_HOME/hub/checkpoints\" && echo w > "
                          "\"$TORCH_HOME/hub/checkpoints/5c90dfd2-34c22ccb.th\"";
-    sepfix::writeStandInDemucs(ws, *app, standIn);
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     const QString firstUse = "Downloading the htdemucs_6s model (first use)...";
 
     separate(ws.writeFile("song.wav", "RIFF"));
@@ -462,14 +463,14 @@ TEST_F(Separation, FormatAndQualityChoicesReachDemucsTheConverterAndTheManifest)
     app->formatActions.at(1)->trigger();
     app->bestQualityAction->trigger();
     app.reset();
-    app = makeDelegate(profile);
+    app = makeApp(profile);
     EXPECT_EQ(app->exportFormat(), separation::ExportFormat::flac);
     EXPECT_TRUE(app->formatActions.at(1)->isChecked());
     EXPECT_FALSE(app->formatActions.at(0)->isChecked());
     EXPECT_TRUE(app->bestQualityAction->isChecked());
-    app->settings().setValue("exportFormat", "ogg");
+    storedSettings(*app)->setValue("exportFormat", "ogg");
     app.reset();
-    app = makeDelegate(profile);
+    app = makeApp(profile);
     EXPECT_EQ(app->exportFormat(), separation::ExportFormat::aac);
     EXPECT_TRUE(app->formatActions.at(0)->isChecked());
 }

@@ -1,3 +1,4 @@
+#include "support/AppSupport.h"
 #include "base/AppError.h"
 #include "separation/StemFiles.h"
 #include "separation_fixtures.h"
@@ -14,7 +15,7 @@
 
 using separation::findFile;
 using separation::sanitizeFileName;
-using Mode = AppDelegate::SeparationMode;
+using Mode = SeparationMode;
 
 TEST(SanitizeFileName, ReplacesForbiddenCharactersAndTrimsDotsAndSpaces)
 {
@@ -60,15 +61,15 @@ protected:
     {
         profile = makeTestProfile(ws);
         sepfix::writeFakeConverter(ws, profile.converterPath, ws.path(QStringLiteral("conv-args")), ws.root());
-        app = makeDelegate(profile);
+        app = makeApp(profile);
         // The launch's own environment check must not meet the stand-in.
         ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
         app->folderField->setText(ws.path(QStringLiteral("save")));
         standIn.argsFile = ws.path(QStringLiteral("demucs-args"));
         standIn.writeStem = QStringLiteral("printf '%s' \"$s\" > \"$dir/$s.wav\"");
-        sepfix::writeStandInDemucs(ws, *app, standIn);
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
     }
-    void writeStandIn() { sepfix::writeStandInDemucs(ws, *app, standIn); }
+    void writeStandIn() { sepfix::writeStandInDemucs(ws, app->tools(), standIn); }
     // Starts a separation and waits for its end, unless a test steers it.
     void start(const QString& audio, const Mode& mode)
     {
@@ -91,7 +92,7 @@ protected:
     TempWorkspace ws;
     PlatformProfile profile;
     sepfix::StandIn standIn;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<TestApp> app;
 };
 
 TEST_F(StemExport, ExportsEveryStemOfTheModeWithAManifest)
@@ -110,7 +111,7 @@ TEST_F(StemExport, ExportsEveryStemOfTheModeWithAManifest)
         EXPECT_EQ(exportLog(), expectedLog);
         ASSERT_TRUE(app->lastAlert);
         EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Separation Complete"));
-        EXPECT_EQ(app->lastAlert->message, QStringLiteral("Stems were saved to ") + stemsDir);
+        EXPECT_EQ(app->lastAlert->text, QStringLiteral("Stems were saved to ") + stemsDir);
         EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 
         const QJsonObject manifest = sepfix::readJsonObject(stemsDir + QStringLiteral("/manifest.json"));
@@ -264,8 +265,8 @@ TEST_F(StemExport, AFailureAtAnyStepLeavesTheEarlierExportAsItWas)
         EXPECT_EQ(app->alertCount, alerts + 1);
         ASSERT_TRUE(app->lastAlert);
         EXPECT_EQ(app->lastAlert->title, QStringLiteral("Stem Save Failed"));
-        EXPECT_EQ(app->lastAlert->message, c.error);
-        EXPECT_EQ(app->lastAlert->icon, QMessageBox::Warning);
+        EXPECT_EQ(app->lastAlert->text, c.error);
+        EXPECT_EQ(app->lastAlert->severity, Alert::Severity::warning);
         EXPECT_EQ(sepfix::folderSnapshot(stemsDir), earlier);
         EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
         EXPECT_TRUE(app->separateButton->isEnabled());
@@ -301,7 +302,7 @@ TEST_F(StemExport, FileSystemFailuresAreReportedAndTheOutputRootStillGoes)
         separate(audio, mode);
         ASSERT_TRUE(app->lastAlert);
         EXPECT_EQ(app->lastAlert->title, QStringLiteral("Save Folder Unusable"));
-        EXPECT_EQ(app->lastAlert->message, text);
+        EXPECT_EQ(app->lastAlert->text, text);
         EXPECT_FALSE(QFileInfo::exists(standIn.argsFile));
     }
     EXPECT_EQ(ws.readFile(QStringLiteral("plain")), "x");

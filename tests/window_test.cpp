@@ -1,6 +1,6 @@
 // The window as a person meets it: layout and resizing, keyboard, menu,
 // choosers and what assistive technology sees.
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 #include "gui/widgets/SegmentedControl.h"
 
 #include <QCheckBox>
@@ -26,13 +26,13 @@ struct WindowTest : ::testing::Test {
     PlatformProfile profile = makeTestProfile(ws);
 };
 
-QRect inContent(const AppDelegate& app, const QWidget* w)
+QRect inContent(const TestApp& app, const QWidget* w)
 {
     const QWidget* content = app.window->centralWidget();
     return QRect(w->mapTo(content, QPoint(0, 0)), w->size());
 }
 
-QAction* findAction(const AppDelegate& app, const QString& title)
+QAction* findAction(const TestApp& app, const QString& title)
 {
     for (QAction* menu : app.window->menuBar()->actions()) {
         if (!menu->menu())
@@ -49,7 +49,7 @@ QAction* findAction(const AppDelegate& app, const QString& title)
 
 TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     EXPECT_EQ(app->window->minimumSize(), QSize(680, 500));
 
     struct Snapshot {
@@ -129,7 +129,7 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
 
 TEST_F(WindowTest, ControlsAndTheirSetUp)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     const QStringList labels = [&] {
         QStringList texts;
         for (QLabel* l : app->window->centralWidget()->findChildren<QLabel*>())
@@ -168,7 +168,7 @@ TEST_F(WindowTest, ControlsAndTheirSetUp)
 
 TEST_F(WindowTest, ReturnStartsADownloadOnlyWhenStartIsEnabled)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     QApplication::setActiveWindow(app->window);
     app->urlField->setFocus();
     QTest::keyClick(app->urlField, Qt::Key_Return);
@@ -189,7 +189,7 @@ TEST_F(WindowTest, ReturnStartsADownloadOnlyWhenStartIsEnabled)
 
 TEST_F(WindowTest, FocusReturnsAfterARunUnlessTheUserMovedIt)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     QApplication::setActiveWindow(app->window);
     app->urlField->setFocus();
     ASSERT_EQ(QApplication::focusWidget(), app->urlField);
@@ -209,7 +209,7 @@ TEST_F(WindowTest, FocusReturnsAfterARunUnlessTheUserMovedIt)
 
 TEST_F(WindowTest, EditMenuActsOnTheFocusedTextWidget)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     QAction* undo = findAction(*app, QStringLiteral("Undo"));
     QAction* redo = findAction(*app, QStringLiteral("Redo"));
     QAction* selectAll = findAction(*app, QStringLiteral("Select All"));
@@ -257,7 +257,7 @@ TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
 {
     const QString folder = ws.makeDir(QStringLiteral("My Music"));
     {
-        auto app = makeDelegate(profile, true);
+        auto app = makeApp(profile, true);
         app->applyChosenFolder(folder);
         EXPECT_EQ(app->folderField->text(), folder);
         EXPECT_EQ(logLines(*app).last(), QStringLiteral("Save folder: ") + folder);
@@ -273,10 +273,10 @@ TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
         EXPECT_TRUE(app->separateButton->isEnabled());
         EXPECT_EQ(logLines(*app).last(), QStringLiteral("Audio file: ") + movie);
     }
-    auto relaunched = makeDelegate(profile, true);
+    auto relaunched = makeApp(profile, true);
     EXPECT_EQ(relaunched->folderField->text(), folder);
 
-    const QString filter = AppDelegate::audioChooserNameFilters().join(QLatin1Char(' '));
+    const QString filter = MainWindow::audioChooserNameFilters().join(QLatin1Char(' '));
     for (const char* pattern : {"*.mp3", "*.m4a", "*.wav", "*.flac", "*.mp4", "*.webm", "*.mkv", "*.mov"})
         EXPECT_TRUE(filter.contains(QString::fromLatin1(pattern))) << pattern;
     EXPECT_FALSE(filter.contains(QStringLiteral("*.txt")));
@@ -284,7 +284,7 @@ TEST_F(WindowTest, ChoosersRememberTheFolderAndSetTheAudioFile)
 
 TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
 {
-    auto app = makeDelegate(profile, true);
+    auto app = makeApp(profile, true);
     auto nameOf = [](QWidget* w) {
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
         return iface ? iface->text(QAccessible::Name) : QString();

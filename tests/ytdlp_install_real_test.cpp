@@ -1,6 +1,6 @@
 // The installer with the system's own curl, unzip and gpgv against a local
 // HTTP server; nothing leaves 127.0.0.1.
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include "ytdlp/YtDlpInstallJob.h"
 
@@ -83,7 +83,7 @@ TEST(InstallWithRealTools, GpgvAndTheChecksumDecideWhetherYtDlpIsReplaced)
     for (const auto& [folder, message] : cases) {
         SCOPED_TRACE(folder.toStdString());
         profile.ytDlpDownloadBase = server.url(folder);
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         YtDlpInstallJob::Params params = app->tools().ytDlpInstallParams(false);
         params.signingKey = fixture("signing-key.asc");
         app->runJob(new YtDlpInstallJob(params));
@@ -94,7 +94,7 @@ TEST(InstallWithRealTools, GpgvAndTheChecksumDecideWhetherYtDlpIsReplaced)
         ASSERT_TRUE(app->lastAlert.has_value());
         if (!message.isEmpty()) {
             EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
-            EXPECT_EQ(app->lastAlert->message, message);
+            EXPECT_EQ(app->lastAlert->text, message);
             EXPECT_EQ(lines.last(), message);
             EXPECT_EQ(ws.readFile(support + "/yt-dlp"), "old tool");
             continue;
@@ -154,11 +154,11 @@ TEST(InstallWithRealTools, CurlAndUnzipPutYtDlpAndDenoInPlace)
         SCOPED_TRACE(reason.toStdString());
         profile.denoDownloadBase = server.url(folder);
         QFile::remove(support + "/yt-dlp");
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         app->installButton->click();
         ASSERT_TRUE(waitIdle(*app, 60000));
         EXPECT_EQ(app->lastAlert->title, "Deno Install Failed");
-        EXPECT_TRUE(app->lastAlert->message.contains("Deno is not: " + reason)) << app->lastAlert->message.toStdString();
+        EXPECT_TRUE(app->lastAlert->text.contains("Deno is not: " + reason)) << app->lastAlert->text.toStdString();
         EXPECT_EQ(runSync(support + "/yt-dlp", {}).output, "2099.01.01\n");
         EXPECT_FALSE(QFileInfo::exists(deno));
         EXPECT_EQ(QDir(support).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -167,7 +167,7 @@ TEST(InstallWithRealTools, CurlAndUnzipPutYtDlpAndDenoInPlace)
 
     profile.denoDownloadBase = server.url("good/");
     QFile::remove(support + "/yt-dlp");
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     app->installButton->click();
     ASSERT_TRUE(waitIdle(*app, 60000));
     EXPECT_EQ(logLines(*app).last(), "Deno installed: " + deno) << logText(*app).toStdString();

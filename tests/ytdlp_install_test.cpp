@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 
 #include "ytdlp/Verification.h"
 
@@ -64,9 +64,9 @@ struct InstallFixture : ::testing::Test {
         EXPECT_FALSE(QFileInfo::exists(support + "/deno.zip.sha256sum.download"));
         EXPECT_FALSE(QFileInfo::exists(support + "/deno.unpack"));
     }
-    std::unique_ptr<AppDelegate> launchAndInstall()
+    std::unique_ptr<TestApp> launchAndInstall()
     {
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         app->installYtDlp();
         return app;
     }
@@ -78,7 +78,7 @@ struct InstallFixture : ::testing::Test {
     // A whole install through the button while an old tool sits in place:
     // the guard would take an old tool for a finished install, so it is
     // written once curl runs.
-    std::unique_ptr<AppDelegate> installOverOldTool(const QString& curlBody)
+    std::unique_ptr<TestApp> installOverOldTool(const QString& curlBody)
     {
         QFile::remove(ws.path("go"));
         QFile::remove(destination);
@@ -119,15 +119,15 @@ TEST_F(InstallFixture, DownloadsWithCurlAndPutsTheToolInPlace)
     EXPECT_EQ(logLines(*app), (QStringList{"Downloading yt-dlp...", url,
                                            "Progress will appear here while the file downloads.", "Verified SHA-256.",
                                            "Installed yt-dlp.", destination, "Deno found: " + pathDeno}));
-    EXPECT_EQ(app->installedYtDlpURL, destination);
-    EXPECT_EQ(app->settings().value("ytDlpPath").toString(), destination);
+    EXPECT_EQ(app->installedYtDlp(), destination);
+    EXPECT_EQ(storedSettings(*app)->value("ytDlpPath").toString(), destination);
     EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
     EXPECT_FALSE(app->installButton->isEnabled());
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_EQ(app->stageLabel->text(), "Ready");
     ASSERT_TRUE(app->lastAlert.has_value());
     EXPECT_EQ(app->lastAlert->title, "yt-dlp Installed");
-    EXPECT_EQ(app->lastAlert->message, "You can now download reference audio.");
+    EXPECT_EQ(app->lastAlert->text, "You can now download reference audio.");
 }
 
 TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
@@ -154,10 +154,10 @@ TEST_F(InstallFixture, CurlFailuresAreReportedAndLeaveInstallOffered)
         EXPECT_FALSE(QFile::exists(destination));
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "yt-dlp Install Failed");
-        EXPECT_EQ(app->lastAlert->message, c.message);
+        EXPECT_EQ(app->lastAlert->text, c.message);
         EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
         EXPECT_TRUE(app->installButton->isEnabled());
-        EXPECT_FALSE(app->installedYtDlpURL.has_value());
+        EXPECT_FALSE(app->installedYtDlp().has_value());
         EXPECT_FALSE(app->stopButton->isEnabled());
     }
 }
@@ -190,7 +190,7 @@ TEST_F(InstallFixture, GuardsRefuseWithALogLineOnly)
 {
     const QString curlRuns = ws.path("curl-runs");
     writeCurl("echo $$ >> " + shellQuote(curlRuns) + "\nexec sleep 1000");
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     const QStringList before = logLines(*app);
 
     app->runJob(new HoldJob);
@@ -223,10 +223,10 @@ TEST_F(InstallFixture, GuardsRefuseWithALogLineOnly)
     app->installYtDlp();
     EXPECT_EQ(logLines(*app).mid(logLines(*app).size() - 2),
               (QStringList{"yt-dlp is already installed.", destination}));
-    EXPECT_EQ(app->installedYtDlpURL, destination);
-    EXPECT_EQ(app->settings().value("ytDlpPath").toString(), destination);
+    EXPECT_EQ(app->installedYtDlp(), destination);
+    EXPECT_EQ(storedSettings(*app)->value("ytDlpPath").toString(), destination);
     EXPECT_EQ(app->lastAlert->title, "yt-dlp Already Installed");
-    EXPECT_EQ(app->lastAlert->message, "You can download reference audio without installing again.");
+    EXPECT_EQ(app->lastAlert->text, "You can download reference audio without installing again.");
     EXPECT_FALSE(app->installButton->isEnabled());
     EXPECT_FALSE(app->isBusy());
 }
@@ -299,7 +299,7 @@ TEST_F(InstallFixture, FinishingReplacesAnOldToolOnlyWhenTheMoveSucceeds)
     auto app = launchAndInstall();
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(ws.readFile(destination), "newer tool");
-    EXPECT_EQ(app->installedYtDlpURL, destination);
+    EXPECT_EQ(app->installedYtDlp(), destination);
 }
 
 TEST_F(InstallFixture, StopKeepsTheOldToolAndRemovesTheHalfDownload)
@@ -325,7 +325,7 @@ TEST_F(InstallFixture, StopKeepsTheOldToolAndRemovesTheHalfDownload)
     EXPECT_FALSE(app->lastAlert.has_value());
     EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
     EXPECT_TRUE(app->installButton->isEnabled());
-    EXPECT_FALSE(app->installedYtDlpURL.has_value());
+    EXPECT_FALSE(app->installedYtDlp().has_value());
     EXPECT_FALSE(app->stopButton->isEnabled());
     EXPECT_TRUE(app->startButton->isEnabled());
     EXPECT_EQ(app->stageLabel->text(), "Ready");
@@ -392,9 +392,9 @@ TEST_F(InstallFixture, DenoFailuresLeaveTheNewYtDlpInstalled)
         EXPECT_EQ(logLines(*app).last(), message);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Deno Install Failed");
-        EXPECT_EQ(app->lastAlert->message, message);
+        EXPECT_EQ(app->lastAlert->text, message);
         EXPECT_EQ(ws.readFile(destination), "new tool");
-        EXPECT_EQ(app->installedYtDlpURL, destination);
+        EXPECT_EQ(app->installedYtDlp(), destination);
         EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
         EXPECT_FALSE(QFileInfo::exists(denoTarget));
         expectNoDenoDebris();
@@ -408,7 +408,7 @@ TEST_F(InstallFixture, UpdateReplacesEachFileOnlyWhenItsDownloadSucceeded)
 {
     writeUnzip();
     writeCurlFor("printf 'tool 1' > \"$7\"", "printf 'deno-binary' > \"$7\"");
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     ASSERT_NE(app->updateYtDlpAction, nullptr);
     EXPECT_EQ(app->updateYtDlpAction->text(), "Update yt-dlp");
     app->runJob(new HoldJob);
@@ -496,7 +496,7 @@ TEST(ShippedSigningKey, IsYtDlpsReleaseKey)
 {
     TempWorkspace ws;
     const PlatformProfile profile = makeTestProfile(ws);
-    QSettings settings(profile.settingsFile, QSettings::IniFormat);
+    Settings settings(profile);
     const QByteArray key =
         verification::dearmoredKey(Toolbox(profile, settings).ytDlpInstallParams(false).signingKey);
 

@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "support/AppSupport.h"
 #include "base/ByteCount.h"
 #include "ytdlp/YtDlpLocator.h"
 
@@ -34,28 +34,28 @@ TEST(YtDlpLocator, CandidatesComeInPriorityOrderWithDuplicatesDropped)
     profile.appEnvironment.insert("PATH", "::" + sysUsr + "::" + ws.path("pathbin") + ":");
     // On Linux both bundled locations are one folder.
     profile.bundleResourceDir = profile.bundleContainerDir;
-    auto app = makeDelegate(profile, false);
+    auto app = makeApp(profile, false);
     const QString managed = ws.path("home/.local/share/Stemloft/yt-dlp");
 
     // The stored path names the managed file through "." and "..".
-    app->settings().setValue("ytDlpPath", ws.path("home/.local/./share/x/../Stemloft/yt-dlp"));
-    EXPECT_EQ(app->managedYtDlpCandidateURLs(), QStringList{managed});
-    EXPECT_EQ(app->ytDlpCandidateURLs(),
+    storedSettings(*app)->setValue("ytDlpPath", ws.path("home/.local/./share/x/../Stemloft/yt-dlp"));
+    EXPECT_EQ(app->tools().managedYtDlpCandidates(), QStringList{managed});
+    EXPECT_EQ(app->tools().ytDlpCandidates(),
               (QStringList{managed, ws.path("bundle/yt-dlp"), profile.ytDlpSystemDirs.at(0) + "/yt-dlp",
                            profile.ytDlpSystemDirs.at(1) + "/yt-dlp", sysUsr + "/yt-dlp",
                            ws.path("pathbin/yt-dlp")}));
 
-    app->settings().setValue("ytDlpPath", ws.path("elsewhere/yt-dlp"));
-    EXPECT_EQ(app->managedYtDlpCandidateURLs(), (QStringList{managed, ws.path("elsewhere/yt-dlp")}));
-    app->settings().setValue("ytDlpPath", QString());
-    EXPECT_EQ(app->managedYtDlpCandidateURLs(), QStringList{managed});
+    storedSettings(*app)->setValue("ytDlpPath", ws.path("elsewhere/yt-dlp"));
+    EXPECT_EQ(app->tools().managedYtDlpCandidates(), (QStringList{managed, ws.path("elsewhere/yt-dlp")}));
+    storedSettings(*app)->setValue("ytDlpPath", QString());
+    EXPECT_EQ(app->tools().managedYtDlpCandidates(), QStringList{managed});
 
     // Without a support folder the home-relative location still counts.
     ws.writeFile("blocker", "");
     profile.appSupportBaseDir = ws.path("blocker/share");
     profile.homeRelativeAppSupport = "Library/Application Support";
-    auto other = makeDelegate(profile, false);
-    EXPECT_EQ(other->managedYtDlpCandidateURLs(),
+    auto other = makeApp(profile, false);
+    EXPECT_EQ(other->tools().managedYtDlpCandidates(),
               QStringList{ws.path("home/Library/Application Support/Stemloft/yt-dlp")});
 }
 
@@ -91,12 +91,12 @@ TEST(YtDlpLocator, LaunchWithoutManagedCopyOffersInstallAndForgetsStalePath)
         QSettings stale(profile.settingsFile, QSettings::IniFormat);
         stale.setValue("ytDlpPath", ws.path("gone/yt-dlp"));
     }
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     EXPECT_EQ(app->installButton->text(), "Install yt-dlp");
     EXPECT_EQ(app->installButton->toolTip(), "Install yt-dlp into the app support folder.");
     EXPECT_TRUE(app->installButton->isEnabled());
-    EXPECT_FALSE(app->installedYtDlpURL.has_value());
-    EXPECT_FALSE(app->settings().contains("ytDlpPath"));
+    EXPECT_FALSE(app->installedYtDlp().has_value());
+    EXPECT_FALSE(storedSettings(*app)->contains("ytDlpPath"));
     EXPECT_EQ(logLines(*app).value(1), "yt-dlp was not detected. Click Install yt-dlp if downloads fail.");
 }
 
@@ -106,9 +106,9 @@ TEST(YtDlpLocator, LaunchWithManagedCopyRecordsIt)
     PlatformProfile profile = makeTestProfile(ws);
     const QString managed = ws.writeFile("home/.local/share/Stemloft/yt-dlp", "#!/bin/sh\n");
     ::chmod(QFile::encodeName(managed).constData(), 0600);
-    auto app = makeDelegate(profile);
-    EXPECT_EQ(app->installedYtDlpURL, managed);
-    EXPECT_EQ(app->settings().value("ytDlpPath").toString(), managed);
+    auto app = makeApp(profile);
+    EXPECT_EQ(app->installedYtDlp(), managed);
+    EXPECT_EQ(storedSettings(*app)->value("ytDlpPath").toString(), managed);
     EXPECT_EQ(app->installButton->text(), "yt-dlp Installed");
     EXPECT_EQ(app->installButton->toolTip(), managed);
     EXPECT_FALSE(app->installButton->isEnabled());
@@ -130,7 +130,7 @@ TEST(YtDlpLocator, AManagedCopyOlderThanThirtyDaysIsPointedOut)
         // An hour short of a further day, so the rounding is tested too.
         std::filesystem::last_write_time(managed.toStdString(), std::filesystem::file_time_type::clock::now() -
                                                                     std::chrono::hours(24 * days + 23));
-        auto app = makeDelegate(profile);
+        auto app = makeApp(profile);
         EXPECT_EQ(logLines(*app).mid(1, note.size() + 1), QStringList{"yt-dlp detected: " + managed} + note);
     }
     // Only the managed copy is the app's to update.
@@ -138,6 +138,6 @@ TEST(YtDlpLocator, AManagedCopyOlderThanThirtyDaysIsPointedOut)
     const QString other = ws.writeScript("pathbin/yt-dlp", "exit 0");
     std::filesystem::last_write_time(other.toStdString(),
                                      std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400));
-    auto app = makeDelegate(profile);
+    auto app = makeApp(profile);
     EXPECT_TRUE(logLines(*app).filter("days old").isEmpty());
 }

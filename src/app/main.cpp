@@ -1,7 +1,7 @@
-#include "gui/AppController.h"
+#include "base/Allocation.h"
 #include "base/QuitSignals.h"
 #include "cli/Runner.h"
-#include "base/Allocation.h"
+#include "gui/AppController.h"
 
 #include <QApplication>
 
@@ -19,11 +19,12 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("org.stemloft.Stemloft"));
     QApplication::setQuitOnLastWindowClosed(true);  // closing the window quits
 
-    AppDelegate delegate(PlatformProfile::current());
+    AppController controller(PlatformProfile::current());
+    QObject::connect(&controller, &AppController::readyToQuit, &app, &QCoreApplication::quit);
     // Logout or Ctrl+C: stop the running job and clean up, without asking.
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::received, &delegate, &AppDelegate::stopAndQuit);
-    delegate.applicationDidFinishLaunching();
-    // The delegate goes before the application: its jobs reap their children.
+    QObject::connect(&quitSignals, &QuitSignals::received, &controller, &AppController::stopAndQuit);
+    controller.applicationDidFinishLaunching();
+    // The controller goes before the application: its jobs reap their children.
     return app.exec();
 }

@@ -131,7 +131,7 @@ void BatchJob::runChild(Job* child)
     });
     connect(child, &Job::progress, this, &Job::progress);
     connect(child, &Job::alert, this,
-            [this](const QString& title, const QString& text) { m_childAlert = std::make_pair(title, text); });
+            [this](const Alert& alert) { m_childAlert = alert; });
     connect(child, &Job::finished, this, [this, child](Outcome outcome) { onChildFinished(child, outcome); });
     child->start();
 }
@@ -186,7 +186,7 @@ void BatchJob::finishBatch()
 {
     if (isSingle()) {
         if (const auto alert = std::exchange(m_childAlert, std::nullopt))
-            emit this->alert(alert->first, alert->second);
+            emit this->alert(*alert);
         finishWith(m_results.constFirst().outcome);
         return;
     }
@@ -194,7 +194,9 @@ void BatchJob::finishBatch()
     emit logEntries(lines);
     const bool allSucceeded = std::all_of(m_results.cbegin(), m_results.cend(),
                                           [](const Result& r) { return r.outcome == Outcome::succeeded; });
-    emit alert(allSucceeded ? QStringLiteral("Batch Complete") : QStringLiteral("Batch Finished With Failures"),
-               lines.join(QLatin1Char('\n')));
+    if (allSucceeded)
+        inform(QStringLiteral("Batch Complete"), lines.join(QLatin1Char('\n')));
+    else
+        warn(QStringLiteral("Batch Finished With Failures"), lines.join(QLatin1Char('\n')));
     finishWith(allSucceeded ? Outcome::succeeded : Outcome::failed);
 }

@@ -76,7 +76,7 @@ private:
     bool m_stopped = false;
     Result m_current;
     QString m_childLastEntry;
-    std::optional<std::pair<QString, QString>> m_childAlert;
+    std::optional<Alert> m_childAlert;
     std::optional<demucs::Device> m_device;  // found by the first check; later items skip theirs
     QList<Result> m_results;
 };

@@ -45,8 +45,8 @@ Runner::Runner(Command command, PlatformProfile profile, Terminal& terminal, QOb
       m_command(std::move(command)),
       m_profile(std::move(profile)),
       m_terminal(terminal),
-      m_settings(Toolbox::openSettings(m_profile)),
-      m_tools(m_profile, *m_settings)
+      m_settings(m_profile),
+      m_tools(m_profile, m_settings)
 {
 }
 
@@ -278,7 +278,7 @@ void Runner::run(Job* job)
             m_terminal.stage(text);
     });
     connect(job, &Job::progress, this, [this](int percent) { m_terminal.progress(percent); });
-    connect(job, &Job::alert, this, [this](const QString& title, const QString& text) { m_terminal.alert(title, text); });
+    connect(job, &Job::alert, this, [this](const Alert& alert) { m_terminal.alert(alert.title, alert.text); });
     connect(job, &Job::finished, this, &Runner::onJobFinished);
     job->start();
 }

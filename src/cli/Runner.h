@@ -1,6 +1,8 @@
 #pragma once
 
 #include "base/PlatformProfile.h"
+#include "separation/Leftovers.h"
+#include "session/Settings.h"
 #include "session/Toolbox.h"
 #include "batch/BatchJob.h"
 #include "cli/CommandLine.h"
@@ -68,7 +70,7 @@ private:
     Command m_command;
     PlatformProfile m_profile;
     Terminal& m_terminal;
-    std::unique_ptr<QSettings> m_settings;
+    Settings m_settings;
     Toolbox m_tools;
     QPointer<Job> m_job;
     QPointer<QObject> m_status;

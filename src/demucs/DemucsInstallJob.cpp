@@ -39,7 +39,7 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
                 if (!python) {
                     const QString& message = m_params.profile.pythonNotFoundMessage;
                     log(message);
-                    emit alert(installFailedTitle, message);
+                    warn(installFailedTitle, message);
                     finishWith(Outcome::failed);
                     return;
                 }
@@ -97,7 +97,7 @@ void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
         fileops::removeItemQuietly(buildingMarker(m_params.environmentFolder));
         emit installed();
         emit logEntries({QStringLiteral("Demucs is already installed."), m_params.managedPython});
-        emit alert(QStringLiteral("Demucs Already Installed"),
+        inform(QStringLiteral("Demucs Already Installed"),
                    QStringLiteral("You can separate stems without installing again."));
         finishWith(Outcome::succeeded);
         return;
@@ -136,7 +136,7 @@ bool DemucsInstallJob::claimEnvironment()
     m_installClaim.release();
     busy += QStringLiteral(" Try again when it has finished.");
     log(busy);
-    emit alert(installFailedTitle, busy);
+    warn(installFailedTitle, busy);
     finishWith(Outcome::failed);
     return false;
 }
@@ -350,7 +350,7 @@ void DemucsInstallJob::onInstallFinished(const RunResult& result)
         // without a question about it.
         discardEnvironment([this, message = installFailureMessage(result)] {
             log(message);
-            emit alert(installFailedTitle, message);
+            warn(installFailedTitle, message);
             finishWith(Outcome::failed);
         });
         return;
@@ -370,7 +370,7 @@ void DemucsInstallJob::onVerified(const demucs::ProbeAnswer& answer)
             emit logEntries(answer.logLines(m_params.profile.probeTimeLimitMs));
             const QString message = QStringLiteral("The new Demucs environment failed its check: ") + answer.reason;
             log(message);
-            emit alert(installFailedTitle, message);
+            warn(installFailedTitle, message);
             finishWith(Outcome::failed);
         });
         return;
@@ -378,6 +378,6 @@ void DemucsInstallJob::onVerified(const demucs::ProbeAnswer& answer)
     fileops::removeItemQuietly(buildingMarker(m_params.environmentFolder));
     emit installed();
     emit logEntries({QStringLiteral("Installed Demucs."), m_params.managedPython});
-    emit alert(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
+    inform(installedTitle, QStringLiteral("You can now separate reference audio into stems."));
     finishWith(Outcome::succeeded);
 }

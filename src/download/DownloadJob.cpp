@@ -175,7 +175,7 @@ void DownloadJob::onFinished(const RunResult& result)
         lines << QStringLiteral("Last audio: ") + m_file;
     lines << QStringLiteral("Done.");
     emit logEntries(lines);
-    emit alert(QStringLiteral("Download Complete"),
+    inform(QStringLiteral("Download Complete"),
                QStringLiteral("Reference audio was saved. You can now separate stems."));
     finishWith(Outcome::succeeded);
 }

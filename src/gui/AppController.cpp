@@ -2,129 +2,140 @@
 
 #include "base/AppError.h"
 #include "base/FileOps.h"
+#include "base/Version.h"
+#include "batch/BatchJob.h"
+#include "batch/Inputs.h"
+#include "demucs/DemucsEnvironment.h"
+#include "demucs/DemucsInstallJob.h"
+#include "download/DownloadJob.h"
+#include "gui/MainWindow.h"
 #include "jobs/JobQueue.h"
 #include "jobs/SaveFolderCheck.h"
-#include "logs/RunLog.h"
-#include "separation/Leftovers.h"
-#include "session/LeftoverSweep.h"
 #include "process/ChildProcess.h"
-#include "gui/widgets/PathField.h"
-#include "gui/widgets/SegmentedControl.h"
+#include "separation/Leftovers.h"
+#include "separation/SeparationJob.h"
+#include "session/LeftoverSweep.h"
+#include "ytdlp/YtDlpInstallJob.h"
+#include "ytdlp/YtDlpLocator.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QCloseEvent>
-#include <QDropEvent>
-#include <QMimeData>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
-#include <QUrl>
 #include <QFileInfo>
-#include <QLabel>
-#include <QGuiApplication>
-#include <QLineEdit>
-#include <QMainWindow>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScreen>
-#include <QScrollBar>
-#include <QSettings>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
-#include <QWindow>
 
-AppDelegate::AppDelegate(PlatformProfile profile, QObject* parent)
+namespace {
+
+const QString installYtDlpTitle = QStringLiteral("Install yt-dlp");
+const QString ytDlpInstalledTitle = QStringLiteral("yt-dlp Installed");
+const QString installDemucsTitle = QStringLiteral("Install Demucs");
+const QString demucsInstalledTitle = QStringLiteral("Demucs Installed");
+const QString anotherTaskRunning = QStringLiteral("Another task is already running.");
+
+}  // namespace
+
+AppController::AppController(PlatformProfile profile, QObject* parent)
     : QObject(parent),
-      window(new QMainWindow),
-      urlField(new PathField(window)),
-      folderField(new PathField(window)),
-      audioField(new PathField(window)),
-      chooseButton(new QPushButton(window)),
-      chooseAudioButton(new QPushButton(window)),
-      installButton(new QPushButton(window)),
-      installDemucsButton(new QPushButton(window)),
-      startButton(new QPushButton(window)),
-      separateButton(new QPushButton(window)),
-      stemModeControl(new SegmentedControl({QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, window)),
-      logView(new QPlainTextEdit(window)),
-      stageLabel(new QLabel(window)),
-      progressBar(new QProgressBar(window)),
-      stopButton(new QPushButton(window)),
-      showStemsButton(new QPushButton(window)),
-      separateAfterDownloadBox(new QCheckBox(window)),
       m_profile(std::move(profile)),
-      m_settings(Toolbox::openSettings(m_profile)),
-      m_tools(m_profile, *m_settings)
+      m_settings(m_profile),
+      m_tools(m_profile, m_settings),
+      m_window(std::make_unique<MainWindow>(applicationVersion(), m_profile.cookieBrowsers)),
+      m_jobs(std::make_unique<JobQueue>())
 {
-    window->resize(760, 560);
-    window->setAttribute(Qt::WA_DeleteOnClose, false);
-    window->installEventFilter(this);
+    m_window->setAttribute(Qt::WA_DeleteOnClose, false);
     openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-    connect(&m_jobs, &JobQueue::jobStarted, this, &AppDelegate::onJobStarted);
-    connect(&m_jobs, &JobQueue::jobFinished, this, &AppDelegate::onJobFinished);
+    connect(m_jobs.get(), &JobQueue::jobStarted, this, &AppController::onJobStarted);
+    connect(m_jobs.get(), &JobQueue::jobFinished, this, &AppController::onJobFinished);
+    connectWindow();
 }
 
-AppDelegate::~AppDelegate()
+AppController::~AppController()
 {
-    window->removeEventFilter(this);
-    // The queue goes first: its jobs stop and reap their children.
-    m_jobs.disconnect(this);
+    m_window->disconnect(this);
+    m_jobs->disconnect(this);
+    // The jobs go before the window: deleting them stops and reaps their
+    // children, and nothing they emit on the way reaches this controller.
+    for (Job* job : m_jobs->jobs())
+        job->disconnect(this);
+    m_jobs.reset();
     delete m_demucsProbe.data();
     if (m_leftoverSweep)
         m_leftoverSweep->wait();
-    delete window;
+    m_window.reset();
 }
 
-void AppDelegate::applicationDidFinishLaunching()
+void AppController::connectWindow()
 {
-    buildMenu();
-    buildUI();
+    MainWindow* w = m_window.get();
+    connect(w, &MainWindow::downloadRequested, this, &AppController::startDownload);
+    connect(w, &MainWindow::separateRequested, this, &AppController::startSeparation);
+    connect(w, &MainWindow::stopRequested, this, &AppController::stopCurrentJob);
+    connect(w, &MainWindow::installYtDlpRequested, this, &AppController::installYtDlp);
+    connect(w, &MainWindow::updateYtDlpRequested, this, &AppController::updateYtDlp);
+    connect(w, &MainWindow::installDemucsRequested, this, &AppController::installDemucs);
+    connect(w, &MainWindow::showStemsRequested, this, &AppController::showStems);
+    connect(w, &MainWindow::openSaveFolderRequested, this, &AppController::openSaveFolder);
+    connect(w, &MainWindow::openLogFolderRequested, this, &AppController::openLogFolder);
+    connect(w, &MainWindow::quitRequested, this, &AppController::requestQuit);
+    connect(w, &MainWindow::folderChosen, this, &AppController::applyChosenFolder);
+    connect(w, &MainWindow::audioFilesChosen, this, &AppController::applyChosenAudioFiles);
+    connect(w, &MainWindow::dropped, this, &AppController::handleDrop);
+    connect(w, &MainWindow::cookiesBrowserChosen, this, &AppController::setCookiesBrowser);
+    connect(w, &MainWindow::exportFormatChosen, this, &AppController::setExportFormat);
+    connect(w, &MainWindow::bestQualityChosen, this, &AppController::setBestQuality);
+    connect(w, &MainWindow::separateAfterDownloadChosen, this,
+            [this](bool on) { m_settings.setSeparateAfterDownload(on); });
+    connect(w, &MainWindow::firstExposed, this, [this] {
+        if (m_demucsCheckPending)
+            QTimer::singleShot(0, this, [this] {
+                if (m_demucsCheckPending)
+                    refreshDemucsStatus();
+            });
+    });
+}
+
+void AppController::applicationDidFinishLaunching()
+{
+    m_cookiesBrowser = m_tools.storedCookiesBrowser();
+    m_window->showCookiesBrowser(m_cookiesBrowser);
+    m_exportFormat = m_settings.exportFormat();
+    m_window->showExportFormat(m_exportFormat);
+    m_window->showBestQuality(m_settings.bestQualityModel());
+    m_window->showSeparateAfterDownload(m_settings.separateAfterDownload());
+    updateControlStates();
     restoreFolder();
     updateYtDlpInstallStatus();
-    installDemucsButton->setText(QStringLiteral("Install Demucs"));
-    appendLog(QStringLiteral("Ready. Version: ") + appVersion);
+    m_window->setDemucsButtonTitle(installDemucsTitle);
+    appendLog(QStringLiteral("Ready. Version: ") + applicationVersion());
     appendYtDlpInstallStatusLog();
     appendLog(QStringLiteral("Paste a YouTube URL, choose a save folder, then click Start."));
     appendLog(QStringLiteral("After download, install Demucs once and click Separate to create compressed stems."));
     // The save folder shown, else the default a run would use.
-    const QString shown = folderField->text();
+    const QString shown = m_window->saveFolderText();
     m_leftoverSweep = sweepLeftoversInBackground(
-        m_profile.tempDir, shown.startsWith(QLatin1Char('/')) ? shown : defaultSaveFolder(), this,
+        m_profile.tempDir, shown.startsWith(QLatin1Char('/')) ? shown : m_tools.defaultSaveFolder(), this,
         [this](const leftovers::Swept& swept) {
             if (swept.items > 0)
                 appendLog(leftovers::removedMessage(swept.bytes));
         });
 
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
-    window->show();
-    window->raise();
-    window->activateWindow();
     // Importing torch takes seconds; the window does not wait for it, nor for
     // starting the probe: that begins once the window is on screen.
     m_demucsCheckPending = true;
-    if (QWindow* handle = window->windowHandle())
-        handle->installEventFilter(this);
+    m_window->present();
     QTimer::singleShot(500, this, [this] {
         if (m_demucsCheckPending)
             refreshDemucsStatus();
     });
 }
 
-void AppDelegate::appendLog(const QString& text)
+void AppController::appendLog(const QString& text)
 {
     appendLogEntries({text});
 }
 
-void AppDelegate::appendLogEntries(const QStringList& texts)
+void AppController::appendLogEntries(const QStringList& texts)
 {
     QStringList entries;
     entries.reserve(texts.size());
@@ -136,112 +147,56 @@ void AppDelegate::appendLogEntries(const QStringList& texts)
     if (entries.isEmpty())
         return;
     m_runLog.write(entries);
-    // Laying out a line of megabytes takes the window for seconds: the view
-    // shows its start, the log file all of it.
-    for (QString& entry : entries)
-        entry = logs::displayEntry(entry);
-    // One insertion for many entries: a chatty child's chunk costs one layout
-    // pass instead of one per line.
-    QString joined = entries.join(QLatin1Char('\n'));
-    QTextDocument* document = logView->document();
-    if (!document->isEmpty())
-        joined.prepend(QLatin1Char('\n'));
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(joined, QTextCharFormat());
-    dropOldLogEntries();
-    QScrollBar* bar = logView->verticalScrollBar();
-    bar->setValue(bar->maximum());
+    m_window->appendLogEntries(entries);
 }
 
-void AppDelegate::dropOldLogEntries()
+void AppController::clearLog()
 {
-    // Removed per insertion with one cursor: measured faster for a flood of
-    // lines than the document's own block limit, which slows every insertion.
-    QTextDocument* document = logView->document();
-    const int kept = m_logEntriesDropped ? 1 : 0;  // the note line stays
-    const int excess = document->blockCount() - kept - maxLogEntries;
-    if (excess <= 0)
-        return;
-    QTextCursor cursor(document->findBlockByNumber(kept));
-    cursor.setPosition(document->findBlockByNumber(kept + excess).position(), QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    if (!m_logEntriesDropped) {
-        cursor.movePosition(QTextCursor::Start);
-        cursor.insertText(logs::droppedEntriesNote() + QLatin1Char('\n'), QTextCharFormat());
-        m_logEntriesDropped = true;
+    m_window->clearLog();
+}
+
+QString AppController::logFolder() const
+{
+    return fileops::appendingComponent(m_tools.appSupportFolder(), QStringLiteral("logs"));
+}
+
+void AppController::openLogFolder()
+{
+    try {
+        const QString folder = logFolder();
+        fileops::createDirectories(folder);
+        openUrl(QUrl::fromLocalFile(folder));
+    } catch (const AppError& error) {
+        appendLog(error.localizedDescription());
     }
 }
 
-void AppDelegate::clearLog()
+void AppController::showAlert(const Alert& alert)
 {
-    logView->clear();
-    m_logEntriesDropped = false;
+    m_window->showAlert(alert);
 }
 
-void AppDelegate::showAlert(const QString& title, const QString& message)
+void AppController::updateControlStates(std::optional<bool> running)
 {
-    if (!window->isVisible())
-        return;
-    const QMessageBox::Icon icon = title.toLower().contains(QLatin1String("fail"))
-                                       ? QMessageBox::Warning
-                                       : QMessageBox::Information;
-    auto* box = messageBox(icon, title, message);
-    box->addButton(QMessageBox::Ok);
-    lastAlert = AlertRecord{title, message, icon};
-    ++alertCount;
-    box->open();  // returns at once; nothing waits for the user
+    ControlStates states;
+    states.busy = running.has_value() ? *running : isBusy();
+    states.stopping = m_stopping;
+    states.ytDlpInstalled = m_installedYtDlp.has_value();
+    states.hasAudio = m_lastAudioURL.has_value();
+    states.hasStems = !m_lastStemsFolder.isEmpty();
+    m_window->showControlStates(states);
+    m_window->setCloseAsksToQuit(isBusy() && !m_quitting);
 }
 
-void AppDelegate::updateControlStates(std::optional<bool> running)
-{
-    const bool busy = running.has_value() ? *running : isBusy();
-    QWidget* focused = QApplication::focusWidget();
-    const bool focusInWindow = focused && window->isAncestorOf(focused);
-    if (busy && focusInWindow && !m_focusBeforeBusy)
-        m_focusBeforeBusy = focused;
-
-    startButton->setEnabled(!busy);
-    chooseButton->setEnabled(!busy);
-    chooseAudioButton->setEnabled(!busy);
-    installButton->setEnabled(!busy && !installedYtDlpURL.has_value());
-    installDemucsButton->setEnabled(!busy);
-    if (updateYtDlpAction)
-        updateYtDlpAction->setEnabled(!busy);
-    stemModeControl->setEnabled(!busy);
-    separateButton->setEnabled(!busy && m_lastAudioURL.has_value());
-    urlField->setEnabled(!busy);
-    stopButton->setEnabled(busy && !m_stopping);
-    // Choices a running job has already read.
-    separateAfterDownloadBox->setEnabled(!busy);
-    for (QAction* action : std::as_const(formatActions))
-        action->setEnabled(!busy);
-    if (bestQualityAction)
-        bestQualityAction->setEnabled(!busy);
-    showStemsButton->setEnabled(!m_lastStemsFolder.isEmpty());
-
-    if (busy) {
-        if (m_focusBeforeBusy && !m_focusWhileBusy)
-            m_focusWhileBusy = QApplication::focusWidget();
-    } else if (m_focusBeforeBusy) {
-        // Only undo the move the disabling caused, not a choice the user made.
-        if (QApplication::focusWidget() == m_focusWhileBusy && m_focusBeforeBusy->isEnabled())
-            m_focusBeforeBusy->setFocus(Qt::OtherFocusReason);
-        m_focusBeforeBusy = nullptr;
-        m_focusWhileBusy = nullptr;
-    }
-}
-
-void AppDelegate::setLastAudioURL(std::optional<QString> url)
+void AppController::setLastAudioURL(std::optional<QString> url)
 {
     m_lastAudioURL = std::move(url);
     m_audioFiles = m_lastAudioURL ? QStringList{*m_lastAudioURL} : QStringList();
-    audioField->setText(m_lastAudioURL.value_or(QString()));
-    audioField->setToolTip(QString());
+    m_window->showAudioFiles(m_lastAudioURL.value_or(QString()), QString());
     updateControlStates();
 }
 
-void AppDelegate::setAudioFiles(const QStringList& files)
+void AppController::setAudioFiles(const QStringList& files)
 {
     if (files.size() <= 1) {
         setLastAudioURL(files.isEmpty() ? std::nullopt : std::optional<QString>(files.first()));
@@ -252,71 +207,110 @@ void AppDelegate::setAudioFiles(const QStringList& files)
     QStringList names;
     for (const QString& file : files)
         names << fileops::lastComponent(file);
-    audioField->setText(QStringLiteral("%1 files: ").arg(files.size()) + names.join(QStringLiteral(", ")));
-    audioField->setToolTip(files.join(QLatin1Char('\n')));
+    m_window->showAudioFiles(QStringLiteral("%1 files: ").arg(files.size()) + names.join(QStringLiteral(", ")),
+                             files.join(QLatin1Char('\n')));
     updateControlStates();
 }
 
-void AppDelegate::restoreFolder()
+void AppController::restoreFolder()
 {
-    folderField->setText(m_tools.storedSaveFolder().value_or(defaultSaveFolder()));
+    m_window->showSaveFolder(m_tools.storedSaveFolder().value_or(m_tools.defaultSaveFolder()));
 }
 
-void AppDelegate::restoreCookiesBrowser()
+std::pair<QString, bool> AppController::saveFolderForRun()
 {
-    m_cookiesBrowser = m_tools.storedCookiesBrowser();
-    showCookiesBrowser();
-}
-
-void AppDelegate::setCookiesBrowser(const QString& browser)
-{
-    m_cookiesBrowser = m_profile.cookieBrowsers.contains(browser) ? browser : QString();
-    if (m_cookiesBrowser.isEmpty())
-        m_settings->remove(QStringLiteral("cookiesFromBrowser"));
-    else
-        m_settings->setValue(QStringLiteral("cookiesFromBrowser"), m_cookiesBrowser.toLower());
-    showCookiesBrowser();
-}
-
-void AppDelegate::showCookiesBrowser()
-{
-    for (QAction* action : std::as_const(cookiesActions)) {
-        const bool none = action == cookiesActions.first();
-        action->setChecked(none ? m_cookiesBrowser.isEmpty() : action->text() == m_cookiesBrowser);
-    }
-}
-
-QString AppDelegate::defaultSaveFolder() const
-{
-    return m_tools.defaultSaveFolder();
-}
-
-std::pair<QString, bool> AppDelegate::saveFolderForRun()
-{
-    const QString shown = folderField->text();
+    const QString shown = m_window->saveFolderText();
     // An absolute path is kept even when unusable: the job's check says why.
     if (shown.startsWith(QLatin1Char('/')))
         return {shown, false};
-    const QString folder = defaultSaveFolder();
-    folderField->setText(folder);
+    const QString folder = m_tools.defaultSaveFolder();
+    m_window->showSaveFolder(folder);
     return {folder, true};
 }
 
-void AppDelegate::runJob(Job* job)
+void AppController::applyChosenFolder(const QString& path)
 {
-    connect(job, &Job::logCleared, this, &AppDelegate::clearLog);
-    connect(job, &Job::logEntries, this, &AppDelegate::appendLogEntries);
-    connect(job, &Job::stage, this, &AppDelegate::showStage);
-    connect(job, &Job::progress, this, &AppDelegate::showProgress);
-    connect(job, &Job::alert, this, [this](const QString& title, const QString& text) {
-        m_pendingAlert = std::make_pair(title, text);
-    });
-    m_jobs.enqueue(job);
+    if (savefolder::hasControlCharacters(path)) {
+        appendLog(QStringLiteral("Folder names with line breaks are not supported: ") + path);
+        return;
+    }
+    m_window->showSaveFolder(path);
+    m_settings.setSaveFolder(path);
+    appendLog(QStringLiteral("Save folder: ") + path);
+}
+
+void AppController::applyChosenAudioFiles(const QStringList& paths)
+{
+    setAudioFiles(paths);
+    for (const QString& path : paths)
+        appendLog(QStringLiteral("Audio file: ") + path);
+}
+
+void AppController::applyChosenAudioFile(const QString& path)
+{
+    applyChosenAudioFiles({path});
+}
+
+void AppController::handleDrop(const QList<QUrl>& urls, const QString& text)
+{
+    if (isBusy()) {
+        appendLog(anotherTaskRunning);
+        return;
+    }
+    const batch::Drop drop = batch::classifyDrop(urls, text);
+    for (const QString& name : drop.refused)
+        appendLog(QStringLiteral("Not an audio file or a link: ") + name);
+    if (!drop.links.isEmpty())
+        m_window->setUrlText(drop.links.join(QLatin1Char(' ')));
+    if (!drop.files.isEmpty())
+        applyChosenAudioFiles(drop.files);
+}
+
+void AppController::openSaveFolder()
+{
+    const QString shown = m_window->saveFolderText();
+    const QString folder = shown.startsWith(QLatin1Char('/')) ? shown : m_tools.defaultSaveFolder();
+    if (!QFileInfo(folder).isDir()) {
+        appendLog(QStringLiteral("The save folder does not exist yet: ") + folder);
+        return;
+    }
+    openUrl(QUrl::fromLocalFile(folder));
+}
+
+void AppController::showStems()
+{
+    if (m_lastStemsFolder.isEmpty())
+        return;
+    if (!QFileInfo(m_lastStemsFolder).isDir()) {
+        appendLog(QStringLiteral("The stems folder is gone: ") + m_lastStemsFolder);
+        return;
+    }
+    openUrl(QUrl::fromLocalFile(m_lastStemsFolder));
+}
+
+void AppController::runJob(Job* job)
+{
+    connect(job, &Job::logCleared, this, &AppController::clearLog);
+    connect(job, &Job::logEntries, this, &AppController::appendLogEntries);
+    connect(job, &Job::stage, this, &AppController::showStage);
+    connect(job, &Job::progress, m_window.get(), &MainWindow::showProgress);
+    connect(job, &Job::alert, this, [this](const Alert& alert) { m_pendingAlert = alert; });
+    m_jobs->enqueue(job);
     if (!job->hasFinished())
         updateControlStates(true);
 }
 
-void AppDelegate::onJobStarted(Job* job)
+Job* AppController::currentJob() const
+{
+    return m_jobs->current();
+}
+
+bool AppController::isBusy() const
+{
+    return m_jobs->isBusy();
+}
+
+void AppController::onJobStarted(Job* job)
 {
     QString kind = QString::fromLatin1(job->metaObject()->className());
     if (kind.endsWith(QLatin1String("Job")))
@@ -333,65 +327,32 @@ void AppDelegate::onJobStarted(Job* job)
     if (!m_runLog.open(folder, kind, QDateTime::currentDateTime()))
         return;
     logs::removeOldRunLogs(folder, keptRunLogs);
-    m_runLog.write({QStringLiteral("Stemloft ") + appVersion + QStringLiteral(", ") +
+    m_runLog.write({QStringLiteral("Stemloft ") + applicationVersion() + QStringLiteral(", ") +
                     QDateTime::currentDateTime().toString(Qt::ISODate)});
 }
 
-QString AppDelegate::logFolder() const
-{
-    return fileops::appendingComponent(appSupportURL(), QStringLiteral("logs"));
-}
-
-void AppDelegate::openLogFolder()
-{
-    try {
-        const QString folder = logFolder();
-        fileops::createDirectories(folder);
-        openUrl(QUrl::fromLocalFile(folder));
-    } catch (const AppError& error) {
-        appendLog(error.localizedDescription());
-    }
-}
-
-void AppDelegate::onJobFinished(Job*, Job::Outcome)
+void AppController::onJobFinished()
 {
     m_runLog.close();
     if (isBusy())
         return;  // the next queued job runs; the alert waits for the last one
     m_stopping = false;
-    showIdleStatus();
+    m_window->showIdleStatus();
     updateControlStates(false);
     if (const auto alert = std::exchange(m_pendingAlert, std::nullopt))
-        showAlert(alert->first, alert->second);
+        showAlert(*alert);
     if (m_quitting)
         quitNow();
 }
 
-void AppDelegate::showStage(const QString& text)
+void AppController::showStage(const QString& text)
 {
     if (m_stopping)
         return;  // the job's last stages are no longer news
-    stageLabel->setText(text);
+    m_window->showStage(text);
 }
 
-void AppDelegate::showProgress(int percent)
-{
-    if (percent < 0) {
-        progressBar->setRange(0, 0);  // busy indicator
-        return;
-    }
-    progressBar->setRange(0, 100);
-    progressBar->setValue(percent);
-}
-
-void AppDelegate::showIdleStatus()
-{
-    stageLabel->setText(QStringLiteral("Ready"));
-    progressBar->setRange(0, 100);
-    progressBar->reset();
-}
-
-void AppDelegate::stopCurrentJob()
+void AppController::stopCurrentJob()
 {
     Job* job = currentJob();
     if (!job)
@@ -399,12 +360,12 @@ void AppDelegate::stopCurrentJob()
     // A child gets a few seconds to end; meanwhile the row says so and a
     // second press has nothing more to do.
     m_stopping = true;
-    stageLabel->setText(QStringLiteral("Stopping..."));
-    stopButton->setEnabled(false);
+    m_window->showStage(QStringLiteral("Stopping..."));
+    updateControlStates();
     job->stop();
 }
 
-void AppDelegate::requestQuit()
+void AppController::requestQuit()
 {
     if (!isBusy()) {
         quitNow();
@@ -413,98 +374,356 @@ void AppDelegate::requestQuit()
     if (m_quitting)
         return;
     if (m_quitQuestion) {
-        m_quitQuestion->raise();
+        m_window->raiseQuestion(m_quitQuestion);
         return;
     }
-    m_quitQuestion = askQuestion(QStringLiteral("Quit Stemloft?"),
-                                 QStringLiteral("A task is still running. Stop it and quit?"),
-                                 QStringLiteral("Stop and Quit"), [this](bool stop) {
-                                     if (stop)
-                                         stopAndQuit();
-                                 });
+    m_quitQuestion = m_window->askQuestion(QStringLiteral("Quit Stemloft?"),
+                                           QStringLiteral("A task is still running. Stop it and quit?"),
+                                           QStringLiteral("Stop and Quit"), [this](bool stop) {
+                                               if (stop)
+                                                   stopAndQuit();
+                                           });
 }
 
-QMessageBox* AppDelegate::messageBox(QMessageBox::Icon icon, const QString& title, const QString& text)
-{
-    auto* box = new QMessageBox(icon, title, title, QMessageBox::NoButton, window);
-    box->setInformativeText(text);
-    // A sheet-like width, so a path in the text is not wrapped word by word.
-    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel "
-                                      "{ min-width: 300px; }"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    return box;
-}
-
-QMessageBox* AppDelegate::askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
-                                      std::function<void(bool)> answer)
-{
-    QMessageBox* box = messageBox(QMessageBox::Question, title, text);
-    QPushButton* accept = box->addButton(acceptLabel, QMessageBox::AcceptRole);
-    // Both questions end something for good; Return alone must not say yes.
-    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
-    connect(box, &QMessageBox::finished, this, [box, accept, answer] { answer(box->clickedButton() == accept); });
-    box->open();
-    return box;
-}
-
-void AppDelegate::stopAndQuit()
+void AppController::stopAndQuit()
 {
     if (m_quitQuestion)
-        m_quitQuestion->close();
+        m_window->closeQuestion(m_quitQuestion);
     m_quitting = true;
+    m_window->setCloseAsksToQuit(false);
     if (!isBusy()) {
         quitNow();
         return;
     }
-    m_jobs.stopAll();
+    m_jobs->stopAll();
     if (!m_quitTimer) {
         // A job that does not end in time is deleted: that kills its children.
         m_quitTimer = new QTimer(this);
         m_quitTimer->setSingleShot(true);
-        connect(m_quitTimer, &QTimer::timeout, this, &AppDelegate::quitNow);
+        connect(m_quitTimer, &QTimer::timeout, this, &AppController::quitNow);
         m_quitTimer->start(quitWaitMs);
     }
 }
 
-void AppDelegate::quitNow()
+void AppController::quitNow()
 {
     if (m_quitTimer)
         m_quitTimer->stop();
-    ++quitCount;
-    QCoreApplication::quit();
+    emit readyToQuit();
 }
 
-bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
+// ---- tools ------------------------------------------------------------------
+
+void AppController::markYtDlpInstalled(const QString& path)
 {
-    if (event->type() == QEvent::Expose && watched == window->windowHandle()) {
-        watched->removeEventFilter(this);
-        if (m_demucsCheckPending)
-            QTimer::singleShot(0, this, [this] {
-                if (m_demucsCheckPending)
-                    refreshDemucsStatus();
+    m_tools.rememberYtDlp(path);
+    m_installedYtDlp = path;
+    m_window->setYtDlpButton(ytDlpInstalledTitle, path);
+    updateControlStates();
+}
+
+void AppController::updateYtDlpInstallStatus()
+{
+    if (const std::optional<QString> found = m_tools.findManagedYtDlp()) {
+        markYtDlpInstalled(*found);
+        return;
+    }
+    m_installedYtDlp.reset();
+    m_settings.clearYtDlpPath();
+    m_window->setYtDlpButton(installYtDlpTitle, QStringLiteral("Install yt-dlp into the app support folder."));
+    updateControlStates();
+}
+
+void AppController::appendYtDlpInstallStatusLog()
+{
+    const std::optional<QString> found = m_tools.findManagedYtDlp();
+    if (!found) {
+        appendLog(QStringLiteral("yt-dlp was not detected. Click Install yt-dlp if downloads fail."));
+        return;
+    }
+    appendLog(QStringLiteral("yt-dlp detected: ") + *found);
+    if (const auto note = ytdlp::ageNote(QFileInfo(*found).lastModified(), QDateTime::currentDateTime()))
+        appendLog(*note);
+}
+
+bool AppController::ytDlpInstallerMayStart()
+{
+    if (qobject_cast<YtDlpInstallJob*>(currentJob())) {
+        appendLog(QStringLiteral("yt-dlp installation is already running."));
+        return false;
+    }
+    if (isBusy()) {
+        appendLog(anotherTaskRunning);
+        return false;
+    }
+    return true;
+}
+
+void AppController::installYtDlp()
+{
+    if (!ytDlpInstallerMayStart())
+        return;
+    if (const std::optional<QString> found = m_tools.findManagedYtDlp()) {
+        markYtDlpInstalled(*found);
+        appendLog(QStringLiteral("yt-dlp is already installed."));
+        appendLog(*found);
+        showAlert({Alert::Severity::information, QStringLiteral("yt-dlp Already Installed"),
+                   QStringLiteral("You can download reference audio without installing again.")});
+        return;
+    }
+    runYtDlpInstaller(false);
+}
+
+void AppController::updateYtDlp()
+{
+    if (!m_tools.findManagedYtDlp()) {
+        installYtDlp();
+        return;
+    }
+    if (ytDlpInstallerMayStart())
+        runYtDlpInstaller(true);
+}
+
+void AppController::runYtDlpInstaller(bool update)
+{
+    if (!fileops::isExecutableFile(m_profile.curlPath)) {
+        appendLog(QStringLiteral("curl was not found at ") + m_profile.curlPath + QStringLiteral("."));
+        return;
+    }
+    YtDlpInstallJob::Params params;
+    try {
+        params = m_tools.ytDlpInstallParams(update);
+    } catch (const AppError& error) {
+        appendLog(QStringLiteral("Install failed: ") + error.localizedDescription());
+        return;
+    }
+    auto* job = new YtDlpInstallJob(std::move(params));
+    connect(job, &Job::logCleared, this, [this] { m_window->setYtDlpButtonTitle(QStringLiteral("Installing...")); });
+    connect(job, &YtDlpInstallJob::installed, this, &AppController::markYtDlpInstalled);
+    connect(job, &Job::finished, this, [this](Job::Outcome) {
+        // A title left at "Installing..." would claim a download that is not running.
+        m_window->setYtDlpButtonTitle(m_installedYtDlp ? ytDlpInstalledTitle : installYtDlpTitle);
+    });
+    runJob(job);
+}
+
+void AppController::refreshDemucsStatus()
+{
+    m_demucsCheckPending = false;
+    delete m_demucsProbe.data();
+    m_demucsProbe = demucs::probeManagedEnvironment(
+        this, m_tools.managedDemucsPython(), m_tools.demucsEnvironment(), m_profile.probeTimeLimitMs,
+        [this](const demucs::ProbeAnswer& answer) {
+            m_demucsProbe = nullptr;
+            // A broken environment says why, so the title has a reason.
+            appendLogEntries(answer.logLines(m_profile.probeTimeLimitMs));
+            if (!answer.stopped)
+                m_window->setDemucsButtonTitle(answer.compatible ? demucsInstalledTitle : installDemucsTitle);
+        });
+}
+
+bool AppController::isCheckingDemucs() const
+{
+    return m_demucsCheckPending || !m_demucsProbe.isNull();
+}
+
+void AppController::installDemucs()
+{
+    if (isBusy()) {
+        appendLog(anotherTaskRunning);
+        return;
+    }
+    // The job checks again; an older answer must not overwrite its result.
+    m_demucsCheckPending = false;
+    delete m_demucsProbe.data();
+    DemucsInstallJob::Params params;
+    try {
+        params = m_tools.demucsInstallParams();
+    } catch (const AppError& error) {
+        appendLog(QStringLiteral("Failed to start Demucs install: ") + error.localizedDescription());
+        return;
+    }
+    auto* job = new DemucsInstallJob(std::move(params));
+    connect(job, &DemucsInstallJob::installed, this, [this] { m_window->setDemucsButtonTitle(demucsInstalledTitle); });
+    connect(job, &DemucsInstallJob::rebuildRequested, this,
+            [this, job](const QString& environmentFolder, const QString& reason) {
+                QObject* question = m_window->askQuestion(
+                    QStringLiteral("Rebuild Demucs Environment?"),
+                    DemucsInstallJob::rebuildQuestion(environmentFolder, reason), QStringLiteral("Rebuild"),
+                    [job](bool rebuild) { job->answerRebuild(rebuild); });
+                connect(job, &Job::finished, question, [this, question] { m_window->closeQuestion(question); });
             });
+    connect(job, &Job::finished, this, [this](Job::Outcome outcome) {
+        // Every way to an end other than success began with a failed check.
+        if (outcome != Job::Outcome::succeeded)
+            m_window->setDemucsButtonTitle(installDemucsTitle);
+    });
+    runJob(job);
+}
+
+std::optional<QString> AppController::installedDemucsPython()
+{
+    const QString python = m_tools.managedDemucsPython();
+    if (fileops::isExecutableFile(python))
+        return python;
+    appendLog(QStringLiteral("Demucs is not installed."));
+    appendLog(QStringLiteral("Click Install Demucs, then try again."));
+    return std::nullopt;
+}
+
+// ---- runs -------------------------------------------------------------------
+
+void AppController::startDownload()
+{
+    const QString text = m_window->urlText().trimmed();
+    if (text.isEmpty()) {
+        appendLog(QStringLiteral("Enter a YouTube URL first."));
+        return;
     }
-    if (watched == window && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove)) {
-        // Taken whatever it holds, so what cannot be used is named in the log.
-        auto* drag = static_cast<QDragMoveEvent*>(event);
-        if (drag->mimeData()->hasUrls() || drag->mimeData()->hasText()) {
-            drag->acceptProposedAction();
-            return true;
-        }
+    if (isBusy()) {
+        appendLog(QStringLiteral("A download is already running."));
+        return;
     }
-    if (watched == window && event->type() == QEvent::Drop) {
-        auto* drop = static_cast<QDropEvent*>(event);
-        handleDrop(drop->mimeData()->urls(), drop->mimeData()->text());
-        drop->acceptProposedAction();
-        return true;
+    const batch::UrlList links = batch::parseUrlList(text);
+    if (links.urls.isEmpty()) {
+        for (const QString& word : links.rejected)
+            appendLog(QStringLiteral("Not a link: ") + word);
+        appendLog(QStringLiteral("Enter a YouTube URL first."));
+        return;
     }
-    if (watched == window && event->type() == QEvent::Close && isBusy() && !m_quitting) {
-        event->ignore();
-        requestQuit();
-        return true;
+    std::optional<QString> executable = m_installedYtDlp;
+    if (!executable || !ytdlp::isUsableExecutable(*executable))
+        executable = m_tools.findYtDlp();
+    if (!executable) {
+        appendLog(QStringLiteral("yt-dlp was not found."));
+        appendLog(QStringLiteral("Click Install yt-dlp, then try again."));
+        return;
     }
-    return QObject::eventFilter(watched, event);
+    // Minutes of downloading must not end where nothing can separate them.
+    const bool separate = m_window->separateAfterDownload();
+    std::optional<QString> python;
+    if (separate && !(python = installedDemucsPython()))
+        return;
+    const auto [saveFolder, defaulted] = saveFolderForRun();
+    DownloadJob::Params params{*executable, links.urls.first(), saveFolder, m_tools.downloadEnvironment(), defaulted};
+    params.cookiesBrowser = m_cookiesBrowser;
+    // Words left out of a list are named in the run's log, which only a batch keeps.
+    if (links.urls.size() == 1 && !separate && links.rejected.isEmpty()) {
+        auto* job = new DownloadJob(std::move(params));
+        connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
+        connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
+            setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));
+        });
+        runJob(job);
+        return;
+    }
+    BatchJob::Params batchParams;
+    for (const QString& url : links.urls)
+        batchParams.items.append({url, true});
+    for (const QString& word : links.rejected)
+        batchParams.notes << QStringLiteral("Not a link: ") + word;
+    batchParams.separateDownloads = separate;
+    batchParams.download = std::move(params);
+    if (python) {
+        batchParams.separation = separationParams(*python);
+        batchParams.separation.saveFolder = saveFolder;
+    }
+    auto* job = new BatchJob(std::move(batchParams));
+    // The downloaded files become what Separate works on next.
+    connect(job, &Job::logCleared, this, [this] { setAudioFiles({}); });
+    connect(job, &BatchJob::audioFile, this, [this](const QString& path) {
+        QStringList files = m_audioFiles;
+        if (path.isEmpty() && !files.isEmpty())
+            files.removeLast();  // a stopped download took its file back
+        else if (!path.isEmpty() && !files.contains(path))
+            files << path;
+        setAudioFiles(files);
+    });
+    watchStems(job);
+    runJob(job);
+}
+
+void AppController::setCookiesBrowser(const QString& browser)
+{
+    m_cookiesBrowser = m_profile.cookieBrowsers.contains(browser) ? browser : QString();
+    m_settings.setCookiesBrowser(m_cookiesBrowser);
+    m_window->showCookiesBrowser(m_cookiesBrowser);
+}
+
+void AppController::watchStems(Job* job)
+{
+    const auto saved = [this](const QString& folder) {
+        m_lastStemsFolder = folder;
+        updateControlStates();
+    };
+    if (auto* separation = qobject_cast<SeparationJob*>(job))
+        connect(separation, &SeparationJob::stemsSaved, this, saved);
+    else if (auto* batch = qobject_cast<BatchJob*>(job))
+        connect(batch, &BatchJob::stemsSaved, this, saved);
+}
+
+SeparationJob::Params AppController::separationParams(const QString& python) const
+{
+    SeparationJob::Params params = m_tools.separationParams(python, currentMode(), m_exportFormat);
+    params.maxParallelEncodes = maxParallelEncodes;
+    return params;
+}
+
+void AppController::startSeparation()
+{
+    if (isBusy()) {
+        appendLog(anotherTaskRunning);
+        return;
+    }
+    if (!m_lastAudioURL) {
+        appendLog(QStringLiteral("Download or choose an audio file first."));
+        return;
+    }
+    const QStringList files = m_audioFiles.size() > 1 ? m_audioFiles : QStringList{*m_lastAudioURL};
+    // A queue checks each file when its turn comes.
+    if (files.size() == 1 && !QFileInfo::exists(files.first())) {
+        appendLog(QStringLiteral("Audio file was not found: ") + files.first());
+        return;
+    }
+    const std::optional<QString> python = installedDemucsPython();
+    if (!python)
+        return;
+    SeparationJob::Params params = separationParams(*python);
+    std::tie(params.saveFolder, params.saveFolderDefaulted) = saveFolderForRun();
+    Job* job = nullptr;
+    if (files.size() == 1) {
+        params.audioFile = files.first();
+        job = new SeparationJob(std::move(params));
+    } else {
+        BatchJob::Params batchParams;
+        for (const QString& file : files)
+            batchParams.items.append({file, false});
+        batchParams.separation = std::move(params);
+        job = new BatchJob(std::move(batchParams));
+    }
+    watchStems(job);
+    runJob(job);
+}
+
+SeparationMode AppController::currentMode() const
+{
+    return m_window->separationMode();
+}
+
+bool AppController::bestQuality() const
+{
+    return currentMode().bestQuality;
+}
+
+void AppController::setBestQuality(bool on)
+{
+    m_window->showBestQuality(on);
+    m_settings.setBestQualityModel(on);
+}
+
+void AppController::setExportFormat(separation::ExportFormat format)
+{
+    m_exportFormat = format;
+    m_settings.setExportFormat(format);
+    m_window->showExportFormat(format);
 }

@@ -1,27 +1,31 @@
-// Window layout, menu bar and the two choosers.
-#include "gui/AppController.h"
-#include "jobs/SaveFolderCheck.h"
+// The window's rows, menus, choosers and drops.
+#include "gui/MainWindow.h"
+
+#include "gui/LogView.h"
+#include "gui/widgets/PathField.h"
 #include "gui/widgets/SegmentedControl.h"
 
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QMimeDatabase>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
+#include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace {
 
@@ -73,25 +77,71 @@ void sendToFocusedTextWidget(const char* slot)
 
 }  // namespace
 
-void AppDelegate::buildMenu()
+MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers, QWidget* parent)
+    : QMainWindow(parent),
+      m_urlField(new PathField(this)),
+      m_folderField(new PathField(this)),
+      m_audioField(new PathField(this)),
+      m_startButton(new QPushButton(this)),
+      m_installButton(new QPushButton(this)),
+      m_chooseButton(new QPushButton(this)),
+      m_chooseAudioButton(new QPushButton(this)),
+      m_separateAfterDownloadBox(new QCheckBox(this)),
+      m_stemModeControl(new SegmentedControl({QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, this)),
+      m_installDemucsButton(new QPushButton(this)),
+      m_separateButton(new QPushButton(this)),
+      m_logView(new LogView(this)),
+      m_stageLabel(new QLabel(this)),
+      m_progressBar(new QProgressBar(this)),
+      m_showStemsButton(new QPushButton(this)),
+      m_stopButton(new QPushButton(this))
 {
-    QMenuBar* bar = window->menuBar();
-    bar->clear();
+    const std::pair<QObject*, const char*> names[] = {
+        {m_urlField, "urlField"},
+        {m_folderField, "folderField"},
+        {m_audioField, "audioField"},
+        {m_startButton, "startButton"},
+        {m_installButton, "installButton"},
+        {m_chooseButton, "chooseButton"},
+        {m_chooseAudioButton, "chooseAudioButton"},
+        {m_separateAfterDownloadBox, "separateAfterDownloadBox"},
+        {m_stemModeControl, "stemModeControl"},
+        {m_installDemucsButton, "installDemucsButton"},
+        {m_separateButton, "separateButton"},
+        {m_logView, "logView"},
+        {m_stageLabel, "stageLabel"},
+        {m_progressBar, "progressBar"},
+        {m_showStemsButton, "showStemsButton"},
+        {m_stopButton, "stopButton"},
+    };
+    for (const auto& [object, name] : names)
+        object->setObjectName(QLatin1String(name));
+    resize(760, 560);
+    setWindowTitle(QStringLiteral("Stemloft ") + version);
+    setMinimumSize(680, 500);
+    buildMenu(cookieBrowsers);
+    buildRows();
+}
+
+void MainWindow::buildMenu(const QStringList& cookieBrowsers)
+{
+    QMenuBar* bar = menuBar();
 
     // "&": Alt+S and Alt+E open the menus, so every item is reachable from
     // the keyboard, not only the ones with a shortcut.
     QMenu* appMenu = bar->addMenu(QStringLiteral("&Stemloft"));
-    QAction* openSave = appMenu->addAction(QStringLiteral("Open Save Folder"));
-    QObject::connect(openSave, &QAction::triggered, this, [this] { openSaveFolder(); });
-    QAction* openLogs = appMenu->addAction(QStringLiteral("Open Log Folder"));
-    QObject::connect(openLogs, &QAction::triggered, this, [this] { openLogFolder(); });
-    updateYtDlpAction = appMenu->addAction(QStringLiteral("Update yt-dlp"));
-    QObject::connect(updateYtDlpAction, &QAction::triggered, this, [this] { updateYtDlp(); });
+    connect(appMenu->addAction(QStringLiteral("Open Save Folder")), &QAction::triggered, this,
+            &MainWindow::openSaveFolderRequested);
+    connect(appMenu->addAction(QStringLiteral("Open Log Folder")), &QAction::triggered, this,
+            &MainWindow::openLogFolderRequested);
+    m_updateYtDlpAction = appMenu->addAction(QStringLiteral("Update yt-dlp"));
+    m_updateYtDlpAction->setObjectName(QStringLiteral("updateYtDlpAction"));
+    connect(m_updateYtDlpAction, &QAction::triggered, this, &MainWindow::updateYtDlpRequested);
     appMenu->addSeparator();
     QAction* quit = appMenu->addAction(QStringLiteral("Quit Stemloft"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
-    QObject::connect(quit, &QAction::triggered, this, [this] { requestQuit(); });
+    connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
 
     QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
     struct Item {
@@ -116,31 +166,29 @@ void AppDelegate::buildMenu()
         QAction* action = edit->addAction(QString::fromLatin1(item.title));
         action->setShortcut(item.keys);
         const char* slot = item.slot;
-        QObject::connect(action, &QAction::triggered, [slot] { sendToFocusedTextWidget(slot); });
+        connect(action, &QAction::triggered, [slot] { sendToFocusedTextWidget(slot); });
     }
 
     // Sites that ask for a signed-in visitor get the cookies of the user's browser.
     QMenu* cookies = bar->addMenu(QStringLiteral("&Cookies"));
+    cookies->setObjectName(QStringLiteral("cookiesMenu"));
     auto* browsers = new QActionGroup(cookies);
     browsers->setExclusive(true);
-    cookiesActions.clear();
-    for (const QString& title : QStringList{QStringLiteral("No Cookies")} + m_profile.cookieBrowsers) {
+    for (const QString& title : QStringList{QStringLiteral("No Cookies")} + cookieBrowsers) {
         QAction* action = cookies->addAction(title);
         action->setCheckable(true);
         browsers->addAction(action);
-        cookiesActions << action;
-        const QString browser = cookiesActions.size() == 1 ? QString() : title;
-        QObject::connect(action, &QAction::triggered, this, [this, browser] { setCookiesBrowser(browser); });
+        m_cookiesActions << action;
+        const QString browser = m_cookiesActions.size() == 1 ? QString() : title;
+        connect(action, &QAction::triggered, this, [this, browser] { emit cookiesBrowserChosen(browser); });
     }
-    if (cookiesActions.size() > 1)
-        cookies->insertSeparator(cookiesActions[1]);
-    restoreCookiesBrowser();
+    if (m_cookiesActions.size() > 1)
+        cookies->insertSeparator(m_cookiesActions[1]);
 
-    // In the order of separation::ExportFormat.
     QMenu* format = bar->addMenu(QStringLiteral("&Format"));
+    format->setObjectName(QStringLiteral("formatMenu"));
     auto* formats = new QActionGroup(format);
     formats->setExclusive(true);
-    formatActions.clear();
     const std::pair<const char*, separation::ExportFormat> formatItems[] = {
         {"AAC (.m4a)", separation::ExportFormat::aac},
         {"FLAC (lossless)", separation::ExportFormat::flac},
@@ -150,103 +198,89 @@ void AppDelegate::buildMenu()
         QAction* action = format->addAction(QString::fromLatin1(title));
         action->setCheckable(true);
         formats->addAction(action);
-        formatActions << action;
-        QObject::connect(action, &QAction::triggered, this, [this, value] { setExportFormat(value); });
+        m_formatActions << action;
+        const separation::ExportFormat chosen = value;
+        connect(action, &QAction::triggered, this, [this, chosen] { emit exportFormatChosen(chosen); });
     }
     format->addSeparator();
-    bestQualityAction = format->addAction(QStringLiteral("Best Quality 4-Stem Model (slower)"));
-    bestQualityAction->setCheckable(true);
-    QObject::connect(bestQualityAction, &QAction::triggered, this, [this](bool on) { setBestQuality(on); });
-    restoreSeparationChoices();
+    m_bestQualityAction = format->addAction(QStringLiteral("Best Quality 4-Stem Model (slower)"));
+    m_bestQualityAction->setObjectName(QStringLiteral("bestQualityAction"));
+    m_bestQualityAction->setCheckable(true);
+    connect(m_bestQualityAction, &QAction::triggered, this, &MainWindow::bestQualityChosen);
 }
 
-void AppDelegate::buildUI()
+void MainWindow::buildRows()
 {
-    window->setWindowTitle(QStringLiteral("Stemloft ") + appVersion);
-    window->setMinimumSize(680, 500);
-
     auto* content = new QWidget;
-    window->setCentralWidget(content);
+    setCentralWidget(content);
 
     QLabel* urlLabel = makeRowLabel(QStringLiteral("URL"), content);
-    urlField->setPlaceholderText(QStringLiteral("https://www.youtube.com/watch?v=..."));
-    urlField->setAccessibleName(QStringLiteral("URL"));
-    urlLabel->setBuddy(urlField);
+    m_urlField->setPlaceholderText(QStringLiteral("https://www.youtube.com/watch?v=..."));
+    m_urlField->setAccessibleName(QStringLiteral("URL"));
+    urlLabel->setBuddy(m_urlField);
 
-    setUpButton(installButton, QStringLiteral("Install yt-dlp"), 150);
-    QObject::connect(installButton, &QPushButton::clicked, this, [this] { installYtDlp(); });
+    setUpButton(m_installButton, QStringLiteral("Install yt-dlp"), 150);
+    connect(m_installButton, &QPushButton::clicked, this, &MainWindow::installYtDlpRequested);
 
     QLabel* folderLabel = makeRowLabel(QStringLiteral("Save Folder"), content);
-    folderField->setReadOnly(true);
-    folderField->setAccessibleName(QStringLiteral("Save Folder"));
-    folderLabel->setBuddy(folderField);
+    m_folderField->setReadOnly(true);
+    m_folderField->setAccessibleName(QStringLiteral("Save Folder"));
+    folderLabel->setBuddy(m_folderField);
 
-    setUpButton(chooseButton, QStringLiteral("Choose..."), 92);
-    chooseButton->setAccessibleDescription(QStringLiteral("Choose the save folder"));
-    QObject::connect(chooseButton, &QPushButton::clicked, this, [this] { chooseFolder(); });
+    setUpButton(m_chooseButton, QStringLiteral("Choose..."), 92);
+    m_chooseButton->setAccessibleDescription(QStringLiteral("Choose the save folder"));
+    connect(m_chooseButton, &QPushButton::clicked, this, &MainWindow::chooseFolder);
 
     QLabel* audioLabel = makeRowLabel(QStringLiteral("Audio File"), content);
-    audioField->setReadOnly(true);
-    audioField->setPlaceholderText(QStringLiteral("Download audio or choose an existing file."));
-    audioField->setAccessibleName(QStringLiteral("Audio File"));
-    audioLabel->setBuddy(audioField);
+    m_audioField->setReadOnly(true);
+    m_audioField->setPlaceholderText(QStringLiteral("Download audio or choose an existing file."));
+    m_audioField->setAccessibleName(QStringLiteral("Audio File"));
+    audioLabel->setBuddy(m_audioField);
 
-    setUpButton(chooseAudioButton, QStringLiteral("Choose..."), 92);
-    chooseAudioButton->setAccessibleDescription(QStringLiteral("Choose an audio or movie file"));
-    QObject::connect(chooseAudioButton, &QPushButton::clicked, this, [this] { chooseAudioFile(); });
+    setUpButton(m_chooseAudioButton, QStringLiteral("Choose..."), 92);
+    m_chooseAudioButton->setAccessibleDescription(QStringLiteral("Choose an audio or movie file"));
+    connect(m_chooseAudioButton, &QPushButton::clicked, this, &MainWindow::chooseAudioFiles);
 
-    setUpButton(installDemucsButton, QStringLiteral("Install Demucs"), 128);
-    QObject::connect(installDemucsButton, &QPushButton::clicked, this, [this] { installDemucs(); });
+    setUpButton(m_installDemucsButton, QStringLiteral("Install Demucs"), 128);
+    connect(m_installDemucsButton, &QPushButton::clicked, this, &MainWindow::installDemucsRequested);
 
-    separateAfterDownloadBox->setText(QStringLiteral("Separate after download"));
-    separateAfterDownloadBox->setToolTip(QStringLiteral("Split each download into stems right away"));
-    separateAfterDownloadBox->setChecked(settings().value(QStringLiteral("separateAfterDownload")).toBool());
-    QObject::connect(separateAfterDownloadBox, &QCheckBox::toggled, this,
-                     [this](bool on) { settings().setValue(QStringLiteral("separateAfterDownload"), on); });
+    m_separateAfterDownloadBox->setText(QStringLiteral("Separate after download"));
+    m_separateAfterDownloadBox->setToolTip(QStringLiteral("Split each download into stems right away"));
+    connect(m_separateAfterDownloadBox, &QCheckBox::toggled, this, &MainWindow::separateAfterDownloadChosen);
 
-    stemModeControl->setFixedWidth(180);
-    stemModeControl->setSelectedSegment(1);
-    stemModeControl->setAccessibleName(QStringLiteral("Stem mode"));
+    m_stemModeControl->setFixedWidth(180);
+    m_stemModeControl->setSelectedSegment(1);
+    m_stemModeControl->setAccessibleName(QStringLiteral("Stem mode"));
 
-    setUpButton(separateButton, QStringLiteral("Separate"), 92);
-    QObject::connect(separateButton, &QPushButton::clicked, this, [this] { startSeparation(); });
+    setUpButton(m_separateButton, QStringLiteral("Separate"), 92);
+    connect(m_separateButton, &QPushButton::clicked, this, &MainWindow::separateRequested);
 
-    setUpButton(startButton, QStringLiteral("Start"), 92);
-    startButton->setToolTip(QStringLiteral("Start the download (Return)"));
-    QObject::connect(startButton, &QPushButton::clicked, this, [this] { startDownload(); });
+    setUpButton(m_startButton, QStringLiteral("Start"), 92);
+    m_startButton->setToolTip(QStringLiteral("Start the download (Return)"));
+    connect(m_startButton, &QPushButton::clicked, this, &MainWindow::downloadRequested);
 
-    logView->setReadOnly(true);
-    logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(designPoints(12));
     mono.setWeight(QFont::Normal);
-    logView->setFont(mono);
-    logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    logView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    logView->document()->setDocumentMargin(10);
-    logView->setAccessibleName(QStringLiteral("Log"));
-    logView->setFocusPolicy(Qt::StrongFocus);
-    // Entries are the program's record, not the user's edits: Undo never removes them.
-    logView->setUndoRedoEnabled(false);
+    m_logView->setFont(mono);
 
     // Its text is its name for assistive technology, as for any label.
-    stageLabel->setAccessibleDescription(QStringLiteral("Status"));
-    stageLabel->setTextInteractionFlags(Qt::NoTextInteraction);
-    progressBar->setAccessibleName(QStringLiteral("Progress"));
-    progressBar->setTextVisible(false);
-    setUpButton(stopButton, QStringLiteral("Stop"), 92);
-    stopButton->setToolTip(QStringLiteral("Stop the running task"));
-    QObject::connect(stopButton, &QPushButton::clicked, this, [this] { stopCurrentJob(); });
-    setUpButton(showStemsButton, QStringLiteral("Show Stems"), 110);
-    showStemsButton->setToolTip(QStringLiteral("Open the last stems folder"));
-    QObject::connect(showStemsButton, &QPushButton::clicked, this, [this] { showStems(); });
+    m_stageLabel->setAccessibleDescription(QStringLiteral("Status"));
+    m_stageLabel->setTextInteractionFlags(Qt::NoTextInteraction);
+    m_progressBar->setAccessibleName(QStringLiteral("Progress"));
+    m_progressBar->setTextVisible(false);
+    setUpButton(m_stopButton, QStringLiteral("Stop"), 92);
+    m_stopButton->setToolTip(QStringLiteral("Stop the running task"));
+    connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::stopRequested);
+    setUpButton(m_showStemsButton, QStringLiteral("Show Stems"), 110);
+    m_showStemsButton->setToolTip(QStringLiteral("Open the last stems folder"));
+    connect(m_showStemsButton, &QPushButton::clicked, this, &MainWindow::showStemsRequested);
     showIdleStatus();
 
     // Drops anywhere go to the window, which sorts files from links.
-    window->setAcceptDrops(true);
-    for (QWidget* field : {static_cast<QWidget*>(urlField), static_cast<QWidget*>(folderField),
-                           static_cast<QWidget*>(audioField), static_cast<QWidget*>(logView)})
+    setAcceptDrops(true);
+    for (QWidget* field : {static_cast<QWidget*>(m_urlField), static_cast<QWidget*>(m_folderField),
+                           static_cast<QWidget*>(m_audioField), static_cast<QWidget*>(m_logView)})
         field->setAcceptDrops(false);
 
     // Rows, top to bottom; the right-hand buttons share Start's right edge.
@@ -257,86 +291,343 @@ void AppDelegate::buildUI()
     auto* urlRow = new QHBoxLayout;
     urlRow->setSpacing(fieldGap);
     urlRow->addWidget(urlLabel);
-    urlRow->addWidget(urlField, 1);
-    urlRow->addWidget(startButton);
+    urlRow->addWidget(m_urlField, 1);
+    urlRow->addWidget(m_startButton);
     rows->addLayout(urlRow);
     rows->addSpacing(underStartGap);
 
     auto* installRow = new QHBoxLayout;
     installRow->addStretch(1);
-    installRow->addWidget(installButton);
+    installRow->addWidget(m_installButton);
     rows->addLayout(installRow);
     rows->addSpacing(rowGap);
 
     auto* folderRow = new QHBoxLayout;
     folderRow->setSpacing(fieldGap);
     folderRow->addWidget(folderLabel);
-    folderRow->addWidget(folderField, 1);
-    folderRow->addWidget(chooseButton);
+    folderRow->addWidget(m_folderField, 1);
+    folderRow->addWidget(m_chooseButton);
     rows->addLayout(folderRow);
     rows->addSpacing(rowGap);
 
     auto* audioRow = new QHBoxLayout;
     audioRow->setSpacing(fieldGap);
     audioRow->addWidget(audioLabel);
-    audioRow->addWidget(audioField, 1);
-    audioRow->addWidget(chooseAudioButton);
+    audioRow->addWidget(m_audioField, 1);
+    audioRow->addWidget(m_chooseAudioButton);
     rows->addLayout(audioRow);
     rows->addSpacing(rowGap);
 
     auto* modeRow = new QHBoxLayout;
     modeRow->setSpacing(0);
-    modeRow->addWidget(separateAfterDownloadBox);
+    modeRow->addWidget(m_separateAfterDownloadBox);
     modeRow->addSpacing(fieldGap);
-    modeRow->addWidget(stemModeControl);
+    modeRow->addWidget(m_stemModeControl);
     modeRow->addStretch(1);
-    modeRow->addWidget(installDemucsButton);
+    modeRow->addWidget(m_installDemucsButton);
     modeRow->addSpacing(fieldGap);
-    modeRow->addWidget(separateButton);
+    modeRow->addWidget(m_separateButton);
     rows->addLayout(modeRow);
     rows->addSpacing(rowGap);
 
-    rows->addWidget(logView, 1);
+    rows->addWidget(m_logView, 1);
     rows->addSpacing(statusGap);
 
     auto* statusRow = new QHBoxLayout;
     statusRow->setSpacing(fieldGap);
-    statusRow->addWidget(stageLabel, 1);
-    statusRow->addWidget(progressBar, 1);
-    statusRow->addWidget(showStemsButton);
-    statusRow->addWidget(stopButton);
+    statusRow->addWidget(m_stageLabel, 1);
+    statusRow->addWidget(m_progressBar, 1);
+    statusRow->addWidget(m_showStemsButton);
+    statusRow->addWidget(m_stopButton);
     rows->addLayout(statusRow);
 
     // Tab order follows the rows.
-    QWidget::setTabOrder(urlField, startButton);
-    QWidget::setTabOrder(startButton, installButton);
-    QWidget::setTabOrder(installButton, folderField);
-    QWidget::setTabOrder(folderField, chooseButton);
-    QWidget::setTabOrder(chooseButton, audioField);
-    QWidget::setTabOrder(audioField, chooseAudioButton);
-    QWidget::setTabOrder(chooseAudioButton, separateAfterDownloadBox);
-    QWidget::setTabOrder(separateAfterDownloadBox, stemModeControl->segmentButton(0));
-    QWidget::setTabOrder(stemModeControl->segmentButton(0), stemModeControl->segmentButton(1));
-    QWidget::setTabOrder(stemModeControl->segmentButton(1), installDemucsButton);
-    QWidget::setTabOrder(installDemucsButton, separateButton);
-    QWidget::setTabOrder(separateButton, logView);
-    QWidget::setTabOrder(logView, showStemsButton);
-    QWidget::setTabOrder(showStemsButton, stopButton);
+    const QList<QWidget*> order = {m_urlField,
+                                   m_startButton,
+                                   m_installButton,
+                                   m_folderField,
+                                   m_chooseButton,
+                                   m_audioField,
+                                   m_chooseAudioButton,
+                                   m_separateAfterDownloadBox,
+                                   m_stemModeControl->segmentButton(0),
+                                   m_stemModeControl->segmentButton(1),
+                                   m_installDemucsButton,
+                                   m_separateButton,
+                                   m_logView,
+                                   m_showStemsButton,
+                                   m_stopButton};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 
     // Return starts a download whenever Start could be clicked.
     for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
-        auto* shortcut = new QShortcut(QKeySequence(key), window);
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
         shortcut->setContext(Qt::WindowShortcut);
-        QObject::connect(shortcut, &QShortcut::activated, this, [this] {
-            if (startButton->isEnabled())
-                startDownload();
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (m_startButton->isEnabled())
+                emit downloadRequested();
         });
     }
 
-    updateControlStates();
+    showControlStates({});
 }
 
-QStringList AppDelegate::audioChooserNameFilters()
+QString MainWindow::urlText() const
+{
+    return m_urlField->text();
+}
+
+void MainWindow::setUrlText(const QString& text)
+{
+    m_urlField->setText(text);
+}
+
+QString MainWindow::saveFolderText() const
+{
+    return m_folderField->text();
+}
+
+void MainWindow::showSaveFolder(const QString& path)
+{
+    m_folderField->setText(path);
+}
+
+void MainWindow::showAudioFiles(const QString& text, const QString& toolTip)
+{
+    m_audioField->setText(text);
+    m_audioField->setToolTip(toolTip);
+}
+
+bool MainWindow::separateAfterDownload() const
+{
+    return m_separateAfterDownloadBox->isChecked();
+}
+
+void MainWindow::showSeparateAfterDownload(bool on)
+{
+    const QSignalBlocker quiet(m_separateAfterDownloadBox);  // showing is not choosing
+    m_separateAfterDownloadBox->setChecked(on);
+}
+
+SeparationMode MainWindow::separationMode() const
+{
+    SeparationMode mode = SeparationMode::fromSegment(m_stemModeControl->selectedSegment());
+    mode.bestQuality = m_bestQualityAction->isChecked();
+    return mode;
+}
+
+void MainWindow::showBestQuality(bool on)
+{
+    m_bestQualityAction->setChecked(on);
+}
+
+void MainWindow::showExportFormat(separation::ExportFormat format)
+{
+    for (qsizetype i = 0; i < m_formatActions.size(); ++i)
+        m_formatActions.at(i)->setChecked(i == qsizetype(format));
+}
+
+void MainWindow::showCookiesBrowser(const QString& browser)
+{
+    for (QAction* action : std::as_const(m_cookiesActions)) {
+        const bool none = action == m_cookiesActions.first();
+        action->setChecked(none ? browser.isEmpty() : action->text() == browser);
+    }
+}
+
+void MainWindow::setYtDlpButton(const QString& title, const QString& toolTip)
+{
+    m_installButton->setText(title);
+    m_installButton->setToolTip(toolTip);
+}
+
+void MainWindow::setYtDlpButtonTitle(const QString& title)
+{
+    m_installButton->setText(title);
+}
+
+void MainWindow::setDemucsButtonTitle(const QString& title)
+{
+    m_installDemucsButton->setText(title);
+}
+
+void MainWindow::appendLogEntries(const QStringList& entries)
+{
+    m_logView->appendEntries(entries);
+}
+
+void MainWindow::clearLog()
+{
+    m_logView->clearEntries();
+}
+
+void MainWindow::showStage(const QString& text)
+{
+    m_stageLabel->setText(text);
+}
+
+void MainWindow::showProgress(int percent)
+{
+    if (percent < 0) {
+        m_progressBar->setRange(0, 0);  // busy indicator
+        return;
+    }
+    m_progressBar->setRange(0, 100);
+    m_progressBar->setValue(percent);
+}
+
+void MainWindow::showIdleStatus()
+{
+    m_stageLabel->setText(QStringLiteral("Ready"));
+    m_progressBar->setRange(0, 100);
+    m_progressBar->reset();
+}
+
+void MainWindow::showControlStates(const ControlStates& states)
+{
+    const bool busy = states.busy;
+    QWidget* focused = QApplication::focusWidget();
+    const bool focusInWindow = focused && isAncestorOf(focused);
+    if (busy && focusInWindow && !m_focusBeforeBusy)
+        m_focusBeforeBusy = focused;
+
+    m_startButton->setEnabled(!busy);
+    m_chooseButton->setEnabled(!busy);
+    m_chooseAudioButton->setEnabled(!busy);
+    m_installButton->setEnabled(!busy && !states.ytDlpInstalled);
+    m_installDemucsButton->setEnabled(!busy);
+    m_updateYtDlpAction->setEnabled(!busy);
+    m_stemModeControl->setEnabled(!busy);
+    m_separateButton->setEnabled(!busy && states.hasAudio);
+    m_urlField->setEnabled(!busy);
+    m_stopButton->setEnabled(busy && !states.stopping);
+    // Choices a running job has already read.
+    m_separateAfterDownloadBox->setEnabled(!busy);
+    for (QAction* action : std::as_const(m_formatActions))
+        action->setEnabled(!busy);
+    m_bestQualityAction->setEnabled(!busy);
+    m_showStemsButton->setEnabled(states.hasStems);
+
+    if (busy) {
+        if (m_focusBeforeBusy && !m_focusWhileBusy)
+            m_focusWhileBusy = QApplication::focusWidget();
+    } else if (m_focusBeforeBusy) {
+        // Only undo the move the disabling caused, not a choice the user made.
+        if (QApplication::focusWidget() == m_focusWhileBusy && m_focusBeforeBusy->isEnabled())
+            m_focusBeforeBusy->setFocus(Qt::OtherFocusReason);
+        m_focusBeforeBusy = nullptr;
+        m_focusWhileBusy = nullptr;
+    }
+}
+
+namespace {
+
+QMessageBox* makeMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    auto* box = new QMessageBox(icon, title, title, QMessageBox::NoButton, parent);
+    box->setInformativeText(text);
+    // A sheet-like width, so a path in the text is not wrapped word by word.
+    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel "
+                                      "{ min-width: 300px; }"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
+}  // namespace
+
+void MainWindow::showAlert(const Alert& alert)
+{
+    if (!isVisible())
+        return;
+    const QMessageBox::Icon icon =
+        alert.severity == Alert::Severity::warning ? QMessageBox::Warning : QMessageBox::Information;
+    QMessageBox* box = makeMessageBox(this, icon, alert.title, alert.text);
+    box->addButton(QMessageBox::Ok);
+    box->open();  // returns at once; nothing waits for the user
+    emit alertShown(alert);
+}
+
+QObject* MainWindow::askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
+                                 std::function<void(bool)> answer)
+{
+    QMessageBox* box = makeMessageBox(this, QMessageBox::Question, title, text);
+    QPushButton* accept = box->addButton(acceptLabel, QMessageBox::AcceptRole);
+    // Every question ends something for good; Return alone must not say yes.
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    connect(box, &QMessageBox::finished, this, [box, accept, answer] { answer(box->clickedButton() == accept); });
+    box->open();
+    return box;
+}
+
+void MainWindow::raiseQuestion(QObject* question)
+{
+    if (auto* box = qobject_cast<QMessageBox*>(question))
+        box->raise();
+}
+
+void MainWindow::closeQuestion(QObject* question)
+{
+    if (auto* box = qobject_cast<QMessageBox*>(question))
+        box->close();
+}
+
+void MainWindow::present()
+{
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    raise();
+    activateWindow();
+    if (QWindow* handle = windowHandle())
+        handle->installEventFilter(this);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Expose && watched == windowHandle()) {
+        watched->removeEventFilter(this);
+        emit firstExposed();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_closeAsksToQuit) {
+        event->ignore();
+        emit quitRequested();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+// Taken whatever it holds, so what cannot be used is named in the log.
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls() || event->mimeData()->hasText())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (event->mimeData()->hasUrls() || event->mimeData()->hasText())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    emit dropped(event->mimeData()->urls(), event->mimeData()->text());
+    event->acceptProposedAction();
+}
+
+QStringList MainWindow::audioChooserNameFilters()
 {
     QStringList patterns;
     const QList<QMimeType> types = QMimeDatabase().allMimeTypes();
@@ -353,48 +644,22 @@ QStringList AppDelegate::audioChooserNameFilters()
     return {QStringLiteral("Audio and Movie Files (%1)").arg(patterns.join(QLatin1Char(' ')))};
 }
 
-void AppDelegate::chooseFolder()
+void MainWindow::chooseFolder()
 {
-    const QString path = QFileDialog::getExistingDirectory(window, QStringLiteral("Choose Save Folder"),
-                                                           folderField->text());
-    if (path.isEmpty())
-        return;  // cancelled
-    applyChosenFolder(path);
+    const QString path =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("Choose Save Folder"), m_folderField->text());
+    if (!path.isEmpty())  // empty: cancelled
+        emit folderChosen(path);
 }
 
-void AppDelegate::applyChosenFolder(const QString& path)
+void MainWindow::chooseAudioFiles()
 {
-    if (savefolder::hasControlCharacters(path)) {
-        appendLog(QStringLiteral("Folder names with line breaks are not supported: ") + path);
-        return;
-    }
-    folderField->setText(path);
-    settings().setValue(QStringLiteral("saveFolder"), path);
-    settings().sync();
-    appendLog(QStringLiteral("Save folder: ") + path);
-}
-
-void AppDelegate::chooseAudioFile()
-{
-    QFileDialog dialog(window, QStringLiteral("Choose Audio File"), folderField->text());
+    QFileDialog dialog(this, QStringLiteral("Choose Audio File"), m_folderField->text());
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setNameFilters(audioChooserNameFilters());
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QStringList files = dialog.selectedFiles();
-    if (files.isEmpty())
-        return;
-    applyChosenAudioFiles(files);
-}
-
-void AppDelegate::applyChosenAudioFiles(const QStringList& paths)
-{
-    setAudioFiles(paths);
-    for (const QString& path : paths)
-        appendLog(QStringLiteral("Audio file: ") + path);
-}
-
-void AppDelegate::applyChosenAudioFile(const QString& path)
-{
-    applyChosenAudioFiles({path});
+    if (!files.isEmpty())
+        emit audioFilesChosen(files);
 }

@@ -19,10 +19,10 @@ void Job::failWithHint(const QString& title, const QString& message, const QStri
     setFailureReason(hint.isEmpty() ? message : message + QLatin1Char(' ') + hint);
     log(message);
     if (hint.isEmpty()) {
-        emit alert(title, message);
+        warn(title, message);
     } else {
         log(QStringLiteral("Hint: ") + hint);
-        emit alert(title, message + QLatin1Char(' ') + hint);
+        warn(title, message + QLatin1Char(' ') + hint);
     }
     finishWith(Outcome::failed);
 }
@@ -31,6 +31,6 @@ void Job::failTitled(const QString& title, const QString& text)
 {
     setFailureReason(title + QStringLiteral(": ") + text);
     log(title + QStringLiteral(": ") + text);
-    emit alert(title, text);
+    warn(title, text);
     finishWith(Outcome::failed);
 }

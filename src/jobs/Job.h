@@ -4,6 +4,16 @@
 #include <QString>
 #include <QStringList>
 
+// What a job tells the user at its end: the window shows it as an alert with
+// the icon of its severity, the command line as text.
+struct Alert {
+    enum class Severity { information, warning };
+    Severity severity = Severity::information;
+    QString title;
+    QString text;
+    bool operator==(const Alert&) const = default;
+};
+
 // One long step (an install, a download, a separation). A job reports only
 // through its signals: the window, or a terminal, decides what to show.
 // Each job emits finished() exactly once, possibly from inside start() when it
@@ -32,11 +42,14 @@ signals:
     void stage(const QString& text);
     // 0 to 100, or -1 while no percentage is known.
     void progress(int percent);
-    void alert(const QString& title, const QString& text);
+    void alert(const Alert& alert);
     void finished(Job::Outcome outcome);
 
 protected:
     void log(const QString& entry) { emit logEntries({entry}); }
+    // The alert of a run that went as asked, and of one that did not.
+    void inform(const QString& title, const QString& text) { emit alert({Alert::Severity::information, title, text}); }
+    void warn(const QString& title, const QString& text) { emit alert({Alert::Severity::warning, title, text}); }
     // Emits finished() once; later calls are ignored.
     void finishWith(Outcome outcome);
     // Ends the run as failed: the log gets message and then "Hint: " + hint,

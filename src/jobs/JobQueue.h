@@ -16,6 +16,8 @@ public:
     void enqueue(Job* job);
     Job* current() const { return m_current; }
     bool isBusy() const { return m_current != nullptr; }
+    // The running job first, then the waiting ones.
+    QList<Job*> jobs() const { return m_current ? QList<Job*>{m_current} + m_pending : m_pending; }
     // Stops the running job and drops the waiting ones.
     void stopAll();
 

@@ -86,7 +86,7 @@ void SeparationJob::refuse(const QString& message)
 {
     setFailureReason(message);
     log(message);
-    emit alert(QStringLiteral("Stem Separation Failed"), message);
+    warn(QStringLiteral("Stem Separation Failed"), message);
     finishWith(Outcome::failed);
 }
 
@@ -233,7 +233,7 @@ void SeparationJob::convertInput()
         finishAfterCleanUp([this, message = error.localizedDescription(), alertText] {
             log(startFailure + message);
             if (!alertText.isEmpty())
-                emit alert(QStringLiteral("Stem Separation Failed"), alertText);
+                warn(QStringLiteral("Stem Separation Failed"), alertText);
             finishWith(Outcome::failed);
         });
     };
@@ -487,7 +487,7 @@ void SeparationJob::commitExport()
     finishAfterCleanUp([this] {
         emit logEntries({QStringLiteral("Stem separation complete."), QStringLiteral("Saved stems: ") + m_stemsFolder});
         emit stemsSaved(m_stemsFolder);
-        emit alert(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
+        inform(QStringLiteral("Stem Separation Complete"), QStringLiteral("Stems were saved to ") + m_stemsFolder);
         finishWith(Outcome::succeeded);
     });
 }
@@ -522,7 +522,7 @@ void SeparationJob::settle()
         if (m_exportError) {
             const QString message = m_exportError->localizedDescription();
             log(QStringLiteral("Failed to save stems: ") + message);
-            emit alert(QStringLiteral("Stem Save Failed"), message);
+            warn(QStringLiteral("Stem Save Failed"), message);
             finishWith(Outcome::failed);
             return;
         }

@@ -57,7 +57,6 @@ public:
     // At most the number of cores and the number of stems, at least one.
     static int encodeSlots(int requested, int stemCount);
 
-    QString outputRoot() const { return m_outputRoot; }
     // The device the environment check found; nothing before it passed.
     std::optional<demucs::Device> checkedDevice() const { return m_checkedDevice; }
 

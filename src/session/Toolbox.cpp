@@ -15,16 +15,8 @@
 namespace {
 
 const QString ytDlpName = QStringLiteral("yt-dlp");
-const QString storedYtDlpKey = QStringLiteral("ytDlpPath");
 
 }  // namespace
-
-std::unique_ptr<QSettings> Toolbox::openSettings(const PlatformProfile& profile)
-{
-    if (profile.settingsFile.isEmpty())
-        return std::make_unique<QSettings>(QStringLiteral("Stemloft"), QStringLiteral("Stemloft"));
-    return std::make_unique<QSettings>(profile.settingsFile, QSettings::IniFormat);
-}
 
 QProcessEnvironment Toolbox::processEnvironment() const
 {
@@ -52,7 +44,7 @@ QStringList Toolbox::managedYtDlpCandidates() const
     } catch (const AppError&) {
         // No support folder: that candidate is simply absent.
     }
-    const QString stored = m_settings.value(storedYtDlpKey).toString();
+    const QString stored = m_settings.ytDlpPath();
     if (!stored.isEmpty())
         candidates << fileops::fileURLPath(stored);
     QString homeRelative = fileops::appendingComponent(fileops::fileURLPath(m_profile.homeDir),
@@ -92,7 +84,7 @@ std::optional<QString> Toolbox::findYtDlp() const
 void Toolbox::rememberYtDlp(const QString& path) const
 {
     fileops::setPosixPermissionsQuietly(path, 0755);
-    m_settings.setValue(storedYtDlpKey, path);
+    m_settings.setYtDlpPath(path);
 }
 
 QStringList Toolbox::denoCandidates() const
@@ -126,7 +118,7 @@ QProcessEnvironment Toolbox::downloadEnvironment() const
 QString Toolbox::storedCookiesBrowser() const
 {
     // Stored in yt-dlp's spelling; a browser this system does not offer means none.
-    const QString stored = m_settings.value(QStringLiteral("cookiesFromBrowser")).toString();
+    const QString stored = m_settings.cookiesBrowser();
     for (const QString& title : m_profile.cookieBrowsers) {
         if (!stored.isEmpty() && title.compare(stored, Qt::CaseInsensitive) == 0)
             return title;
@@ -165,9 +157,9 @@ std::optional<QString> Toolbox::storedSaveFolder() const
 {
     // Only a single absolute path counts: a list, an empty or relative value
     // would put the files in whatever the working directory happens to be.
-    const QVariant stored = m_settings.value(QStringLiteral("saveFolder"));
-    if (stored.typeId() == QMetaType::QString && savefolder::isAcceptable(stored.toString()))
-        return stored.toString();
+    const std::optional<QString> stored = m_settings.saveFolder();
+    if (stored && savefolder::isAcceptable(*stored))
+        return stored;
     return std::nullopt;
 }
 

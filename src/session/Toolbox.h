@@ -1,15 +1,14 @@
 #pragma once
 
 #include "base/PlatformProfile.h"
+#include "session/Settings.h"
 #include "demucs/DemucsInstallJob.h"
 #include "separation/ExportFormat.h"
-#include "separation/Leftovers.h"
 #include "separation/SeparationJob.h"
 #include "separation/SeparationMode.h"
 #include "ytdlp/YtDlpInstallJob.h"
 
 #include <QProcessEnvironment>
-#include <QSettings>
 #include <QString>
 #include <QStringList>
 
@@ -17,21 +16,15 @@
 #include <memory>
 #include <optional>
 
-class QObject;
-class QThread;
-
 // Where the tools and folders are and what their children get, read from the
 // platform profile and the settings. The window and the command line both
 // build their jobs from it, so a run is the same wherever it was started.
 class Toolbox {
 public:
-    Toolbox(const PlatformProfile& profile, QSettings& settings) : m_profile(profile), m_settings(settings) {}
-
-    // The settings the window keeps: the profile's file, else the platform's store.
-    static std::unique_ptr<QSettings> openSettings(const PlatformProfile& profile);
+    Toolbox(const PlatformProfile& profile, Settings& settings) : m_profile(profile), m_settings(settings) {}
 
     const PlatformProfile& profile() const { return m_profile; }
-    QSettings& settings() const { return m_settings; }
+    Settings& settings() const { return m_settings; }
 
     // The application's environment with the fixed tool search path.
     QProcessEnvironment processEnvironment() const;
@@ -75,5 +68,5 @@ private:
     QStringList searchPlaceCandidates(const QString& tool) const;
 
     const PlatformProfile& m_profile;
-    QSettings& m_settings;
+    Settings& m_settings;
 };

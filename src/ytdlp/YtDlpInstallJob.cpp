@@ -442,9 +442,9 @@ void YtDlpInstallJob::onDenoUnpacked(const RunResult& result)
 void YtDlpInstallJob::succeed()
 {
     if (m_params.update)
-        emit alert(QStringLiteral("yt-dlp Updated"), QStringLiteral("You can now download reference audio."));
+        inform(QStringLiteral("yt-dlp Updated"), QStringLiteral("You can now download reference audio."));
     else
-        emit alert(QStringLiteral("yt-dlp Installed"), QStringLiteral("You can now download reference audio."));
+        inform(QStringLiteral("yt-dlp Installed"), QStringLiteral("You can now download reference audio."));
     finishWith(Outcome::succeeded);
 }
 
@@ -454,7 +454,7 @@ void YtDlpInstallJob::fail(const QString& message)
     for (const QString& item : ytDlpDebris())
         fileops::removeItemQuietly(item);
     log(message);
-    emit alert(failedTitle, message);
+    warn(failedTitle, message);
     finishWith(Outcome::failed);
 }
 
@@ -465,7 +465,7 @@ void YtDlpInstallJob::failDeno(const QString& reason)
     const QString message = QStringLiteral("yt-dlp is installed, but Deno is not: ") + reason +
                             QStringLiteral(" YouTube downloads may fail without it; choose Update yt-dlp to try again.");
     log(message);
-    emit alert(QStringLiteral("Deno Install Failed"), message);
+    warn(QStringLiteral("Deno Install Failed"), message);
     finishWith(Outcome::failed);
 }
 

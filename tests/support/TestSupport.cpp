@@ -4,8 +4,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QMainWindow>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -89,14 +87,6 @@ PlatformProfile makeTestProfile(const TempWorkspace& ws)
     return p;
 }
 
-std::unique_ptr<AppDelegate> makeDelegate(const PlatformProfile& profile, bool launch)
-{
-    auto app = std::make_unique<AppDelegate>(profile);
-    if (launch)
-        app->applicationDidFinishLaunching();
-    return app;
-}
-
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -118,37 +108,6 @@ void pumpEvents(int ms)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QThread::msleep(1);
     }
-}
-
-QString logText(const AppDelegate& app)
-{
-    return app.logView->toPlainText();
-}
-
-QMessageBox* visibleMessageBox(const AppDelegate& app, const QString& title)
-{
-    for (QMessageBox* box : app.window->findChildren<QMessageBox*>()) {
-        if (box->isVisible() && box->windowTitle() == title)
-            return box;
-    }
-    return nullptr;
-}
-
-QPushButton* messageBoxButton(QMessageBox* box, const QString& text)
-{
-    for (QAbstractButton* b : box->buttons()) {
-        if (b->text() == text)
-            return qobject_cast<QPushButton*>(b);
-    }
-    return nullptr;
-}
-
-QStringList logLines(const AppDelegate& app)
-{
-    const QString text = logText(app);
-    if (text.isEmpty())
-        return {};
-    return text.split(QLatin1Char('\n'));
 }
 
 QString shellQuote(const QString& text)
@@ -181,11 +140,6 @@ unsigned modeOf(const QString& path)
 {
     struct stat st;
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-bool waitIdle(const AppDelegate& app, int timeoutMs)
-{
-    return waitUntil([&] { return !app.isBusy(); }, timeoutMs);
 }
 
 bool processAlive(qint64 pid)

@@ -1,12 +1,9 @@
 #pragma once
 
-#include "gui/AppController.h"
 #include "base/PlatformProfile.h"
 #include "jobs/Job.h"
 
-#include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QProcessEnvironment>
 
 #include <QByteArray>
@@ -40,16 +37,10 @@ private:
 // exist until a test writes them; PATH is only what the test sets.
 PlatformProfile makeTestProfile(const TempWorkspace& ws);
 
-// A controller on a test profile, launched (window built and shown) when asked.
-std::unique_ptr<AppDelegate> makeDelegate(const PlatformProfile& profile, bool launch = true);
-
 // Runs the event loop until pred holds or the time is up; returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 15000);
 // Runs the event loop for a while.
 void pumpEvents(int ms);
-
-// Waits until no job runs (the jobs' own ends included).
-bool waitIdle(const AppDelegate& app, int timeoutMs = 15000);
 
 // A job that runs until it is stopped: it keeps the controller busy.
 class HoldJob : public Job {
@@ -72,13 +63,6 @@ struct SyncRunResult {
 };
 SyncRunResult runSync(const QString& program, const QStringList& arguments,
                       const std::optional<QProcessEnvironment>& environment = std::nullopt);
-
-// The shown message box of the window with this title, or null.
-QMessageBox* visibleMessageBox(const AppDelegate& app, const QString& title);
-QPushButton* messageBoxButton(QMessageBox* box, const QString& text);
-
-QStringList logLines(const AppDelegate& app);
-QString logText(const AppDelegate& app);
 
 // Arguments recorded by a fake tool written with recordArgsScript, one per line.
 QStringList readRecordedArgs(const QString& file);

@@ -20,7 +20,6 @@ SegmentedControl::SegmentedControl(const QStringList& labels, QWidget* parent) :
         layout->addWidget(button);
     }
     setFocusProxy(segmentButton(0));
-    connect(&m_group, &QButtonGroup::idClicked, this, &SegmentedControl::selectedSegmentChanged);
 }
 
 int SegmentedControl::segmentCount() const

@@ -19,9 +19,6 @@ public:
     void setSelectedSegment(int index);
     QPushButton* segmentButton(int index) const;
 
-signals:
-    void selectedSegmentChanged(int index);
-
 private:
     QButtonGroup m_group;
 };
