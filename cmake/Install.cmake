@@ -33,20 +33,22 @@ if(UNIX AND NOT APPLE)
   install(FILES ${STEMLOFT_DATA_DIR}/${STEMLOFT_APP_ID}.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-  # Debian wants manual pages gzipped; -n keeps the name and time out of the
-  # header, so the same page always gives the same bytes.
+  # The page names the project's version; Debian wants it gzipped, and -n
+  # keeps the name and time out of the header, so the same page always gives
+  # the same bytes.
+  configure_file(${STEMLOFT_DATA_DIR}/stemloft.1.in ${PROJECT_BINARY_DIR}/stemloft.1 @ONLY)
   find_program(STEMLOFT_GZIP gzip)
   if(STEMLOFT_GZIP)
     set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/man/stemloft.1.gz)
     add_custom_command(OUTPUT ${STEMLOFT_MAN_PAGE}
-      COMMAND ${CMAKE_COMMAND} -E copy ${STEMLOFT_DATA_DIR}/stemloft.1 ${PROJECT_BINARY_DIR}/man/stemloft.1
+      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/stemloft.1 ${PROJECT_BINARY_DIR}/man/stemloft.1
       COMMAND ${STEMLOFT_GZIP} -n -9 -f ${PROJECT_BINARY_DIR}/man/stemloft.1
-      DEPENDS ${STEMLOFT_DATA_DIR}/stemloft.1
+      DEPENDS ${PROJECT_BINARY_DIR}/stemloft.1
       COMMENT "Compressing the manual page"
       VERBATIM)
     add_custom_target(stemloft_man ALL DEPENDS ${STEMLOFT_MAN_PAGE})
   else()
-    set(STEMLOFT_MAN_PAGE ${STEMLOFT_DATA_DIR}/stemloft.1)
+    set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/stemloft.1)
   endif()
   install(FILES ${STEMLOFT_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

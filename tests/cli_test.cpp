@@ -85,7 +85,7 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
 TEST(CommandLine, HelpAndTheManualPageDescribeEveryCommandAndOption)
 {
     const QString help = cli::helpText({"Firefox"});
-    QFile manual(STEMLOFT_SOURCE_DIR "/data/stemloft.1");
+    QFile manual(STEMLOFT_BUILD_DIR "/stemloft.1");
     ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
     const QString page = QString::fromUtf8(manual.readAll());
     QStringList words = cli::optionNames();

@@ -99,7 +99,7 @@ for f in "$DESKTOP" "$ICON" "$METAINFO"; do
     cmp -s "$f" "$SOURCE/data/$(basename "$f")" || fail "$f differs from data/$(basename "$f")"
 done
 page() { if [[ "$1" == *.gz ]]; then gzip -dc "$1"; else cat "$1"; fi; }
-cmp -s <(page "$PREFIX/$MAN") "$SOURCE/data/stemloft.1" || fail "$MAN differs from data/stemloft.1"
+cmp -s <(page "$PREFIX/$MAN") "$BUILD/stemloft.1" || fail "$MAN differs from the configured data/stemloft.1.in"
 page "$PREFIX/$MAN" | grep -q "^\.TH STEMLOFT 1 .*\"Stemloft $VERSION\"" \
     || fail "$MAN does not have a .TH line for Stemloft $VERSION"
 if [[ "$MAN" == *.gz ]]; then

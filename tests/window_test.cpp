@@ -32,9 +32,9 @@ QRect inContent(const TestApp& app, const QWidget* w)
     return QRect(w->mapTo(content, QPoint(0, 0)), w->size());
 }
 
-QAction* findAction(const TestApp& app, const QString& title)
+QAction* findMenuItem(const MainWindow& window, const QString& title)
 {
-    for (QAction* menu : app.window->menuBar()->actions()) {
+    for (QAction* menu : window.menuBar()->actions()) {
         if (!menu->menu())
             continue;
         for (QAction* action : menu->menu()->actions()) {
@@ -43,6 +43,11 @@ QAction* findAction(const TestApp& app, const QString& title)
         }
     }
     return nullptr;
+}
+
+QAction* findAction(const TestApp& app, const QString& title)
+{
+    return findMenuItem(*app.window, title);
 }
 
 }  // namespace
@@ -353,4 +358,58 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
                                                       app->logView, app->showStemsButton, app->stopButton,
                                                       app->separateAfterDownloadBox})
         EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << w->objectName().toStdString();
+}
+
+// The window alone runs nothing: each control only says what the user asked for.
+TEST(MainWindowAlone, ControlsEmitWhatTheUserAskedForAndChangeNothingElse)
+{
+    MainWindow window(QStringLiteral("1.0"), {QStringLiteral("Firefox")});
+    window.show();
+    QStringList asked;
+    const auto record = [&](const char* what) { return [&asked, what] { asked << QLatin1String(what); }; };
+    QObject::connect(&window, &MainWindow::downloadRequested, record("download"));
+    QObject::connect(&window, &MainWindow::separateRequested, record("separate"));
+    QObject::connect(&window, &MainWindow::stopRequested, record("stop"));
+    QObject::connect(&window, &MainWindow::installYtDlpRequested, record("install yt-dlp"));
+    QObject::connect(&window, &MainWindow::installDemucsRequested, record("install demucs"));
+    QObject::connect(&window, &MainWindow::showStemsRequested, record("show stems"));
+    QObject::connect(&window, &MainWindow::quitRequested, record("quit"));
+    QObject::connect(&window, &MainWindow::cookiesBrowserChosen,
+                     [&](const QString& browser) { asked << QStringLiteral("cookies ") + browser; });
+    QObject::connect(&window, &MainWindow::exportFormatChosen,
+                     [&](separation::ExportFormat format) { asked << QStringLiteral("format %1").arg(int(format)); });
+
+    ControlStates states;
+    states.busy = true;
+    states.hasAudio = states.hasStems = true;
+    window.showControlStates(states);
+    for (const char* name : {"startButton", "separateButton", "installButton", "installDemucsButton", "stopButton",
+                             "showStemsButton"})
+        window.findChild<QPushButton*>(QLatin1String(name))->click();
+    // Disabled while busy: only Stop and Show Stems get through.
+    EXPECT_EQ(asked, (QStringList{"stop", "show stems"}));
+
+    asked.clear();
+    window.showControlStates({false, false, false, true, true});
+    for (const char* name : {"startButton", "separateButton", "installButton", "installDemucsButton", "stopButton"})
+        window.findChild<QPushButton*>(QLatin1String(name))->click();
+    for (const char* item : {"Firefox", "FLAC (lossless)"}) {
+        QAction* action = findMenuItem(window, QLatin1String(item));
+        ASSERT_NE(action, nullptr) << item;
+        action->trigger();
+    }
+    EXPECT_EQ(asked, (QStringList{"download", "separate", "install yt-dlp", "install demucs", "cookies Firefox",
+                                  "format 1"}));
+    // A menu choice is shown by the controller's answer, not by the click alone.
+    window.showCookiesBrowser(QString());
+    EXPECT_TRUE(findMenuItem(window, QStringLiteral("No Cookies"))->isChecked());
+
+    // Closing asks to quit while told so, and the window stays; otherwise it closes.
+    asked.clear();
+    window.setCloseAsksToQuit(true);
+    EXPECT_FALSE(window.close());
+    EXPECT_TRUE(window.isVisible());
+    window.setCloseAsksToQuit(false);
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(asked, QStringList{"quit"});
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// What a command shows in the terminal: log, alerts, the progress line.
+
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QString>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The managed Demucs environment: its check, the device, its children's environment, its users.
+
 #include "process/Ownership.h"
 #include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"

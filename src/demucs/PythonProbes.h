@@ -1,5 +1,7 @@
 #pragma once
 
+// Short Python runs in the background, and the search for a system Python (PythonFinder).
+
 #include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Reading what yt-dlp prints, and the download folders a killed run leaves.
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Turning what a child writes into log text: lines, UTF-8 across reads.
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>

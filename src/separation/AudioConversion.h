@@ -1,5 +1,7 @@
 #pragma once
 
+// ffmpeg's conversions: the input for Demucs and each exported stem.
+
 #include "base/AppError.h"
 #include "base/PlatformProfile.h"
 #include "process/ChildProcess.h"

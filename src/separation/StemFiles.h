@@ -1,5 +1,7 @@
 #pragma once
 
+// The stems folder of a run: its name, its claim and the files written into it.
+
 #include "process/Ownership.h"
 #include "separation/Manifest.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Where yt-dlp is looked for and whether a found copy can run.
+
 #include <QString>
 #include <QStringList>
 
