@@ -30,6 +30,16 @@ std::vector<bool> enabledStates(const TestApp& app)
             !app.stopButton->isEnabled()};
 }
 
+// A job that still reports while it is deleted, as one whose child ends then would.
+class LastWordsJob : public HoldJob {
+public:
+    ~LastWordsJob() override
+    {
+        emit stage(QStringLiteral("ending"));
+        emit logEntries({QStringLiteral("last words")});
+    }
+};
+
 }  // namespace
 
 TEST_F(ControllerTest, LogEntriesAreTrimmedLinesWithoutLeadingNewline)
@@ -237,4 +247,17 @@ TEST_F(ControllerTest, StopSaysStoppingUntilTheJobHasEnded)
     EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Working 10%"));
     app->stopCurrentJob();
     ASSERT_TRUE(waitIdle(*app));
+}
+
+TEST_F(ControllerTest, JobsGoBeforeTheWindowAndNothingTheySayOnTheWayReachesIt)
+{
+    auto app = makeApp(profile, true);
+    bool deleted = false;
+    auto* job = new LastWordsJob;
+    QObject::connect(job, &QObject::destroyed, [&] { deleted = true; });
+    app->runJob(job);
+    ASSERT_TRUE(app->isBusy());
+    // A window deleted first would take these words (AddressSanitizer reports it).
+    app.reset();
+    EXPECT_TRUE(deleted);
 }

@@ -35,7 +35,6 @@ public:
     ~AppController() override;
 
     MainWindow& mainWindow() const { return *m_window; }
-    Settings& settings() { return m_settings; }
     const Toolbox& tools() const { return m_tools; }
     const PlatformProfile& profile() const { return m_profile; }
 

@@ -24,7 +24,6 @@ public:
     Toolbox(const PlatformProfile& profile, Settings& settings) : m_profile(profile), m_settings(settings) {}
 
     const PlatformProfile& profile() const { return m_profile; }
-    Settings& settings() const { return m_settings; }
 
     // The application's environment with the fixed tool search path.
     QProcessEnvironment processEnvironment() const;
