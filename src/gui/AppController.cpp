@@ -43,7 +43,7 @@ AppController::AppController(PlatformProfile profile, QObject* parent)
       m_window(std::make_unique<MainWindow>(applicationVersion(), m_profile.cookieBrowsers)),
       m_jobs(std::make_unique<JobQueue>())
 {
-    m_window->setAttribute(Qt::WA_DeleteOnClose, false);
+    m_window->setAttribute(Qt::WA_DeleteOnClose, false);  // owned here: closing must not delete it
     openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     connect(m_jobs.get(), &JobQueue::jobStarted, this, &AppController::onJobStarted);
     connect(m_jobs.get(), &JobQueue::jobFinished, this, &AppController::onJobFinished);
