@@ -103,9 +103,8 @@ void AppController::applicationDidFinishLaunching()
     m_window->showExportFormat(m_exportFormat);
     m_window->showBestQuality(m_settings.bestQualityModel());
     m_window->showSeparateAfterDownload(m_settings.separateAfterDownload());
-    updateControlStates();
     restoreFolder();
-    updateYtDlpInstallStatus();
+    updateYtDlpInstallStatus();  // also sets the control states
     m_window->setDemucsButtonTitle(installDemucsTitle);
     appendLog(QStringLiteral("Ready. Version: ") + applicationVersion());
     appendYtDlpInstallStatusLog();
