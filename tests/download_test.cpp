@@ -2,6 +2,8 @@
 #include "download/DownloadJob.h"
 #include "download/DownloadOutput.h"
 
+#include <tuple>
+
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -112,11 +114,16 @@ TEST_F(DownloadFixture, OnlyExistingFilesInsideTheSaveFolderAreTaken)
 
 TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
 {
-    const std::pair<QString, QString> cases[] = {{"echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found'\nexit 3",
-                                                  "Failed with exit code 3."},
-                                                 {"kill -9 $$", "yt-dlp was stopped by signal 9 (SIGKILL). The system may have run out of memory."},
-                                                 {"kill -SEGV $$", "yt-dlp was stopped by signal 11 (SIGSEGV)."}};
-    for (const auto& [body, message] : cases) {
+    // The log keeps the exit code; the alert says yt-dlp's own reason, cut to 300 characters.
+    const QString longError = "[generic] " + QString(400, 'x') + " is not a valid URL";
+    const std::tuple<QString, QString, QString> cases[] = {
+        {"echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found'\nexit 3",
+         "Failed with exit code 3.", "[generic] Unable to download webpage: HTTP Error 404: Not Found"},
+        {"echo 'ERROR: " + longError + "'\nexit 1", "Failed with exit code 1.", longError.left(299) + QChar(0x2026)},
+        {"echo 'ERROR: [generic] x'\nkill -9 $$",
+         "yt-dlp was stopped by signal 9 (SIGKILL). The system may have run out of memory.", QString()},
+        {"kill -SEGV $$", "yt-dlp was stopped by signal 11 (SIGSEGV).", QString()}};
+    for (const auto& [body, message, reason] : cases) {
         SCOPED_TRACE(message.toStdString());
         // What a failed run half-wrote (on a full disk, megabytes) goes with it.
         writeTool("head -c 65536 /dev/zero > \"$tmp/Song [id].m4a.part\"\n" + body);
@@ -126,7 +133,7 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
         EXPECT_EQ(logLines(*app).last(), message);
         ASSERT_TRUE(app->lastAlert.has_value());
         EXPECT_EQ(app->lastAlert->title, "Download Failed");
-        EXPECT_EQ(app->lastAlert->text, message);
+        EXPECT_EQ(app->lastAlert->text, reason.isEmpty() ? message : reason);
         EXPECT_EQ(app->lastAlert->severity, Alert::Severity::warning);
         EXPECT_TRUE(app->startButton->isEnabled());
         EXPECT_FALSE(app->separateButton->isEnabled());
@@ -414,7 +421,7 @@ TEST_F(DownloadFixture, AFailureEndsWithTheMostTellingHint)
     EXPECT_EQ(logLines(*app).mid(logLines(*app).size() - 2),
               (QStringList{"Failed with exit code 1.", "Hint: " + hint}));
     ASSERT_TRUE(app->lastAlert.has_value());
-    EXPECT_EQ(app->lastAlert->text, "Failed with exit code 1. " + hint);
+    EXPECT_EQ(app->lastAlert->text, "[youtube] x: Requested format is not available. Use --list-formats. " + hint);
 
     // A download that works despite a warning needs no advice.
     writeTool("echo 'WARNING: [youtube] No supported JavaScript runtime could be found.'");

@@ -205,7 +205,8 @@ TEST_F(InstallFixture, GuardsRefuseWithALogLineOnly)
     const QStringList running = logLines(*app);
     app->installYtDlp();
     EXPECT_EQ(logLines(*app), running + QStringList{"yt-dlp installation is already running."});
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(curlRuns); }));
+    // The shell creates the file before it writes the line.
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(curlRuns).size() > 0; }));
     app->stopCurrentJob();
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(readRecordedArgs(curlRuns).size(), 1);

@@ -7,14 +7,17 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QThread>
+#include <QUrl>
 #include <QUuid>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fileops {
@@ -31,9 +34,147 @@ void throwErrno(int err, const QString& what)
 
 namespace {
 
+// A byte kept as text where it is not part of valid UTF-8.
+constexpr char16_t escapedByteBase = 0xDC00;
+
+bool isEscapedByte(const QString& text, qsizetype i)
+{
+    const char16_t c = text.at(i).unicode();
+    return c >= 0xDC80 && c <= 0xDCFF && (i == 0 || !text.at(i - 1).isHighSurrogate());
+}
+
+}  // namespace
+
+QString decodePath(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    QString out;
+    out.reserve(n);
+    for (qsizetype i = 0; i < n;) {
+        const unsigned char lead = p[i];
+        if (lead < 0x80) {
+            out += QChar(char16_t(lead));
+            ++i;
+            continue;
+        }
+        int length = 0;
+        char32_t code = 0;
+        char32_t least = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, code = lead & 0x1F, least = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3, code = lead & 0x0F, least = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4, code = lead & 0x07, least = 0x10000;
+        }
+        bool valid = length > 0 && i + length <= n;
+        for (int k = 1; valid && k < length; ++k) {
+            valid = (p[i + k] & 0xC0) == 0x80;
+            code = (code << 6) | (p[i + k] & 0x3F);
+        }
+        // Overlong forms, encoded surrogates and values past Unicode are not UTF-8 either.
+        if (!valid || code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            out += QChar(char16_t(escapedByteBase + lead));
+            ++i;
+            continue;
+        }
+        if (code >= 0x10000) {
+            out += QChar(QChar::highSurrogate(code));
+            out += QChar(QChar::lowSurrogate(code));
+        } else {
+            out += QChar(char16_t(code));
+        }
+        i += length;
+    }
+    return out;
+}
+
+bool isUtf8Path(const QString& path)
+{
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        if (isEscapedByte(path, i))
+            return false;
+    }
+    return true;
+}
+
+QByteArray encodePath(const QString& path)
+{
+    if (isUtf8Path(path))
+        return path.toUtf8();
+    QByteArray out;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        if (!isEscapedByte(path, i))
+            continue;
+        out += QStringView(path).mid(from, i - from).toUtf8();
+        out += char(path.at(i).unicode() - escapedByteBase);
+        from = i + 1;
+    }
+    return out + QStringView(path).mid(from).toUtf8();
+}
+
+QString shownPath(const QString& path)
+{
+    if (isUtf8Path(path))
+        return path;
+    QString shown = path;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        if (isEscapedByte(path, i))
+            shown[i] = QChar::ReplacementCharacter;
+    }
+    return shown;
+}
+
+QString localPathOf(const QUrl& url)
+{
+    if (!url.isLocalFile())
+        return QString();
+    // toLocalFile() would turn bytes that are not UTF-8 into U+FFFD.
+    return decodePath(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+}
+
+QString resolveShownPath(const QString& path)
+{
+    if (!path.contains(QChar::ReplacementCharacter) || itemExists(path))
+        return path;
+    QString resolved;
+    const QStringList components = path.split(QLatin1Char('/'));
+    for (qsizetype i = 0; i < components.size(); ++i) {
+        const QString& component = components.at(i);
+        const QString folder = resolved;
+        resolved = i == 0 ? component : resolved + QLatin1Char('/') + component;
+        if (i == 0 || component.isEmpty() || itemExists(resolved))
+            continue;
+        if (!component.contains(QChar::ReplacementCharacter))
+            return path;
+        // A chooser lists names through Qt's lossy UTF-8 decoding; the name
+        // that reads the same way is the one chosen.
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.isEmpty() ? "/" : encodePath(folder).constData()),
+                                                ::closedir);
+        if (!dir)
+            return path;
+        std::optional<QString> match;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (QString::fromUtf8(entry->d_name) != component)
+                continue;
+            if (match)
+                return path;  // two names read the same: which one is unknown
+            match = decodePath(QByteArray(entry->d_name));
+        }
+        if (!match)
+            return path;
+        resolved = folder + QLatin1Char('/') + *match;
+    }
+    return resolved;
+}
+
+namespace {
+
 std::filesystem::path fsPath(const QString& path)
 {
-    return std::filesystem::path(path.toStdString());
+    return std::filesystem::path(encodePath(path).toStdString());
 }
 
 QString collapseSeparators(QString path)
@@ -127,18 +268,18 @@ bool isInsideStandardizedFolder(const QString& child, const QString& dir)
 bool itemExists(const QString& path)
 {
     struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    return ::lstat(encodePath(path).constData(), &st) == 0;
 }
 
 bool isExecutableFile(const QString& path)
 {
-    return ::access(QFile::encodeName(path).constData(), X_OK) == 0;
+    return ::access(encodePath(path).constData(), X_OK) == 0;
 }
 
 bool isRegularFile(const QString& path)
 {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::stat(encodePath(path).constData(), &st) != 0)
         return false;
     return S_ISREG(st.st_mode);
 }
@@ -146,9 +287,25 @@ bool isRegularFile(const QString& path)
 std::optional<qint64> fileSize(const QString& path)
 {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::stat(encodePath(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<qint64>(st.st_size);
+}
+
+std::optional<qint64> availableBytes(const QString& path)
+{
+    struct statvfs vfs;
+    if (::statvfs(encodePath(path).constData(), &vfs) != 0)
+        return std::nullopt;
+    return static_cast<qint64>(vfs.f_bavail) * static_cast<qint64>(vfs.f_frsize);
+}
+
+std::optional<quint64> fileSystemId(const QString& path)
+{
+    struct stat st;
+    if (::stat(encodePath(path).constData(), &st) != 0)
+        return std::nullopt;
+    return static_cast<quint64>(st.st_dev);
 }
 
 void createDirectories(const QString& path)
@@ -184,19 +341,19 @@ bool removeItemQuietly(const QString& path)
 
 void moveItem(const QString& from, const QString& to)
 {
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+    if (::rename(encodePath(from).constData(), encodePath(to).constData()) != 0)
         throwErrno(errno, QStringLiteral("Could not move \"%1\" to \"%2\"").arg(from, to));
 }
 
 void setPosixPermissions(const QString& path, unsigned mode)
 {
-    if (::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode)) != 0)
+    if (::chmod(encodePath(path).constData(), static_cast<mode_t>(mode)) != 0)
         throwErrno(errno, QStringLiteral("Could not change the permissions of \"%1\"").arg(path));
 }
 
 bool setPosixPermissionsQuietly(const QString& path, unsigned mode)
 {
-    return ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode)) == 0;
+    return ::chmod(encodePath(path).constData(), static_cast<mode_t>(mode)) == 0;
 }
 
 void writeFileAtomically(const QString& path, const QByteArray& bytes)
@@ -205,7 +362,7 @@ void writeFileAtomically(const QString& path, const QByteArray& bytes)
     const QString temp = appendingComponent(
         dir, QStringLiteral(".%1.%2.tmp")
                  .arg(lastComponent(path), QUuid::createUuid().toString(QUuid::WithoutBraces)));
-    const QByteArray tempName = QFile::encodeName(temp);
+    const QByteArray tempName = encodePath(temp);
     const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         throwErrno(errno, QStringLiteral("Could not write \"%1\"").arg(path));
@@ -230,7 +387,7 @@ void writeFileAtomically(const QString& path, const QByteArray& bytes)
         ::unlink(tempName.constData());
         throwErrno(err, QStringLiteral("Could not write \"%1\"").arg(path));
     }
-    if (::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (::rename(tempName.constData(), encodePath(path).constData()) != 0) {
         const int err = errno;
         ::unlink(tempName.constData());
         throwErrno(err, QStringLiteral("Could not write \"%1\"").arg(path));

@@ -5,8 +5,10 @@
 #include <functional>
 #include <optional>
 
+class QByteArray;
 class QObject;
 class QThread;
+class QUrl;
 
 // File-system steps that throw AppError (domain "FileSystem", errno as code)
 // with a readable message, so the run that owns them can report it.
@@ -16,6 +18,25 @@ namespace fileops {
 QString errnoText(int err);
 // Throws AppError in the "FileSystem" domain: "WHAT: " + errnoText(err).
 [[noreturn]] void throwErrno(int err, const QString& what);
+
+// A file name's bytes as text and back, losslessly: UTF-8, with each byte
+// that is not part of valid UTF-8 kept as the lone surrogate U+DC80 + byte
+// (as Python does), so a name that is not UTF-8 still names its file. Every
+// path that goes between bytes and text goes through these.
+QString decodePath(const QByteArray& bytes);
+QByteArray encodePath(const QString& path);
+// Whether path survives UTF-8 as it is (nothing kept as a surrogate): a
+// child process's argument or a Qt file class can take it.
+bool isUtf8Path(const QString& path);
+// path as a file chooser lists it: U+FFFD for each byte that is not UTF-8.
+QString shownPath(const QString& path);
+// The local path of a file URL, its percent-encoded bytes decoded losslessly.
+QString localPathOf(const QUrl& url);
+// A path shown with U+FFFD for bytes that are not UTF-8 (as a file chooser
+// lists it) back to the file it shows: itself when something is there, else
+// the one entry per component whose name is shown that way. Unchanged when
+// none or several match.
+QString resolveShownPath(const QString& path);
 
 // Path of a file URL made from text: relative text is taken against the
 // current directory; redundant separators and a trailing one are dropped.
@@ -41,6 +62,10 @@ bool itemExists(const QString& path);
 bool isExecutableFile(const QString& path);
 bool isRegularFile(const QString& path);  // follows symbolic links
 std::optional<qint64> fileSize(const QString& path);
+// Free bytes an unprivileged writer may use on path's file system.
+std::optional<qint64> availableBytes(const QString& path);
+// The file system path lies on, to tell whether two folders share one.
+std::optional<quint64> fileSystemId(const QString& path);
 
 void createDirectories(const QString& path);
 void removeItem(const QString& path);  // recursive for folders

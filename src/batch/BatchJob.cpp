@@ -97,7 +97,7 @@ void BatchJob::separate(const QString& file)
 {
     // A queue is put together well before its later items run.
     if (!QFileInfo::exists(file)) {
-        const QString message = QStringLiteral("Audio file was not found: ") + file;
+        const QString message = QStringLiteral("Audio file was not found: ") + fileops::shownPath(file);
         log(message);
         endItem(Outcome::failed, message);
         return;

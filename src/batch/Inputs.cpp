@@ -2,12 +2,15 @@
 
 #include "base/FileOps.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace batch {
 
@@ -54,10 +57,23 @@ UrlList parseUrlList(const QString& text)
 
 bool isAudioOrVideoFile(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile())
+    if (!fileops::isRegularFile(path))
         return false;
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    QMimeDatabase mimes;
+    QMimeType type;
+    if (fileops::isUtf8Path(path)) {
+        type = mimes.mimeTypeForFile(QFileInfo(path));
+    } else {
+        // Qt cannot open a name that is not UTF-8: its bytes are opened here.
+        QFile file;
+        const int fd = ::open(fileops::encodePath(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            if (fd >= 0)
+                ::close(fd);
+            return false;
+        }
+        type = mimes.mimeTypeForFileNameAndData(fileops::shownPath(fileops::lastComponent(path)), &file);
+    }
     for (const QString& name : QStringList{type.name()} + type.allAncestors()) {
         if (name.startsWith(QLatin1String("audio/")) || name.startsWith(QLatin1String("video/")))
             return true;
@@ -75,11 +91,11 @@ Drop classifyDrop(const QList<QUrl>& urls, const QString& text)
     }
     for (const QUrl& url : urls) {
         if (url.isLocalFile()) {
-            const QString path = url.toLocalFile();
+            const QString path = fileops::localPathOf(url);
             if (isAudioOrVideoFile(path))
                 drop.files << path;
             else
-                drop.refused << fileops::lastComponent(path);
+                drop.refused << fileops::shownPath(fileops::lastComponent(path));
         } else if (isWebLink(url.toString())) {
             drop.links << url.toString();
         } else {

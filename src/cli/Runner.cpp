@@ -441,7 +441,11 @@ int main(int argc, char** argv)
         };
     }
     QuitSignals quitSignals;
-    return run(QCoreApplication::arguments().mid(1), PlatformProfile::current(), io, [&quitSignals](Runner& runner) {
+    // From argv's bytes: arguments() would turn a file name that is not UTF-8 into U+FFFD.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << fileops::decodePath(QByteArray(argv[i]));
+    return run(args, PlatformProfile::current(), io, [&quitSignals](Runner& runner) {
         QObject::connect(&quitSignals, &QuitSignals::received, &runner, &Runner::interrupt);
     });
 }

@@ -6,7 +6,10 @@
 #include "base/PlatformProfile.h"
 #include "demucs/DemucsEnvironment.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -134,4 +137,59 @@ std::optional<int> demucs::pipProgressPercent(QStringView line)
     if (!okDone || !okTotal || total <= 0 || done < 0)
         return std::nullopt;
     return int(std::min<qint64>(100, done * 100 / total));
+}
+
+namespace {
+
+QString withoutColours(QString line)
+{
+    static const QRegularExpression escape(QStringLiteral("\\x1b\\[[0-9;]*[A-Za-z]"));
+    return line.remove(escape).trimmed();
+}
+
+}  // namespace
+
+QString demucs::errorLine(const QStringList& lines)
+{
+    // "pkg.module.NameError: text", the last line of a traceback; a chained
+    // traceback's last one is the one that ended the run.
+    static const QRegularExpression exception(
+        QStringLiteral("^(?:[A-Za-z_]\\w*\\.)*[A-Za-z_]\\w*(?:Error|Exception|Exit|Interrupt|Failure):\\s*\\S"));
+    QString own;
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        const QString line = withoutColours(*it);
+        if (exception.match(line).hasMatch())
+            return line;
+        if (own.isEmpty() && (line.startsWith(QLatin1String("FATAL:")) ||
+                              line.startsWith(QLatin1String("Could not load file"))))
+            own = line;
+    }
+    return own;
+}
+
+bool demucs::isDownloadError(QStringView line)
+{
+    static const QLatin1String signs[] = {
+        QLatin1String("URLError"),
+        QLatin1String("HTTPError"),
+        QLatin1String("HTTP Error"),
+        QLatin1String("urlopen error"),
+        QLatin1String("ContentTooShortError"),
+        QLatin1String("IncompleteRead"),
+        QLatin1String("RemoteDisconnected"),
+        QLatin1String("ConnectionError"),
+        QLatin1String("ConnectionResetError"),
+        QLatin1String("ConnectionRefusedError"),
+        QLatin1String("Connection refused"),
+        QLatin1String("Connection reset"),
+        QLatin1String("Network is unreachable"),
+        QLatin1String("Name or service not known"),
+        QLatin1String("Temporary failure in name resolution"),
+        QLatin1String("nodename nor servname"),
+        QLatin1String("CERTIFICATE_VERIFY_FAILED"),
+        QLatin1String("socket.timeout"),
+        QLatin1String("TimeoutError"),
+    };
+    return std::any_of(std::begin(signs), std::end(signs),
+                       [line](QLatin1String sign) { return line.contains(sign); });
 }

@@ -34,4 +34,13 @@ QString installCommandString(const QString& systemPython, const QString& environ
 // nothing for other lines and for an unknown total.
 std::optional<int> pipProgressPercent(QStringView line);
 
+// Why a failed Demucs run failed, from its output lines (last one first): the
+// exception line of a traceback ("OSError: [Errno 28] No space left on
+// device"), else Demucs's own message ("FATAL: …", "Could not load file …"),
+// terminal colours removed; empty when none says.
+QString errorLine(const QStringList& lines);
+// Whether a line of Python's output tells of a download that failed: URL,
+// HTTP and connection errors, name resolution.
+bool isDownloadError(QStringView line);
+
 }  // namespace demucs

@@ -163,13 +163,15 @@ QStringList demucs::modelWeightFiles(const QString& model)
     return {};
 }
 
-bool demucs::hasModelWeights(const QString& torchHome, const QString& model)
+QStringList demucs::missingModelWeights(const QString& torchHome, const QString& model)
 {
     const QString folder = fileops::appendingComponent(torchHome, QStringLiteral("hub/checkpoints"));
-    const QStringList files = modelWeightFiles(model);
-    return std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
-        return fileops::fileSize(fileops::appendingComponent(folder, file)).value_or(0) > 0;
-    });
+    QStringList missing;
+    for (const QString& file : modelWeightFiles(model)) {
+        if (fileops::fileSize(fileops::appendingComponent(folder, file)).value_or(0) <= 0)
+            missing << file;
+    }
+    return missing;
 }
 
 QString demucs::environmentUseFolder(const QString& environmentFolder)

@@ -71,8 +71,12 @@ PackageSource packageSource(const PlatformProfile& profile, bool nvidiaDriver);
 
 // The checkpoint files a pretrained model loads, as torch.hub names them.
 QStringList modelWeightFiles(const QString& model);
-// Whether every checkpoint of model is below torchHome already.
-bool hasModelWeights(const QString& torchHome, const QString& model);
+// The checkpoints of model not yet below torchHome; none when all are there.
+QStringList missingModelWeights(const QString& torchHome, const QString& model);
+inline bool hasModelWeights(const QString& torchHome, const QString& model)
+{
+    return missingModelWeights(torchHome, model).isEmpty();
+}
 
 // Who uses the environment: each separation holds a claim of its own in
 // environmentUseFolder while it runs from it, and an install holds

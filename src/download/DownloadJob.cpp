@@ -164,10 +164,11 @@ void DownloadJob::onFinished(const RunResult& result)
     if (result.status != 0) {
         const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
                                                QStringLiteral("Failed with exit code %1.").arg(result.status));
-        // yt-dlp's own error names the cause; the exit code does not.
+        // yt-dlp's own error names the cause; the exit code, kept in the log, does not.
         if (!m_lastError.isEmpty())
             setFailureReason(m_lastError);
-        failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString());
+        const QString reason = result.outcome == RunResult::Outcome::failed ? shortenedText(m_lastError, 300) : QString();
+        failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString(), reason);
         return;
     }
     QStringList lines;

@@ -33,11 +33,16 @@ std::optional<QString> DownloadedFileMatcher::match(const QString& line) const
     if (line.size() >= PATH_MAX)
         return std::nullopt;
     const QString candidate = fileops::fileURLPath(line, m_currentDir);
-    const QString standardized = QDir::cleanPath(candidate);
+    QString standardized = QDir::cleanPath(candidate);
     // The folder itself is no downloaded file.
-    if (standardized == m_folder || !fileops::isInsideStandardizedFolder(standardized, m_folder) ||
-        !fileops::itemExists(candidate))
+    if (standardized == m_folder || !fileops::isInsideStandardizedFolder(standardized, m_folder))
         return std::nullopt;
+    if (!fileops::itemExists(candidate)) {
+        // Output read as UTF-8 shows a name that is not with U+FFFD.
+        standardized = fileops::resolveShownPath(standardized);
+        if (!fileops::itemExists(standardized))
+            return std::nullopt;
+    }
     return standardized;
 }
 

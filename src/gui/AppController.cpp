@@ -240,9 +240,13 @@ void AppController::applyChosenFolder(const QString& path)
 
 void AppController::applyChosenAudioFiles(const QStringList& paths)
 {
-    setAudioFiles(paths);
+    // A chooser lists a name that is not UTF-8 with U+FFFD; the file is the one it showed.
+    QStringList files;
     for (const QString& path : paths)
-        appendLog(QStringLiteral("Audio file: ") + path);
+        files << fileops::resolveShownPath(path);
+    setAudioFiles(files);
+    for (const QString& file : std::as_const(files))
+        appendLog(QStringLiteral("Audio file: ") + fileops::shownPath(file));
 }
 
 void AppController::applyChosenAudioFile(const QString& path)

@@ -1,6 +1,8 @@
 // The window's rows, menus, choosers and drops.
 #include "gui/MainWindow.h"
 
+#include "base/FileOps.h"
+
 #include "gui/LogView.h"
 #include "gui/widgets/PathField.h"
 #include "gui/widgets/SegmentedControl.h"
@@ -395,8 +397,8 @@ void MainWindow::showSaveFolder(const QString& path)
 
 void MainWindow::showAudioFiles(const QString& text, const QString& toolTip)
 {
-    m_audioField->setText(text);
-    m_audioField->setToolTip(toolTip);
+    m_audioField->setText(fileops::shownPath(text));
+    m_audioField->setToolTip(fileops::shownPath(toolTip));
 }
 
 bool MainWindow::separateAfterDownload() const

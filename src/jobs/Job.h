@@ -14,6 +14,11 @@ struct Alert {
     bool operator==(const Alert&) const = default;
 };
 
+// text cut to at most maxChars characters, ending in "…" when it was cut.
+QString shortenedText(const QString& text, int maxChars);
+// The first sentence of text (up to the first ". "), at most maxChars long.
+QString firstSentence(const QString& text, int maxChars = 300);
+
 // One long step (an install, a download, a separation). A job reports only
 // through its signals: the window, or a terminal, decides what to show.
 // Each job emits finished() exactly once, possibly from inside start() when it
@@ -53,8 +58,11 @@ protected:
     // Emits finished() once; later calls are ignored.
     void finishWith(Outcome outcome);
     // Ends the run as failed: the log gets message and then "Hint: " + hint,
-    // the alert both in one text. Without a hint, only the message.
-    void failWithHint(const QString& title, const QString& message, const QString& hint);
+    // the alert both in one text. Without a hint, only the message. A reason
+    // (the tool's own words) takes the message's place in the alert and the
+    // failure reason; the message, an exit code, stays in the log.
+    void failWithHint(const QString& title, const QString& message, const QString& hint,
+                      const QString& reason = {});
     // Ends the run as failed where the title names what failed: the log and
     // the failure reason read "TITLE: TEXT", the alert shows TEXT under TITLE.
     void failTitled(const QString& title, const QString& text);

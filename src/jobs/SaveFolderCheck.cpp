@@ -27,7 +27,7 @@ int writeProbe(const QString& folder)
 {
     const QString probe = fileops::appendingComponent(
         folder, QStringLiteral(".stemloft-write-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    const QByteArray name = QFile::encodeName(probe);
+    const QByteArray name = fileops::encodePath(probe);
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
@@ -67,7 +67,7 @@ std::optional<QString> problem(const QString& path)
     // missing name fits and the nearest existing folder takes new entries.
     QString existing = clean;
     while (!existing.isEmpty() && !QFileInfo(existing).exists() && !QFileInfo(existing).isSymLink()) {
-        if (QFile::encodeName(fileops::lastComponent(existing)).size() > NAME_MAX)
+        if (fileops::encodePath(fileops::lastComponent(existing)).size() > NAME_MAX)
             return QStringLiteral("The folder cannot be created: ") + fileops::errnoText(ENAMETOOLONG) + QLatin1Char('.');
         existing = fileops::deletingLastComponent(existing);
     }

@@ -75,7 +75,7 @@ bool RunLogFile::open(const QString& folder, const QString& kind, const QDateTim
     // they started ("...-123 Task.log", then "...-123-2 Task.log").
     for (int n = 1; m_fd < 0; ++n) {
         m_path = fileops::appendingComponent(folder, numberedFileName(startedAt, kind, n));
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        m_fd = ::open(fileops::encodePath(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd < 0 && errno != EEXIST) {
             m_error = fileops::errnoText(errno);
             return false;

@@ -32,6 +32,9 @@ public:
     QString feed(const QByteArray& bytes);
     // Whatever is held when the stream has ended.
     QString finish();
+    // The line begun and not yet ended (a progress bar redrawn after "\r"
+    // has no end until the next one): held for the log, readable at once.
+    const QString& unfinished() const { return m_tail; }
 
 private:
     QByteArray m_pendingBytes;  // an incomplete UTF-8 character

@@ -195,6 +195,7 @@ void ChildProcess::killAndReap()
     m_process.disconnect(this);
     disconnect(this, &ChildProcess::finished, nullptr, nullptr);
     disconnect(this, &ChildProcess::output, nullptr, nullptr);
+    disconnect(this, &ChildProcess::unfinishedLine, nullptr, nullptr);
     m_killTimer.stop();
     m_limitTimer.stop();
     m_groupPoll.stop();
@@ -220,6 +221,8 @@ bool ChildProcess::start()
 {
     m_result = RunResult{};
     m_captured.clear();
+    m_unfinishedSent.clear();
+    m_unfinishedChanged = false;
     m_stopRequested = false;
     m_timedOut = false;
     m_process.setStandardInputFile(QProcess::nullDevice());
@@ -323,11 +326,13 @@ void ChildProcess::readOutput()
         return;
     }
     appendPending(m_assembler.feed(bytes));
+    if (const QString& unfinished = m_assembler.unfinished(); !unfinished.isEmpty() && unfinished != m_unfinishedSent)
+        m_unfinishedChanged = true;
     // Output is passed on in batches: whoever shows it (a log view) pays per
     // call, so a chatty child must not cost one call per read of the pipe.
     if (m_pendingText.size() >= maxBatchChars)
         flushOutput();
-    else if (!m_pendingText.isEmpty() && !m_batchTimer.isActive())
+    else if ((!m_pendingText.isEmpty() || m_unfinishedChanged) && !m_batchTimer.isActive())
         m_batchTimer.start();
 }
 
@@ -349,10 +354,15 @@ void ChildProcess::appendPending(QString text)
 void ChildProcess::flushOutput()
 {
     m_batchTimer.stop();
-    if (m_pendingText.isEmpty())
-        return;
-    const QString text = std::exchange(m_pendingText, QString());
-    emit output(text);
+    if (!m_pendingText.isEmpty()) {
+        const QString text = std::exchange(m_pendingText, QString());
+        emit output(text);
+    }
+    if (std::exchange(m_unfinishedChanged, false) && m_running) {
+        m_unfinishedSent = m_assembler.unfinished();
+        if (!m_unfinishedSent.isEmpty())
+            emit unfinishedLine(m_unfinishedSent);
+    }
 }
 
 void ChildProcess::onProcessFinished()

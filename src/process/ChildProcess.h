@@ -107,6 +107,10 @@ signals:
     // Whole lines, in batches (see batchIntervalMs): separated by line breaks,
     // without one after the last. The rest always comes before finished().
     void output(const QString& text);
+    // The line begun after the last line break, each time it changed, with
+    // the next batch: not yet in output(), which gets it whole once it ends.
+    // For progress read as it happens, never for the log.
+    void unfinishedLine(const QString& text);
     void finished(const RunResult& result);
 
 private:
@@ -139,5 +143,7 @@ private:
     QTimer m_groupPoll;
     QTimer m_batchTimer;
     QString m_pendingText;
+    QString m_unfinishedSent;
+    bool m_unfinishedChanged = false;
     int m_watchdogFd = -1;  // the write end of the watchdog's pipe
 };

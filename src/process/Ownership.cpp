@@ -51,7 +51,7 @@ bool isFileAt(int fd, const QString& path)
 {
     struct stat open {};
     struct stat named {};
-    return ::fstat(fd, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0 &&
+    return ::fstat(fd, &open) == 0 && ::lstat(fileops::encodePath(path).constData(), &named) == 0 &&
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
@@ -104,12 +104,12 @@ QStringList abandonedFolders(const QString& parent, const QString& prefix, const
     for (const QString& name : names) {
         const QString folder = fileops::appendingComponent(parent, name);
         struct stat st {};
-        if (!name.startsWith(prefix) || ::lstat(QFile::encodeName(folder).constData(), &st) != 0 ||
+        if (!name.startsWith(prefix) || ::lstat(fileops::encodePath(folder).constData(), &st) != 0 ||
             !S_ISDIR(st.st_mode))
             continue;
         const QString ownerPath = fileops::appendingComponent(folder, ownerFileName);
         struct stat owner {};
-        if (::lstat(QFile::encodeName(ownerPath).constData(), &owner) != 0) {
+        if (::lstat(fileops::encodePath(ownerPath).constData(), &owner) != 0) {
             if (errno == ENOENT && now.toSecsSinceEpoch() - qint64(st.st_mtime) > noOwnerGraceSecs)
                 abandoned << folder;
             continue;
@@ -143,7 +143,7 @@ Claim& Claim::operator=(Claim&& other) noexcept
 
 std::variant<Claim, Claim::Holder> Claim::take(const QString& path, const QByteArray& note)
 {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = fileops::encodePath(path);
     for (int attempt = 0;; ++attempt) {
         const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0)
@@ -186,7 +186,7 @@ std::variant<Claim, Claim::Holder> Claim::take(const QString& path, const QByteA
 
 std::optional<Claim::Holder> Claim::holderOf(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(fileops::encodePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     std::optional<Holder> holder;
@@ -206,7 +206,7 @@ void Claim::release()
     // Removed while still locked: a process that opened the file meanwhile
     // sees it is gone once it gets the lock, and starts again.
     if (isFileAt(m_fd, m_path))
-        ::unlink(QFile::encodeName(m_path).constData());
+        ::unlink(fileops::encodePath(m_path).constData());
     ::close(m_fd);
     m_fd = -1;
 }

@@ -123,6 +123,39 @@ bool ConversionRun::start()
     return true;
 }
 
+bool ConversionRun::rejectedSource() const
+{
+    if (m_child.result().outcome != RunResult::Outcome::failed)
+        return false;
+    // ffmpeg names the input before an error about it ("song.mp3: Invalid
+    // argument"); the other signs are its and afconvert's words about input.
+    static const QLatin1String signs[] = {
+        QLatin1String("matches no streams"),
+        QLatin1String("Invalid data found when processing input"),
+        QLatin1String("Failed to read frame size"),
+        QLatin1String("could not find codec parameters"),
+        QLatin1String("moov atom not found"),
+        QLatin1String("does not contain any stream"),
+        QLatin1String("ExtAudioFileOpen"),
+    };
+    const QString input = ffmpegFilePath(m_source) + QLatin1Char(':');
+    for (const QString& line : splitOutputLines(QString::fromUtf8(m_child.capturedOutput()))) {
+        if (line.startsWith(input) && !line.contains(QLatin1String("No space left")))
+            return true;
+        for (const QLatin1String& sign : signs) {
+            if (line.contains(sign))
+                return true;
+        }
+    }
+    return false;
+}
+
+QString ConversionRun::lastOutputLine() const
+{
+    const QStringList lines = splitOutputLines(QString::fromUtf8(m_child.capturedOutput()));
+    return lines.isEmpty() ? QString() : lines.last();
+}
+
 void ConversionRun::onFinished(const RunResult& result)
 {
     if (result.outcome == RunResult::Outcome::stopped)

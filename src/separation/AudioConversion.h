@@ -49,9 +49,13 @@ public:
     bool isActive() const { return m_child.isActive(); }
 
     bool wasStopped() const { return m_stopped; }
-    // The converter ran and refused the source (an exit code, not a signal):
-    // the file holds no audio it can read.
-    bool rejectedSource() const { return m_child.result().outcome == RunResult::Outcome::failed; }
+    // The converter ran, failed (an exit code, not a signal) and said why
+    // about the source: no audio it can read there.
+    bool rejectedSource() const;
+    // The converter ran and ended with an exit code other than 0.
+    bool exitedWithFailure() const { return m_child.result().outcome == RunResult::Outcome::failed; }
+    // The converter's last line of output, its own reason; empty when none.
+    QString lastOutputLine() const;
     bool crashed() const { return m_child.result().outcome == RunResult::Outcome::crashed; }
     const std::optional<AppError>& error() const { return m_error; }
     const QString& source() const { return m_source; }

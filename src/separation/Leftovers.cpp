@@ -25,7 +25,7 @@ const QString rootPrefix = QStringLiteral("stemloft-demucs-");
 std::optional<struct stat> lstatOf(const QString& path)
 {
     struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::lstat(fileops::encodePath(path).constData(), &st) != 0)
         return std::nullopt;
     return st;
 }

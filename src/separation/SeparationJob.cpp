@@ -3,6 +3,7 @@
 #include "base/Background.h"
 #include "base/FileOps.h"
 #include "jobs/SaveFolderCheck.h"
+#include "demucs/DemucsContract.h"
 #include "demucs/DemucsEnvironment.h"
 #include "separation/Leftovers.h"
 #include "separation/Manifest.h"
@@ -16,6 +17,9 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <unistd.h>
 
 using separation::ConversionRun;
 using separation::ConversionTarget;
@@ -35,6 +39,12 @@ QString uuidText()
 SeparationJob::SeparationJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
 {
     connect(&m_demucs, &ChildProcess::output, this, &SeparationJob::handleDemucsOutput);
+    // A bar redrawn after "\r" has no line end until the next one: read it at once.
+    connect(&m_demucs, &ChildProcess::unfinishedLine, this, [this](const QString& line) {
+        // Only a whole bar: a read that cut it could look like another kind.
+        if (line.trimmed().endsWith(QLatin1Char(']')))
+            readDemucsProgress(line);
+    });
     connect(&m_demucs, &ChildProcess::finished, this, &SeparationJob::onDemucsFinished);
     // Whatever way the run ended, its claims go before anyone hears of it.
     connect(this, &Job::finished, this, &SeparationJob::cleanUp);
@@ -49,6 +59,7 @@ SeparationJob::~SeparationJob()
     // Gone mid-run (the application quits): the children go first, so none
     // of them writes into what is removed next.
     delete m_probe.data();
+    m_durationProbe.reset();
     m_inputConversion.reset();
     m_demucs.killAndReap();
     for (Encode& encode : m_encodes)
@@ -120,7 +131,8 @@ void SeparationJob::start()
 {
     // A FIFO would hold the converter forever, a folder reaches Demucs.
     if (!fileops::isRegularFile(m_params.audioFile)) {
-        refuse(fileops::lastComponent(m_params.audioFile) + QStringLiteral(" is not an audio file."));
+        refuse(fileops::shownPath(fileops::lastComponent(m_params.audioFile)) +
+               QStringLiteral(" is not an audio file."));
         return;
     }
     // Minutes of Demucs must not end in a folder that cannot take the stems.
@@ -202,16 +214,103 @@ void SeparationJob::begin(demucs::Device device)
         log(savefolder::defaultedMessage(m_params.saveFolder));
     QStringList opening{QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
                             mode.demucsModel() + QStringLiteral("..."),
-                        QStringLiteral("Input: ") + m_params.audioFile};
+                        QStringLiteral("Input: ") + fileops::shownPath(m_params.audioFile)};
     if (const QString device = demucs::deviceLine(m_device); !device.isEmpty())
         opening << device;
     emit logEntries(opening << QStringLiteral("This can take several minutes."));
+    if (prepareInput())
+        checkSpace();
+}
+
+bool SeparationJob::prepareInput()
+{
+    m_input = m_params.audioFile;
+    if (fileops::isUtf8Path(m_input))
+        return true;
+    const QString folder = fileops::appendingComponent(m_outputRoot, QStringLiteral("input"));
+    const QString link = fileops::appendingComponent(folder, fileops::shownPath(fileops::lastComponent(m_input)));
+    try {
+        fileops::createDirectories(folder);
+        if (::symlink(fileops::encodePath(m_input).constData(), fileops::encodePath(link).constData()) != 0)
+            fileops::throwErrno(errno, QStringLiteral("Could not link \"%1\"").arg(link));
+    } catch (const AppError& error) {
+        finishAfterCleanUp([this, message = error.localizedDescription()] {
+            log(startFailure + message);
+            finishWith(Outcome::failed);
+        });
+        return false;
+    }
+    m_input = link;
+    return true;
+}
+
+void SeparationJob::checkSpace()
+{
+    const separation::DurationProbe probe = separation::durationProbe(m_params.profile, m_input);
+    if (probe.program.isEmpty()) {
+        convertOrSeparate();  // the run goes on unchecked; a full disk is still named as one
+        return;
+    }
+    m_durationProbe = std::make_unique<ChildProcess>();
+    m_durationProbe->setProgram(probe.program);
+    m_durationProbe->setArguments(probe.arguments);
+    m_durationProbe->setOutput(ChildProcess::Output::stdoutOnly);
+    m_durationProbe->setTimeLimit(m_params.profile.probeTimeLimitMs);
+    connect(m_durationProbe.get(), &ChildProcess::finished, this, [this](const RunResult& result) {
+        // Deleted later: this is its own signal.
+        ChildProcess* done = m_durationProbe.release();
+        done->deleteLater();
+        if (m_stopped || result.outcome == RunResult::Outcome::stopped) {
+            settle();
+            return;
+        }
+        // A duration nobody can tell: the converter says why the file fails.
+        if (const std::optional<double> seconds = separation::parseDuration(done->capturedOutput())) {
+            const bool converts = !isDirectWav();
+            m_spaceNeeds = separation::spaceNeeds(*seconds, int(m_params.mode.stems().size()), m_params.format, converts);
+            const QString temporary = fileops::fileURLPath(m_params.profile.tempDir);
+            if (const auto shortage = separation::spaceShortage(temporary, m_spaceNeeds->temporary, m_stemsFolder,
+                                                                m_spaceNeeds->stems)) {
+                finishAfterCleanUp([this, message = *shortage] {
+                    setFailureReason(message);
+                    log(message);
+                    warn(QStringLiteral("Stem Separation Failed"), message);
+                    finishWith(Outcome::failed);
+                });
+                return;
+            }
+        }
+        convertOrSeparate();
+    });
+    if (!m_durationProbe->start()) {
+        m_durationProbe.reset();
+        convertOrSeparate();
+    }
+}
+
+bool SeparationJob::isDirectWav() const
+{
     // An empty file goes through the converter too, which says why it fails.
-    if (fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav") &&
-        fileops::fileSize(m_params.audioFile).value_or(0) > 0)
-        runDemucs(m_params.audioFile);
+    return fileops::pathExtension(m_params.audioFile).toLower() == QLatin1String("wav") &&
+           fileops::fileSize(m_params.audioFile).value_or(0) > 0;
+}
+
+void SeparationJob::convertOrSeparate()
+{
+    if (isDirectWav())
+        runDemucs(m_input);
     else
         convertInput();
+}
+
+QString SeparationJob::spaceReason(const QString& toolMessage, const QString& folder, bool temporary) const
+{
+    if (!separation::saysOutOfSpace(toolMessage))
+        return QString();
+    std::optional<qint64> needed;
+    if (m_spaceNeeds)
+        needed = temporary ? m_spaceNeeds->temporary : m_spaceNeeds->stems;
+    return separation::ranOutOfSpace(folder, needed);
 }
 
 void SeparationJob::convertInput()
@@ -219,17 +318,27 @@ void SeparationJob::convertInput()
     const QString destination = fileops::appendingComponent(m_outputRoot, QStringLiteral("demucs-input.wav"));
     log(QStringLiteral("Converting input to WAV for Demucs..."));
     setProgress(SeparationStage::converting, 0, QStringLiteral("Separating: Converting"));
-    m_inputConversion = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::wav,
-                                                        m_params.audioFile, destination);
+    m_inputConversion = std::make_unique<ConversionRun>(m_params.profile, ConversionTarget::wav, m_input,
+                                                        destination);
     ConversionRun* run = m_inputConversion.get();
     auto failed = [this, run](const AppError& error) {
         // A file without readable audio is the user's to fix, not Demucs's;
-        // the log keeps the converter's own reason.
+        // anything else is told in the converter's own words. The log keeps
+        // the converter's whole output.
         QString alertText;
-        if (run->rejectedSource())
-            alertText = fileops::lastComponent(m_params.audioFile) + QStringLiteral(" has no audio that can be read.");
+        const QString said = run->lastOutputLine();
+        if (const QString full = spaceReason(said, fileops::fileURLPath(m_params.profile.tempDir), true);
+            !full.isEmpty())
+            alertText = full;
+        else if (run->rejectedSource())
+            alertText = fileops::shownPath(fileops::lastComponent(m_params.audioFile)) +
+                        QStringLiteral(" has no audio that can be read.");
         else if (run->crashed())
             alertText = error.localizedDescription();
+        else if (run->exitedWithFailure())
+            alertText = said.isEmpty() ? error.localizedDescription() : firstSentence(said);
+        if (!alertText.isEmpty())
+            setFailureReason(alertText);
         finishAfterCleanUp([this, message = error.localizedDescription(), alertText] {
             log(startFailure + message);
             if (!alertText.isEmpty())
@@ -254,10 +363,17 @@ void SeparationJob::runDemucs(const QString& input)
 {
     const SeparationMode& mode = m_params.mode;
     m_demucsInput = input;
-    if (!m_onCpuAfterGpu && !torchHome().isEmpty() && !demucs::hasModelWeights(torchHome(), mode.demucsModel())) {
-        m_fetchesWeights = true;
-        log(QStringLiteral("Downloading the ") + mode.demucsModel() + QStringLiteral(" model (first use)..."));
+    m_demucsTail.clear();
+    m_sawDownloadError = false;
+    int downloads = 1;
+    if (!m_onCpuAfterGpu && !torchHome().isEmpty()) {
+        if (const QStringList missing = demucs::missingModelWeights(torchHome(), mode.demucsModel()); !missing.isEmpty()) {
+            m_fetchesWeights = true;
+            downloads = int(missing.size());
+            log(QStringLiteral("Downloading the ") + mode.demucsModel() + QStringLiteral(" model (first use)..."));
+        }
     }
+    m_demucsProgress = separation::DemucsProgress(downloads);
     QStringList arguments{
         QStringLiteral("-m"), QStringLiteral("demucs.separate"),
         QStringLiteral("--name"), mode.demucsModel(),
@@ -291,12 +407,26 @@ void SeparationJob::handleDemucsOutput(const QString& text)
 {
     const QStringList lines = splitOutputLines(text);
     emit logEntries(lines);
-    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
-        if (const std::optional<int> percent = separation::demucsBarPercent(*it)) {
-            setProgress(SeparationStage::demucs, *percent / 100.0, QStringLiteral("Separating: Demucs %1%").arg(*percent));
-            break;
-        }
+    constexpr qsizetype keptLines = 200;
+    for (const QString& line : lines) {
+        m_sawDownloadError = m_sawDownloadError || demucs::isDownloadError(line);
+        readDemucsProgress(line);
     }
+    m_demucsTail += lines;
+    if (m_demucsTail.size() > keptLines)
+        m_demucsTail.remove(0, m_demucsTail.size() - keptLines);
+}
+
+void SeparationJob::readDemucsProgress(const QString& line)
+{
+    using Kind = separation::DemucsProgress::Reading::Kind;
+    const separation::DemucsProgress::Reading reading = m_demucsProgress.read(line);
+    const int percent = int(std::floor(reading.fraction * 100));
+    if (reading.kind == Kind::download)
+        setProgress(SeparationStage::demucs, 0,
+                    QStringLiteral("Downloading the %1 model %2%").arg(m_params.mode.demucsModel()).arg(percent));
+    else if (reading.kind == Kind::separation)
+        setProgress(SeparationStage::demucs, reading.fraction, QStringLiteral("Separating: Demucs %1%").arg(percent));
 }
 
 void SeparationJob::onDemucsFinished(const RunResult& result)
@@ -323,18 +453,27 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        // Weights that are still missing after the run: fetching them failed.
+        // The network is to blame only when a download failed and left weights missing.
         const QString model = m_params.mode.demucsModel();
-        const QString hint = m_fetchesWeights && !demucs::hasModelWeights(torchHome(), model)
-                                 ? QStringLiteral("The ") + model +
-                                       QStringLiteral(" model could not be downloaded. Check the internet "
-                                                      "connection and try again.")
-                                 : QString();
-        finishAfterCleanUp([this, result, hint] {
+        const bool weightsFailed =
+            m_fetchesWeights && m_sawDownloadError && !demucs::hasModelWeights(torchHome(), model);
+        const QString hint = weightsFailed ? QStringLiteral("The ") + model +
+                                                 QStringLiteral(" model could not be downloaded. Check the internet "
+                                                                "connection and try again.")
+                                           : QString();
+        // Otherwise Demucs's own last error says why; a signal says more than any line.
+        QString reason;
+        if (!weightsFailed && result.outcome == RunResult::Outcome::failed) {
+            const QString said = demucs::errorLine(m_demucsTail);
+            reason = spaceReason(said, fileops::fileURLPath(m_params.profile.tempDir), true);
+            if (reason.isEmpty() && !said.isEmpty())
+                reason = firstSentence(said);
+        }
+        finishAfterCleanUp([this, result, hint, reason] {
             failWithHint(QStringLiteral("Stem Separation Failed"),
                          failureMessage(result, QStringLiteral("Demucs"),
                                         QStringLiteral("Demucs failed with exit code %1.").arg(result.status)),
-                         hint);
+                         hint, reason);
         });
         return;
     }
@@ -426,8 +565,12 @@ void SeparationJob::onEncodeFinished(ConversionRun* run)
 
 void SeparationJob::exportFailed(const AppError& error)
 {
-    if (!m_exportError)
+    if (!m_exportError) {
         m_exportError = error;
+        // A full disk is named as such, not as the converter's failure.
+        if (const QString full = spaceReason(error.localizedDescription(), m_stemsFolder, false); !full.isEmpty())
+            m_exportError = AppError(error.domain(), error.code(), full);
+    }
     for (Encode& encode : m_encodes) {
         if (encode.run && !encode.done)
             encode.run->stop();
@@ -499,6 +642,8 @@ void SeparationJob::stop()
     m_stopped = true;
     if (m_probe)
         m_probe->stop();
+    if (m_durationProbe)
+        m_durationProbe->stop();
     if (m_inputConversion)
         m_inputConversion->stop();
     m_demucs.stop();
@@ -513,7 +658,7 @@ void SeparationJob::settle()
 {
     if (hasFinished())
         return;
-    const bool busy = m_probe || (m_inputConversion && m_inputConversion->isActive()) || m_demucs.isActive() ||
+    const bool busy = m_probe || m_durationProbe || (m_inputConversion && m_inputConversion->isActive()) || m_demucs.isActive() ||
                       std::any_of(m_encodes.cbegin(), m_encodes.cend(),
                                   [](const Encode& e) { return e.run && !e.done; });
     if (busy)

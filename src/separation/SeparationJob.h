@@ -9,6 +9,7 @@
 #include "separation/AudioConversion.h"
 #include "separation/SeparationMode.h"
 #include "separation/SeparationProgress.h"
+#include "separation/SpaceCheck.h"
 
 #include <QList>
 #include <QPointer>
@@ -72,10 +73,21 @@ private:
     // Ends the run before any work: the alert "Stem Separation Failed" with message.
     void refuse(const QString& message);
     QString stemFileName(const QString& stem) const;
+    // The file the children read: the audio file, or a link with a UTF-8
+    // name to it when its own name is not (a child's arguments are UTF-8).
+    bool prepareInput();
+    // Measures the input and checks the free space, then goes on to the work.
+    void checkSpace();
+    void convertOrSeparate();
+    // A WAV file goes to Demucs as it is.
+    bool isDirectWav() const;
     void convertInput();
     void runDemucs(const QString& input);
     void onDemucsFinished(const RunResult& result);
     void handleDemucsOutput(const QString& text);
+    void readDemucsProgress(const QString& line);
+    // "FOLDER ran out of space…" when a tool's message says the disk filled up.
+    QString spaceReason(const QString& toolMessage, const QString& folder, bool temporary) const;
     void startExport();
     void startEncodes();
     void onEncodeFinished(separation::ConversionRun* run);
@@ -106,6 +118,9 @@ private:
     // The folders this run made for the stems, innermost first.
     QStringList m_createdFolders;
     QPointer<ChildProcess> m_probe;
+    std::unique_ptr<ChildProcess> m_durationProbe;
+    QString m_input;
+    std::optional<separation::SpaceNeeds> m_spaceNeeds;
     std::unique_ptr<separation::ConversionRun> m_inputConversion;
     ChildProcess m_demucs;
     std::vector<Encode> m_encodes;
@@ -124,4 +139,7 @@ private:
     QString m_demucsInput;
     bool m_onCpuAfterGpu = false;   // the Apple GPU run failed; this one is on the CPU
     bool m_fetchesWeights = false;  // the model's weights were not there before the run
+    separation::DemucsProgress m_demucsProgress;
+    QStringList m_demucsTail;       // Demucs's last lines, for its reason when it fails
+    bool m_sawDownloadError = false;
 };

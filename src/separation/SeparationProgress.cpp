@@ -1,5 +1,7 @@
 #include "separation/SeparationProgress.h"
 
+#include <QList>
+
 #include <algorithm>
 #include <cmath>
 
@@ -19,6 +21,39 @@ std::optional<int> demucsBarPercent(QStringView line)
     if (!ok || value < 0 || value > 100)
         return std::nullopt;
     return value;
+}
+
+DemucsProgress::DemucsProgress(int downloads)
+{
+    m_download.parts = std::max(1, downloads);
+}
+
+double DemucsProgress::Climb::fraction(int percent)
+{
+    if (percent < lastPercent && part + 1 < parts)
+        ++part;
+    lastPercent = percent;
+    return (part + percent / 100.0) / parts;
+}
+
+DemucsProgress::Reading DemucsProgress::read(QStringView line)
+{
+    static const QString bagPrefix = QStringLiteral("Selected model is a bag of ");
+    const QStringView trimmed = line.trimmed();
+    if (trimmed.startsWith(bagPrefix)) {
+        bool ok = false;
+        const int models = trimmed.mid(bagPrefix.size()).split(QLatin1Char(' ')).first().toInt(&ok);
+        if (ok && models > 0)
+            m_separation.parts = models;
+        return {};
+    }
+    const std::optional<int> percent = demucsBarPercent(trimmed);
+    if (!percent)
+        return {};
+    // torch.hub counts bytes ("8.67MB/s", "?B/s", "2.1s/B"); Demucs counts seconds of audio.
+    if (trimmed.contains(QLatin1String("B/s")) || trimmed.contains(QLatin1String("s/B")))
+        return {Reading::Kind::download, m_download.fraction(*percent)};
+    return {Reading::Kind::separation, m_separation.fraction(*percent)};
 }
 
 int separationPercent(SeparationStage stage, double fractionDone)

@@ -52,6 +52,8 @@ QString sanitizeFileName(const QString& name)
     for (const char32_t c : name.toUcs4()) {
         if (isForbidden(c))
             out += QLatin1Char('_');
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            out += QChar::ReplacementCharacter;  // a byte of a name that is not UTF-8
         else
             out += QString::fromUcs4(&c, 1);
     }

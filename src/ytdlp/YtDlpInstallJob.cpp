@@ -498,7 +498,7 @@ void YtDlpInstallJob::removeQuarantineAttribute(const QString& path, const QStri
     if (!m_params.removesQuarantine)
         return;
 #ifdef Q_OS_MACOS
-    if (::removexattr(QFile::encodeName(path).constData(), "com.apple.quarantine", 0) == 0)
+    if (::removexattr(fileops::encodePath(path).constData(), "com.apple.quarantine", 0) == 0)
         log(QStringLiteral("Removed quarantine attribute from ") + name + QStringLiteral("."));
 #else
     Q_UNUSED(path);
