@@ -195,6 +195,26 @@ TEST(ChildOutput, SplitCharactersAndLinesArriveWhole)
     EXPECT_EQ(rec.joined(), QStringLiteral("café /music/a b.m4a\nbad \uFFFD byte"));
 }
 
+TEST(ChildOutput, ABarWithoutALineEndIsReadAtOnceAndLoggedOnceWhole)
+{
+    // tqdm writes "\r<bar>" and nothing more until the next update, seconds later.
+    Recorder rec;
+    QStringList unfinished;
+    ChildProcess child;
+    rec.attach(child);
+    QObject::connect(&child, &ChildProcess::unfinishedLine, [&](const QString& line) { unfinished << line; });
+    setShell(child, QStringLiteral("printf 'Separating track\\n\\r 15%%|#| 26.3/175.5 [00:02<00:10]'; sleep 3; "
+                                   "printf '\\r100%%|#| 175.5/175.5 [00:12<00:00]\\n'"));
+    ASSERT_TRUE(child.start());
+    ASSERT_TRUE(waitUntil([&] { return !unfinished.isEmpty(); }, 1000));
+    EXPECT_EQ(unfinished, QStringList{" 15%|#| 26.3/175.5 [00:02<00:10]"});
+    EXPECT_EQ(splitOutputLines(rec.joined()), QStringList{"Separating track"});  // the bar waits for its end
+    ASSERT_TRUE(waitUntil([&] { return rec.ended(); }, 10000));
+    EXPECT_EQ(splitOutputLines(rec.joined()),
+              (QStringList{"Separating track", "15%|#| 26.3/175.5 [00:02<00:10]", "100%|#| 175.5/175.5 [00:12<00:00]"}));
+    EXPECT_EQ(unfinished.size(), 1);  // a line that ended is never sent as unfinished
+}
+
 TEST(ChildOutput, LastOutputComesBeforeTheEnd)
 {
     // Repeated, because losing the race only shows now and then.

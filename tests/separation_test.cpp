@@ -1,6 +1,7 @@
 #include "support/AppSupport.h"
 #include "separation_fixtures.h"
 
+#include "separation/SeparationProgress.h"
 #include "separation/StemFiles.h"
 #include "gui/widgets/SegmentedControl.h"
 
@@ -15,6 +16,8 @@
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+using separation::SeparationStage;
 
 // A launched controller with the stand-in Demucs and a fake converter.
 class Separation : public ::testing::Test {
@@ -176,16 +179,27 @@ TEST_F(Separation, StartFailuresCleanUpAndReEnableTheControls)
         EXPECT_EQ(app->alertCount, alerts);
     };
 
-    // The converter refuses the file: the user's to fix, and said so.
-    ws.writeFile("fail-song.m4a", "moov atom not found\n");
-    start();
-    EXPECT_EQ(logLines(*app).last(), "Failed to start Demucs: ffmpeg failed to prepare song.m4a: moov atom not found");
-    EXPECT_EQ(logLines(*app).size(), 5);  // cleared first
-    alerts = 1;
-    EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
-    EXPECT_EQ(app->lastAlert->text, "song.m4a has no audio that can be read.");
-    expectIdle();
-    EXPECT_FALSE(QFileInfo::exists(demucsArgs));
+    // The converter refuses the file: the user's to fix, and said so. Any
+    // other failure is told in the converter's own words, a full disk as one.
+    const struct { QString said, alert; } refusals[] = {
+        {"moov atom not found\n", "song.m4a has no audio that can be read."},
+        {"[out#0/wav @ 0x1] Error writing trailer: No space left on device\n", profile.tempDir + " ran out of space."},
+        {"Unknown encoder 'pcm_s16le'\nConversion failed!\n", "Conversion failed!"},
+    };
+    for (const auto& refusal : refusals) {
+        ws.writeFile("fail-song.m4a", refusal.said.toUtf8());
+        start();
+        // The log keeps all the converter said.
+        EXPECT_TRUE(logText(*app).endsWith("\nFailed to start Demucs: ffmpeg failed to prepare song.m4a: " +
+                                           refusal.said.trimmed()))
+            << logText(*app).toStdString();
+        EXPECT_EQ(logLines(*app).size(), 4 + refusal.said.count('\n'));  // cleared first
+        ++alerts;
+        EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
+        EXPECT_EQ(app->lastAlert->text, refusal.alert);
+        expectIdle();
+        EXPECT_FALSE(QFileInfo::exists(demucsArgs));
+    }
 
     // The probe passes, then the interpreter can no longer be executed.
     QFile::remove(ws.path("fail-song.m4a"));
@@ -232,6 +246,73 @@ TEST_F(Separation, DemucsFailureIsReportedAndLeavesNothingBehind)
     EXPECT_EQ(logLines(*app).last(), killed);
     EXPECT_EQ(app->lastAlert->text, killed);
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+}
+
+TEST_F(Separation, TheNetworkIsBlamedOnlyWhenTheWeightsDownloadFailed)
+{
+    const QString checkpoints = app->tools().demucsEnvironment().value("TORCH_HOME") + "/hub/checkpoints/";
+    QFile::remove(checkpoints + demucs::modelWeightFiles("htdemucs_6s").first());
+    const QString traceback = "printf 'Traceback (most recent call last):\\n  File \"/env/demucs/separate.py\", "
+                              "line 120, in main\\n    model = get_model_from_args(args)\\n'\n";
+    const QString network = "The htdemucs_6s model could not be downloaded. Check the internet connection and try again.";
+    const struct { QString said, alert; } cases[] = {
+        {traceback + "echo 'urllib.error.URLError: <urlopen error [Errno -3] Temporary failure in name resolution>'",
+         "Demucs failed with exit code 1. " + network},
+        {traceback + "echo \"IsADirectoryError: [Errno 21] Is a directory: '/music/album'. Try a file.\"",
+         "IsADirectoryError: [Errno 21] Is a directory: '/music/album'."},
+        {"echo 'Could not load file /music/x.wav. Maybe it is not a supported file format? '\n"
+         "echo 'When trying to load using ffmpeg, got the following error: FFmpeg could not read the file.'",
+         "Could not load file /music/x.wav."},
+        {traceback + "echo 'OSError: [Errno 28] No space left on device'", profile.tempDir + " ran out of space."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.alert.toStdString());
+        standIn.status = 1;
+        standIn.beforeExit = c.said;
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        separate(ws.writeFile("song.wav", "RIFF"));
+        EXPECT_EQ(logLines(*app).last(), c.alert.endsWith(network) ? "Hint: " + network : "Demucs failed with exit code 1.");
+        EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
+        EXPECT_EQ(app->lastAlert->text, c.alert);
+    }
+}
+
+TEST_F(Separation, ProgressIsReadAsDemucsPrintsItOneClimbForABagAndTheDownloadApart)
+{
+    const QString checkpoints = app->tools().demucsEnvironment().value("TORCH_HOME") + "/hub/checkpoints/";
+    for (const QString& file : demucs::modelWeightFiles("htdemucs_ft"))
+        QFile::remove(checkpoints + file);
+    app->bestQualityAction->trigger();
+    app->stemModeControl->setSelectedSegment(0);
+    const QString downloading = ws.writeFile("hold-download", ""), separating = ws.writeFile("hold-separation", "");
+    // torch.hub's bar for the first of four checkpoints, then the bag's bars; each
+    // update ends in "\r" only, and the last of each stays without an end a while.
+    standIn.beforeExit =
+        "printf '\\r  0%%|          | 0.00/80.2M [00:00<?, ?B/s]\\r 50%%|#####     | 40.1M/80.2M [00:02<00:02, 20MB/s]'\n" +
+        sepfix::holdLines(ws.path("pid1"), downloading) +
+        "\nprintf '\\r100%%|##########| 80.2M/80.2M [00:04<00:00, 20MB/s]\\n'\n"
+        "echo 'Selected model is a bag of 4 models. You will see that many progress bars per track.'\n"
+        "for i in 1 2 3; do printf '\\r  0%%|    | 0.0/175.5 [00:00<?, ?seconds/s]\\r100%%|####| 175.5/175.5 "
+        "[00:30<00:00, 5.8seconds/s]\\n'; done\n"
+        "printf '\\r  0%%|    | 0.0/175.5 [00:00<?, ?seconds/s]\\r 50%%|##  | 87.7/175.5 [00:15<00:15, 5.8seconds/s]'\n" +
+        sepfix::holdLines(ws.path("pid2"), separating) + "\nprintf '\\r100%%|####| 175.5/175.5 [00:30<00:00, 5.8seconds/s]\\n'";
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+    app->setLastAudioURL(ws.writeFile("song.wav", "RIFF"));
+    app->startSeparation();
+
+    ASSERT_TRUE(waitUntil([&] { return app->stageLabel->text() == "Downloading the htdemucs_ft model 12%"; }, 10000))
+        << app->stageLabel->text().toStdString();
+    EXPECT_EQ(app->progressBar->value(), separation::separationPercent(SeparationStage::demucs, 0));
+    QFile::remove(downloading);
+    ASSERT_TRUE(waitUntil([&] { return app->stageLabel->text() == "Separating: Demucs 87%"; }, 10000))
+        << app->stageLabel->text().toStdString();
+    EXPECT_EQ(app->progressBar->value(), separation::separationPercent(SeparationStage::demucs, 0.875));
+    EXPECT_FALSE(logLines(*app).contains("50%|##  | 87.7/175.5 [00:15<00:15, 5.8seconds/s]"));  // not yet ended
+    QFile::remove(separating);
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
+    // Each update is one log entry, once.
+    EXPECT_EQ(logLines(*app).count("50%|##  | 87.7/175.5 [00:15<00:15, 5.8seconds/s]"), 1);
 }
 
 // Stop pressed while each step runs: the step's child goes, what the run

@@ -95,8 +95,9 @@ void BatchJob::startItem()
 
 void BatchJob::separate(const QString& file)
 {
-    // A queue is put together well before its later items run.
-    if (!QFileInfo::exists(file)) {
+    // A queue is put together well before its later items run. stat(2),
+    // as QFileInfo::exists does, but for any name the file system holds.
+    if (!fileops::fileSize(file)) {
         const QString message = QStringLiteral("Audio file was not found: ") + fileops::shownPath(file);
         log(message);
         endItem(Outcome::failed, message);

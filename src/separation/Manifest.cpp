@@ -15,7 +15,13 @@ namespace {
 void appendString(QByteArray& out, const QString& text)
 {
     out += '"';
-    for (const char32_t c : text.toUcs4()) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            out += QStringView(text).mid(i, 2).toUtf8();
+            ++i;
+            continue;
+        }
         switch (c) {
         case U'"': out += "\\\""; break;
         case U'\\': out += "\\\\"; break;
@@ -26,10 +32,11 @@ void appendString(QByteArray& out, const QString& text)
         case U'\r': out += "\\r"; break;
         case U'\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += QByteArray("\\u00") + QByteArray::number(uint(c), 16).rightJustified(2, '0');
+            // A lone surrogate is a byte of a file name that is not UTF-8: escaped, it survives.
+            if (c < 0x20 || QChar::isSurrogate(c)) {
+                out += QByteArray("\\u") + QByteArray::number(uint(c), 16).rightJustified(4, '0');
             } else {
-                out += QString::fromUcs4(&c, 1).toUtf8();
+                out += QString(QChar(c)).toUtf8();
             }
         }
     }
