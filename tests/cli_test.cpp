@@ -16,7 +16,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
 
 using cli::CommandKind;
 
@@ -74,12 +80,26 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
         {{"status", "now"}, "status takes no arguments."},
         {{"--version", "x"}, "--version takes no arguments."},
         {{"help", "nothing"}, "help takes one command name."},
+        {{"separate", "f", "--best", "--stems", "6"},
+         "--best applies to four stems only; there is no fine-tuned six-stem model."},
+        {{"get", "u", "--stems=6", "--best"}, "--best applies to four stems only; there is no fine-tuned six-stem model."},
     };
     for (const auto& [args, expected] : cases) {
         const cli::ParseResult result = cli::parseCommandLine(args, {"Firefox", "Chrome"});
         EXPECT_FALSE(result.command) << args.join(' ').toStdString();
         EXPECT_TRUE(result.error.contains(expected)) << result.error.toStdString();
     }
+
+    // A word that names a file in the current folder gets the way out.
+    TempWorkspace ws;
+    ws.writeFile("-take1.wav", "x");
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(ws.root());
+    const QString named = cli::parseCommandLine({"separate", "-take1.wav"}, {}).error;
+    const QString unnamed = cli::parseCommandLine({"separate", "-take2.wav"}, {}).error;
+    QDir::setCurrent(previous);
+    EXPECT_EQ(named, "Unknown option: -take1.wav (use -- before file names that start with -)");
+    EXPECT_EQ(unnamed, "Unknown option: -take2.wav");
 }
 
 TEST(CommandLine, HelpAndTheManualPageDescribeEveryCommandAndOption)
@@ -139,6 +159,33 @@ TEST(Terminal, DrawsOneProgressLineOnATerminalAndNothingElsewhere)
     pipe.alert("Download Complete", "Saved.");
     EXPECT_EQ(err2.data(), "Download Complete: Saved.\n");
     EXPECT_TRUE(out2.data().isEmpty());
+}
+
+TEST(Terminal, ErrorsGoToStandardErrorAndToolProgressGivesWayToTheProgressLine)
+{
+    const QStringList entries{"Loading model htdemucs", " 15%|#| 26.3/175.5 [00:02<00:10, 12.3seconds/s]",
+                              "[download]  42.3% of ~   3.47MiB at    1.30MiB/s ETA 00:01 (frag 3/10)",
+                              "Progress 617 of 1234", "Downloaded 12 MB...", "Failed to start Demucs: no such file",
+                              "Failed: gone.wav (Audio file was not found: /m/gone.wav)", "Saved stems: /s"};
+    const QByteArray failed = entries[6].toUtf8() + "\n";
+    QBuffer out, err, screenOut, screenErr;
+    for (QBuffer* buffer : {&out, &err, &screenOut, &screenErr})
+        buffer->open(QIODevice::WriteOnly);
+
+    cli::Terminal piped(out, err, false);
+    piped.stage("Separating");
+    piped.logEntries(entries);
+    EXPECT_EQ(out.data(), ((entries.mid(0, 6) << entries[7]).join('\n') + "\n").toUtf8())
+        << "without a progress line the tools' own lines are the progress";
+    EXPECT_EQ(err.data(), failed);
+
+    cli::Terminal screen(screenOut, screenErr, true);
+    screen.stage("Separating");
+    screen.logEntries(entries);
+    screen.logEntries({"[download] 100% of  959.80KiB in 00:00:03 at 299.38KiB/s"});
+    EXPECT_EQ(screenOut.data(), ((QStringList{entries[0], entries[4], entries[5], entries[7]}).join('\n') + "\n").toUtf8());
+    // Taken off once, drawn again once the lines are out; nothing to write, nothing redrawn.
+    EXPECT_EQ(screenErr.data(), "\rSeparating\r" + QByteArray(10, ' ') + "\r" + failed + "\rSeparating");
 }
 
 TEST(StatusReport, VersionIsTheFirstWordThatStartsWithADigit)
@@ -245,6 +292,34 @@ TEST_F(CommandLineRun, SeparateReportsEachFileAsJsonAndAFailureDoesNotStopTheRes
         << errors().toStdString();
 }
 
+TEST_F(CommandLineRun, AQueuesFailuresAreOnStandardErrorAndItsLogOnStandardOutput)
+{
+    const QString missing = ws.path("music/gone.wav");
+    EXPECT_EQ(run({"separate", song, missing, "--to", save}), cli::exitFailed);
+    const QString failed = "Failed: gone.wav (Audio file was not found: " + missing + ")\n";
+    EXPECT_EQ(errors(), "Audio file was not found: " + missing + "\n" + failed +
+                            "Batch Finished With Failures: Finished 2 items: 1 succeeded, 1 failed.\n" + failed);
+    EXPECT_TRUE(output().contains("[2/2] gone.wav\nFinished 2 items: 1 succeeded, 1 failed.\n")) << output().toStdString();
+    EXPECT_TRUE(output().contains("Saved stems: " + save + "/stems/song\n"));
+    EXPECT_FALSE(output().contains("Failed")) << output().toStdString();
+}
+
+TEST_F(CommandLineRun, BestAloneMeansFourStemsAndNeverSix)
+{
+    EXPECT_EQ(run({"separate", song, "--stems", "6", "--best"}), cli::exitUsage);
+    EXPECT_EQ(errors(),
+              "stemloft: --best applies to four stems only; there is no fine-tuned six-stem model.\n" + cli::usageText());
+    EXPECT_EQ(output(), "");
+    EXPECT_FALSE(QFileInfo::exists(standIn.argsFile)) << "a usage error runs nothing";
+
+    EXPECT_EQ(run({"separate", song, "--best", "--to", save}), cli::exitSucceeded) << errors().toStdString();
+    const QStringList args = readRecordedArgs(standIn.argsFile);
+    EXPECT_EQ(args.mid(args.indexOf("--name"), 2), (QStringList{"--name", "htdemucs_ft"})) << args.join(' ').toStdString();
+    const QJsonObject manifest = sepfix::readJsonObject(save + "/stems/song/manifest.json");
+    EXPECT_EQ(manifest["model"].toString(), "htdemucs_ft");
+    EXPECT_EQ(manifest["stems"].toArray().size(), 4);
+}
+
 TEST_F(CommandLineRun, GetAndDownloadUseTheWindowsSaveFolderAndCookiesUnlessTold)
 {
     {
@@ -277,13 +352,16 @@ TEST_F(CommandLineRun, MissingToolsEndTheRunBeforeAnyJob)
 {
     QFile::remove(ws.path("pathbin/yt-dlp"));
     EXPECT_EQ(run({"get", "https://example.com/v/a"}), cli::exitFailed);
-    EXPECT_EQ(output(), "yt-dlp was not found.\nRun stemloft install yt-dlp, then try again.\n");
+    EXPECT_EQ(errors(), "yt-dlp was not found.\nRun stemloft install yt-dlp, then try again.\n");
+    EXPECT_EQ(output(), "") << "a log sent to a file would hide why nothing ran";
 
     QFile::remove(app->tools().managedDemucsPython());
     EXPECT_EQ(run({"separate", song, song, "--json"}), cli::exitFailed);
     const QList<QJsonObject> items = jsonLines();
     ASSERT_EQ(items.size(), 2) << "one object per input, even when nothing ran";
     EXPECT_EQ(items[1]["error"].toString(), "Demucs is not installed. Run stemloft install demucs, then try again.");
+    EXPECT_EQ(out.data().count('\n'), 2) << "standard output holds the objects only";
+    EXPECT_EQ(errors(), "Demucs is not installed.\nRun stemloft install demucs, then try again.\n");
     EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
 }
 
@@ -424,6 +502,48 @@ TEST_F(Program, RunsWithoutADisplayWithTheWindowsDefaultsAndExitStatuses)
     ASSERT_TRUE(program.waitForFinished(30000));
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_EQ(program.readAllStandardOutput(), ("Stemloft " + applicationVersion() + "\n").toUtf8());
+}
+
+TEST_F(Program, OnATerminalDemucsBarsGiveWayToTheProgressLine)
+{
+    QProcess piped;
+    start(piped, {"separate", song, "--to", save});
+    ASSERT_TRUE(piped.waitForFinished(60000));
+    EXPECT_TRUE(piped.readAllStandardOutput().contains("\n67%|#####\n")) << "a log for a file keeps every line";
+
+    // On a pseudo-terminal, as in a terminal window: standard output and error are both the terminal.
+    QList<QByteArray> words{STEMLOFT_BINARY, "separate", song.toUtf8(), "--to", ws.makeDir("save2").toUtf8()};
+    for (const QString& variable : environment().toStringList())
+        words << variable.toUtf8();
+    std::vector<char*> pointers;
+    for (QByteArray& word : words)
+        pointers.push_back(word.data());
+    pointers.insert(pointers.begin() + 5, nullptr);
+    pointers.push_back(nullptr);
+    winsize size{24, 100, 0, 0};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execve(pointers[0], pointers.data(), pointers.data() + 6);
+        ::_exit(127);
+    }
+    QByteArray screen;
+    char buffer[4096];
+    ssize_t n = 0;
+    pollfd ready{terminal, POLLIN, 0};
+    // Until EIO: the program and its children closed the terminal.
+    while (::poll(&ready, 1, 60000) > 0 && (n = ::read(terminal, buffer, sizeof buffer)) > 0)
+        screen.append(buffer, n);
+    ::kill(pid, SIGKILL);  // in case it hangs
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen.toStdString();
+    EXPECT_TRUE(screen.contains("\rSeparating: Demucs ")) << screen.toStdString();
+    EXPECT_TRUE(screen.contains("Loading model htdemucs_6s\r\n") && screen.contains("Saved stems: "));
+    EXPECT_FALSE(screen.contains("%|")) << screen.toStdString();
 }
 
 TEST_F(Program, CtrlCMidSeparationStopsDemucsAndLeavesNothingBehind)

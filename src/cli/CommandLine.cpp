@@ -1,7 +1,9 @@
 #include "cli/CommandLine.h"
 
+#include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <utility>
 
 namespace cli {
@@ -35,7 +37,8 @@ const OptionInfo optionTable[] = {
      separateBit | getBit},
     {"--format", "m4a|flac|wav", "AAC in .m4a (the default), or 24-bit lossless FLAC or WAV.",
      separateBit | getBit},
-    {"--best", "", "The slower, best-quality four-stem model (htdemucs_ft).", separateBit | getBit},
+    {"--best", "", "The slower, best-quality four-stem model (htdemucs_ft); implies --stems 4.",
+     separateBit | getBit},
     {"--json", "", "One JSON object per finished item on standard output instead of the log.",
      downloadBit | separateBit | getBit | statusBit},
     {"--update", "", "Download yt-dlp and Deno again, even when they are installed.", installYtDlpBit},
@@ -182,7 +185,9 @@ QString optionLines(int commands, const QStringList& cookieBrowsers)
             description = description.arg(browserList(cookieBrowsers));
         text += wrapped(QStringLiteral("  ") + left.leftJustified(28), description, 31);
     }
-    return text;
+    // Parsing knows "--" before any option is looked up; it is no row of the table.
+    return text + QStringLiteral("  --").leftJustified(30) +
+           QStringLiteral(" Ends the options: a later -x.wav is a file.\n");
 }
 
 QString synopsisLines()
@@ -243,8 +248,13 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
         const qsizetype equals = word.indexOf(QLatin1Char('='));
         const QString name = equals < 0 ? word : word.left(equals);
         const OptionInfo* option = findOption(name);
-        if (!option)
+        if (!option) {
+            // "separate -take1.wav": the shell's glob gives such names too.
+            if (QFileInfo::exists(word))
+                return usageError(QStringLiteral("Unknown option: ") + word +
+                                  QStringLiteral(" (use -- before file names that start with -)"));
             return usageError(QStringLiteral("Unknown option: ") + name);
+        }
         GivenOption one{option, name, QString()};
         if (*option->value) {
             if (equals >= 0) {
@@ -276,6 +286,15 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
         const QString error = apply(command, one, cookieBrowsers);
         if (!error.isEmpty())
             return usageError(error);
+    }
+    if (command.bestQuality) {
+        const bool stemsGiven = std::any_of(given.cbegin(), given.cend(), [](const GivenOption& one) {
+            return one.spelled == QLatin1String("--stems");
+        });
+        if (stemsGiven && command.stems != 4)
+            return usageError(
+                QStringLiteral("--best applies to four stems only; there is no fine-tuned six-stem model."));
+        command.stems = 4;
     }
     switch (command.kind) {
     case CommandKind::download:
@@ -334,9 +353,10 @@ QString helpText(const QStringList& cookieBrowsers, const QString& topic)
            synopsisLines() + QStringLiteral("\nCommands:\n") + commands + QStringLiteral("\nOptions:\n") +
            optionLines(~0, cookieBrowsers) +
            QStringLiteral(
-               "\nThe log goes to standard output, one entry a line; alerts go to standard error\n"
-               "as \"TITLE: TEXT\"; a progress line is drawn on standard error when it is a\n"
-               "terminal.\n"
+               "\nThe log goes to standard output, one entry a line; alerts (\"TITLE: TEXT\"),\n"
+               "errors and a queue's \"Failed: \" lines go to standard error. When standard\n"
+               "error is a terminal, a progress line is drawn there instead of the tools'\n"
+               "progress lines.\n"
                "Stems are saved in DIR/stems/NAME/ with a manifest.json.\n"
                "\nExit status: 0 every item succeeded, 1 an item failed or a tool is missing,\n"
                "2 wrong usage, 130 interrupted by Ctrl+C, 143 ended by SIGTERM.\n");

@@ -8,7 +8,8 @@
 #include <optional>
 
 // The command line of the program: what the words ask for, and the texts of
-// --help. Parsing only reads the words; it checks no file and no tool.
+// --help. Parsing reads the words and checks no tool; it looks for a file
+// only to explain an unknown option that names one.
 namespace cli {
 
 enum class CommandKind { window, help, version, download, separate, get, installYtDlp, installDemucs, status };
@@ -20,7 +21,7 @@ struct Command {
     // --cookies-from-browser as the profile names the browser, "" for none;
     // nothing when the option was not given.
     std::optional<QString> cookiesBrowser;
-    int stems = 6;
+    int stems = 6;  // 4 with --best, which has no six-stem model
     separation::ExportFormat format = separation::ExportFormat::aac;
     bool bestQuality = false;
     bool json = false;

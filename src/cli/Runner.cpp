@@ -262,9 +262,10 @@ void Runner::refuse(const QStringList& lines)
             writeJsonLine(m_terminal, {{QStringLiteral("input"), input},
                                        {QStringLiteral("ok"), false},
                                        {QStringLiteral("error"), lines.join(QLatin1Char(' '))}});
-    } else {
-        m_terminal.logEntries(lines);
     }
+    // Seen in the terminal even when standard output goes to a file.
+    for (const QString& line : lines)
+        m_terminal.errorLine(line);
     finish(exitFailed);
 }
 

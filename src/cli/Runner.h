@@ -54,7 +54,7 @@ private:
     void startInstallYtDlp();
     void startInstallDemucs();
     void startStatus();
-    // Ends before any job: the lines say why (as the log, or per item in JSON).
+    // Ends before any job: the lines say why, on standard error (and per item in JSON).
     void refuse(const QStringList& lines);
     void run(Job* job);
     void onJobFinished(Job::Outcome outcome);

@@ -1,8 +1,14 @@
 #include "cli/Terminal.h"
 
+#include "demucs/DemucsContract.h"
+#include "download/DownloadOutput.h"
+#include "separation/SeparationProgress.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
+
+#include <utility>
 
 namespace cli {
 
@@ -27,6 +33,17 @@ QString progressLine(const QString& stage, int percent, std::optional<qint64> se
             line += QLatin1Char(' ') + durationText(*secondsLeft) + QStringLiteral(" left");
     }
     return line;
+}
+
+EntryKind entryKind(const QString& entry)
+{
+    // The queue's summary and its check for a file that went away; the jobs'
+    // texts stay as the window shows them.
+    if (entry.startsWith(QLatin1String("Failed: ")) || entry.startsWith(QLatin1String("Audio file was not found: ")))
+        return EntryKind::error;
+    if (separation::demucsBarPercent(entry) || download::progressPercent(entry) || demucs::pipProgressPercent(entry))
+        return EntryKind::progress;
+    return EntryKind::log;
 }
 
 void TimeLeft::update(qint64 nowMs, int percent)
@@ -95,11 +112,30 @@ void Terminal::write(QIODevice& device, const QString& text)
 
 void Terminal::logEntries(const QStringList& entries)
 {
-    if (entries.isEmpty())
-        return;
-    erase();
-    write(m_out, entries.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-    draw();
+    // Runs of lines for the same stream are written at once, in their order.
+    QString text;
+    bool toErr = false;
+    bool erased = false;
+    const auto flush = [&] {
+        if (text.isEmpty())
+            return;
+        if (!std::exchange(erased, true))
+            erase();
+        write(toErr ? m_err : m_out, std::exchange(text, QString()));
+    };
+    for (const QString& entry : entries) {
+        const EntryKind kind = entryKind(entry);
+        if (kind == EntryKind::progress && m_drawProgress)
+            continue;
+        if ((kind == EntryKind::error) != toErr) {
+            flush();
+            toErr = kind == EntryKind::error;
+        }
+        text += entry + QLatin1Char('\n');
+    }
+    flush();
+    if (erased)
+        draw();
 }
 
 void Terminal::alert(const QString& title, const QString& text)
@@ -109,7 +145,9 @@ void Terminal::alert(const QString& title, const QString& text)
 
 void Terminal::outputLine(const QString& text)
 {
-    logEntries({text});
+    erase();
+    write(m_out, text + QLatin1Char('\n'));
+    draw();
 }
 
 void Terminal::errorLine(const QString& text)

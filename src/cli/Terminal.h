@@ -22,6 +22,13 @@ QString progressLine(const QString& stage, int percent, std::optional<qint64> se
 
 // The time left of a percentage that grows: extrapolated from how fast it has
 // grown since it last started over (a new item, a step back).
+// What a job's log entry is to the terminal: a line of the log, an error
+// (a queue's "Failed: NAME (reason)", a file that is not there), or a tool's
+// progress that only repeats what the progress line shows (Demucs's bar,
+// yt-dlp's "[download]  42.3% of ...", pip's "Progress N of M").
+enum class EntryKind { log, error, progress };
+EntryKind entryKind(const QString& entry);
+
 class TimeLeft {
 public:
     void update(qint64 nowMs, int percent);
@@ -61,8 +68,11 @@ public:
     // went away. Nothing more is written to that one.
     std::function<void()> onReaderGone;
 
+    // A job's log: errors go to err; progress lines are left out while the
+    // progress line is drawn, so the screen keeps one line of them.
     void logEntries(const QStringList& entries);
     void alert(const QString& title, const QString& text);
+    // One line on out as it is (JSON, a report).
     void outputLine(const QString& text);
     void errorLine(const QString& text);
     void stage(const QString& text);
