@@ -689,6 +689,13 @@ void MainWindow::editLinks()
     static const QRegularExpression space(QStringLiteral("\\s+"));
     edit->setPlainText(m_urlField->text().split(space, Qt::SkipEmptyParts).join(QLatin1Char('\n')));
 
+    // The count as the queue will have it, while the list is edited.
+    auto* count = new QLabel(dialog);
+    count->setObjectName(QStringLiteral("linksCount"));
+    const auto recount = [edit, count] { count->setText(UrlField::linksText(UrlField::linksIn(edit->toPlainText()))); };
+    recount();
+    connect(edit, &QPlainTextEdit::textChanged, count, recount);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
     connect(buttons, &QDialogButtonBox::accepted, dialog, [this, dialog, edit] {
         m_urlField->replaceText(edit->toPlainText());
@@ -699,7 +706,10 @@ void MainWindow::editLinks()
     auto* column = new QVBoxLayout(dialog);
     column->addWidget(label);
     column->addWidget(edit, 1);
-    column->addWidget(buttons);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(count, 1);
+    bottom->addWidget(buttons);
+    column->addLayout(bottom);
     dialog->resize(620, 420);
     dialog->open();
 }

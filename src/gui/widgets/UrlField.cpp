@@ -23,12 +23,17 @@ UrlField::UrlField(QWidget* parent) : PathField(parent)
     // A line edit keeps 32,767 characters and drops the rest of a paste
     // without a word; a list of thousands of links is longer than that.
     setMaxLength(std::numeric_limits<int>::max());
-    connect(this, &QLineEdit::textChanged, this, &UrlField::countLinks);
+    connect(this, &QLineEdit::textChanged, this, &UrlField::recount);
 }
 
-QString UrlField::summary() const
+QString UrlField::linksText(int count)
 {
-    return m_linkCount < 2 ? QString() : countText(m_linkCount) + QStringLiteral(" links");
+    return count == 1 ? QStringLiteral("1 link") : countText(count) + QStringLiteral(" links");
+}
+
+int UrlField::linksIn(const QString& text)
+{
+    return int(batch::parseUrlList(text).urls.size());
 }
 
 void UrlField::replaceText(const QString& text)
@@ -37,14 +42,14 @@ void UrlField::replaceText(const QString& text)
     insert(text);
 }
 
-void UrlField::countLinks()
+void UrlField::recount()
 {
     const QStringList links = batch::parseUrlList(text()).urls;
     const int count = int(links.size());
     if (count < 2) {
         setToolTip(QString());
     } else {
-        QStringList lines{countText(count) + QStringLiteral(" links:")};
+        QStringList lines{linksText(count) + QLatin1Char(':')};
         lines += links.mid(0, toolTipLinks);
         if (count > toolTipLinks)
             lines << QStringLiteral("and %1 more").arg(countText(count - toolTipLinks));

@@ -15,7 +15,11 @@ public:
     // The links of the text as a download queues them: each once.
     int linkCount() const { return m_linkCount; }
     // "5,000 links"; empty for fewer than two.
-    QString summary() const;
+    QString summary() const { return m_linkCount < 2 ? QString() : linksText(m_linkCount); }
+    // "1 link", "5,000 links".
+    static QString linksText(int count);
+    // How many links a download of text queues.
+    static int linksIn(const QString& text);
     // Replaces the text as an edit, so Undo brings the old one back.
     void replaceText(const QString& text);
 
@@ -26,7 +30,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void countLinks();
+    void recount();
 
     int m_linkCount = 0;
 };
