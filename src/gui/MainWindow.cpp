@@ -692,7 +692,9 @@ void MainWindow::editLinks()
     // The count as the queue will have it, while the list is edited.
     auto* count = new QLabel(dialog);
     count->setObjectName(QStringLiteral("linksCount"));
-    const auto recount = [edit, count] { count->setText(UrlField::linksText(UrlField::linksIn(edit->toPlainText()))); };
+    const auto recount = [edit, count] {
+        count->setText(UrlField::linksText(UrlField::linksIn(edit->toPlainText())));
+    };
     recount();
     connect(edit, &QPlainTextEdit::textChanged, count, recount);
 
