@@ -6,11 +6,14 @@
 #include "gui/LogView.h"
 #include "gui/widgets/PathField.h"
 #include "gui/widgets/SegmentedControl.h"
+#include "gui/widgets/UrlField.h"
 
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -22,8 +25,10 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMimeDatabase>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -81,10 +86,11 @@ void sendToFocusedTextWidget(const char* slot)
 
 MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers, QWidget* parent)
     : QMainWindow(parent),
-      m_urlField(new PathField(this)),
+      m_urlField(new UrlField(this)),
       m_folderField(new PathField(this)),
       m_audioField(new PathField(this)),
       m_startButton(new QPushButton(this)),
+      m_editLinksButton(new QPushButton(this)),
       m_installButton(new QPushButton(this)),
       m_chooseButton(new QPushButton(this)),
       m_chooseAudioButton(new QPushButton(this)),
@@ -103,6 +109,7 @@ MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers
         {m_folderField, "folderField"},
         {m_audioField, "audioField"},
         {m_startButton, "startButton"},
+        {m_editLinksButton, "editLinksButton"},
         {m_installButton, "installButton"},
         {m_chooseButton, "chooseButton"},
         {m_chooseAudioButton, "chooseAudioButton"},
@@ -221,6 +228,13 @@ void MainWindow::buildRows()
     m_urlField->setAccessibleName(QStringLiteral("URL"));
     urlLabel->setBuddy(m_urlField);
 
+    // Under the field, for a list too long to read in one line.
+    setUpButton(m_editLinksButton, QStringLiteral("Edit Links..."), 110);
+    m_editLinksButton->hide();
+    connect(m_editLinksButton, &QPushButton::clicked, this, &MainWindow::editLinks);
+    connect(m_urlField, &UrlField::linkCountChanged, m_editLinksButton,
+            [this](int count) { m_editLinksButton->setVisible(count > 1); });
+
     setUpButton(m_installButton, QStringLiteral("Install yt-dlp"), 150);
     connect(m_installButton, &QPushButton::clicked, this, &MainWindow::installYtDlpRequested);
 
@@ -299,6 +313,9 @@ void MainWindow::buildRows()
     rows->addSpacing(underStartGap);
 
     auto* installRow = new QHBoxLayout;
+    installRow->setSpacing(0);
+    installRow->addSpacing(labelWidth + fieldGap);
+    installRow->addWidget(m_editLinksButton);
     installRow->addStretch(1);
     installRow->addWidget(m_installButton);
     rows->addLayout(installRow);
@@ -346,6 +363,7 @@ void MainWindow::buildRows()
     // Tab order follows the rows.
     const QList<QWidget*> order = {m_urlField,
                                    m_startButton,
+                                   m_editLinksButton,
                                    m_installButton,
                                    m_folderField,
                                    m_chooseButton,
@@ -503,6 +521,7 @@ void MainWindow::showControlStates(const ControlStates& states)
     m_stemModeControl->setEnabled(!busy);
     m_separateButton->setEnabled(!busy && states.hasAudio);
     m_urlField->setEnabled(!busy);
+    m_editLinksButton->setEnabled(!busy);
     m_stopButton->setEnabled(busy && !states.stopping);
     // Choices a running job has already read.
     m_separateAfterDownloadBox->setEnabled(!busy);
@@ -652,6 +671,51 @@ void MainWindow::chooseFolder()
         QFileDialog::getExistingDirectory(this, QStringLiteral("Choose Save Folder"), m_folderField->text());
     if (!path.isEmpty())  // empty: cancelled
         emit folderChosen(path);
+}
+
+void MainWindow::editLinks()
+{
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("linksDialog"));
+    dialog->setWindowTitle(QStringLiteral("Edit Links"));
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* label = new QLabel(QStringLiteral("&Links"), dialog);
+    auto* edit = new QPlainTextEdit(dialog);
+    edit->setObjectName(QStringLiteral("linksEdit"));
+    edit->setAccessibleName(QStringLiteral("Links"));
+    edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    edit->setTabChangesFocus(true);
+    label->setBuddy(edit);
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    edit->setPlainText(m_urlField->text().split(space, Qt::SkipEmptyParts).join(QLatin1Char('\n')));
+
+    // The count as the queue will have it, while the list is edited.
+    auto* count = new QLabel(dialog);
+    count->setObjectName(QStringLiteral("linksCount"));
+    const auto recount = [edit, count] {
+        count->setText(UrlField::linksText(UrlField::linksIn(edit->toPlainText())));
+    };
+    recount();
+    connect(edit, &QPlainTextEdit::textChanged, count, recount);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    connect(buttons, &QDialogButtonBox::accepted, dialog, [this, dialog, edit] {
+        m_urlField->replaceText(edit->toPlainText());
+        dialog->accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+
+    auto* column = new QVBoxLayout(dialog);
+    column->addWidget(label);
+    column->addWidget(edit, 1);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(count, 1);
+    bottom->addWidget(buttons);
+    column->addLayout(bottom);
+    dialog->resize(620, 420);
+    dialog->open();
 }
 
 void MainWindow::chooseAudioFiles()

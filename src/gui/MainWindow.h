@@ -21,6 +21,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class SegmentedControl;
+class UrlField;
 
 // What the controls may do now; the controller works it out, the window
 // enables its controls from it.
@@ -123,11 +124,14 @@ private:
     void buildRows();
     void chooseFolder();
     void chooseAudioFiles();
+    // The links of the URL field, one a line, in a window-modal editor.
+    void editLinks();
 
-    PathField* const m_urlField;
+    UrlField* const m_urlField;
     PathField* const m_folderField;
     PathField* const m_audioField;
     QPushButton* const m_startButton;
+    QPushButton* const m_editLinksButton;  // shown while the URL field holds several links
     QPushButton* const m_installButton;
     QPushButton* const m_chooseButton;
     QPushButton* const m_chooseAudioButton;

@@ -10,4 +10,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The frame and shown on the one line, elided to fit.
+    void paintShortened(const QString& shown, Qt::TextElideMode mode);
+
+private:
+    QRect textRect() const;
 };
