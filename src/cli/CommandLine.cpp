@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
-#include <QFileInfo>
+#include "base/FileOps.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -250,7 +251,7 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
         const OptionInfo* option = findOption(name);
         if (!option) {
             // "separate -take1.wav": the shell's glob gives such names too.
-            if (QFileInfo::exists(word))
+            if (fileops::fileSize(word))
                 return usageError(QStringLiteral("Unknown option: ") + word +
                                   QStringLiteral(" (use -- before file names that start with -)"));
             return usageError(QStringLiteral("Unknown option: ") + name);

@@ -20,8 +20,6 @@ QString durationText(qint64 seconds);
 // percentage, the time only when it is known.
 QString progressLine(const QString& stage, int percent, std::optional<qint64> secondsLeft);
 
-// The time left of a percentage that grows: extrapolated from how fast it has
-// grown since it last started over (a new item, a step back).
 // What a job's log entry is to the terminal: a line of the log, an error
 // (a queue's "Failed: NAME (reason)", a file that is not there), or a tool's
 // progress that only repeats what the progress line shows (Demucs's bar,
@@ -29,6 +27,8 @@ QString progressLine(const QString& stage, int percent, std::optional<qint64> se
 enum class EntryKind { log, error, progress };
 EntryKind entryKind(const QString& entry);
 
+// The time left of a percentage that grows: extrapolated from how fast it has
+// grown since it last started over (a new item, a step back).
 class TimeLeft {
 public:
     void update(qint64 nowMs, int percent);
