@@ -161,33 +161,6 @@ TEST(Terminal, DrawsOneProgressLineOnATerminalAndNothingElsewhere)
     EXPECT_TRUE(out2.data().isEmpty());
 }
 
-TEST(Terminal, ErrorsGoToStandardErrorAndToolProgressGivesWayToTheProgressLine)
-{
-    const QStringList entries{"Loading model htdemucs", " 15%|#| 26.3/175.5 [00:02<00:10, 12.3seconds/s]",
-                              "[download]  42.3% of ~   3.47MiB at    1.30MiB/s ETA 00:01 (frag 3/10)",
-                              "Progress 617 of 1234", "Downloaded 12 MB...", "Failed to start Demucs: no such file",
-                              "Failed: gone.wav (Audio file was not found: /m/gone.wav)", "Saved stems: /s"};
-    const QByteArray failed = entries[6].toUtf8() + "\n";
-    QBuffer out, err, screenOut, screenErr;
-    for (QBuffer* buffer : {&out, &err, &screenOut, &screenErr})
-        buffer->open(QIODevice::WriteOnly);
-
-    cli::Terminal piped(out, err, false);
-    piped.stage("Separating");
-    piped.logEntries(entries);
-    EXPECT_EQ(out.data(), ((entries.mid(0, 6) << entries[7]).join('\n') + "\n").toUtf8())
-        << "without a progress line the tools' own lines are the progress";
-    EXPECT_EQ(err.data(), failed);
-
-    cli::Terminal screen(screenOut, screenErr, true);
-    screen.stage("Separating");
-    screen.logEntries(entries);
-    screen.logEntries({"[download] 100% of  959.80KiB in 00:00:03 at 299.38KiB/s"});
-    EXPECT_EQ(screenOut.data(), ((QStringList{entries[0], entries[4], entries[5], entries[7]}).join('\n') + "\n").toUtf8());
-    // Taken off once, drawn again once the lines are out; nothing to write, nothing redrawn.
-    EXPECT_EQ(screenErr.data(), "\rSeparating\r" + QByteArray(10, ' ') + "\r" + failed + "\rSeparating");
-}
-
 TEST(StatusReport, VersionIsTheFirstWordThatStartsWithADigit)
 {
     EXPECT_EQ(cli::versionFromOutput("ffmpeg version 5.1.6-0+deb12u1 Copyright (c) 2000\nbuilt with gcc 12\n"),
