@@ -481,6 +481,8 @@ TEST_F(Separation, PythonChildrenGetACleanEnvironmentAndTheWeightsLiveInTheSuppo
     separate(ws.writeFile("song.wav", "RIFF"));
     EXPECT_EQ(logLines(*app).mid(2, 2), QStringList({"This can take several minutes.", firstUse}));
     EXPECT_EQ(app->lastAlert->title, "Stem Separation Complete");
+    // A bag's announcement (standard output) comes with the bars (standard error), not at the end.
+    EXPECT_TRUE(ws.readFile("run-env").contains("\nPYTHONUNBUFFERED=1\n"));
     for (const QString file : {"probe-env", "run-env"}) {
         const QString recorded = QString::fromUtf8(ws.readFile(file));
         SCOPED_TRACE(file.toStdString());

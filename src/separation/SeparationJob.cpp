@@ -384,6 +384,10 @@ void SeparationJob::runDemucs(const QString& input)
     if (separation::isLossless(m_params.format))
         arguments << QStringLiteral("--int24");
     QProcessEnvironment environment = m_params.environment;
+    // Demucs prints its own lines (a bag's announcement) to standard output,
+    // which Python buffers in a pipe until the end, and its bars to standard
+    // error at once: unbuffered, they arrive in the order they were written.
+    environment.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
     // Demucs finds CUDA by itself but never the Apple GPU. Operations MPS
     // lacks fall back to the CPU instead of failing.
     if (m_device == demucs::Device::mps) {
