@@ -117,7 +117,8 @@ TEST_F(DownloadFixture, NonZeroExitAndSignalsAreFailures)
     // The log keeps the exit code; the alert says yt-dlp's own reason, cut to 300 characters.
     const QString longError = "[generic] " + QString(400, 'x') + " is not a valid URL";
     const std::tuple<QString, QString, QString> cases[] = {
-        {"echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found'\nexit 3",
+        {"echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found; please report this issue on  "
+         "https://github.com/yt-dlp/yt-dlp/issues?q= , filling out the appropriate issue template.'\nexit 3",
          "Failed with exit code 3.", "[generic] Unable to download webpage: HTTP Error 404: Not Found"},
         {"echo 'ERROR: " + longError + "'\nexit 1", "Failed with exit code 1.", longError.left(299) + QChar(0x2026)},
         {"echo 'ERROR: [generic] x'\nkill -9 $$",

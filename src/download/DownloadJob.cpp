@@ -167,7 +167,10 @@ void DownloadJob::onFinished(const RunResult& result)
         // yt-dlp's own error names the cause; the exit code, kept in the log, does not.
         if (!m_lastError.isEmpty())
             setFailureReason(m_lastError);
-        const QString reason = result.outcome == RunResult::Outcome::failed ? shortenedText(m_lastError, 300) : QString();
+        // Less yt-dlp's request to report a bug to it: a 404 is none, and the user cannot act on it.
+        const QString reason =
+            result.outcome == RunResult::Outcome::failed ? shortenedText(download::withoutBugReportRequest(m_lastError), 300)
+                                                         : QString();
         failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString(), reason);
         return;
     }

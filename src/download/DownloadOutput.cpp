@@ -90,4 +90,10 @@ std::optional<Hint> hintFor(QStringView line)
     return std::nullopt;
 }
 
+QString withoutBugReportRequest(const QString& error)
+{
+    const qsizetype request = error.indexOf(QLatin1String("; please report this issue on "));
+    return request < 0 ? error : error.left(request);
+}
+
 }  // namespace download

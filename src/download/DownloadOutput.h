@@ -52,4 +52,8 @@ struct Hint {
 };
 std::optional<Hint> hintFor(QStringView line);
 
+// An error of yt-dlp without the request to report it on yt-dlp's tracker
+// that yt-dlp appends to errors it did not expect ("; please report this issue on …").
+QString withoutBugReportRequest(const QString& error);
+
 }  // namespace download
