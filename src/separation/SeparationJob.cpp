@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <unistd.h>
 
@@ -228,7 +229,12 @@ bool SeparationJob::prepareInput()
     if (fileops::isUtf8Path(m_input))
         return true;
     const QString folder = fileops::appendingComponent(m_outputRoot, QStringLiteral("input"));
-    const QString link = fileops::appendingComponent(folder, fileops::shownPath(fileops::lastComponent(m_input)));
+    // Named as the file shows, so the converter's messages name it; each odd
+    // byte grows to three, past what a name may hold only in rare cases.
+    QString name = fileops::shownPath(fileops::lastComponent(m_input));
+    if (name.toUtf8().size() > NAME_MAX)
+        name = QStringLiteral("input.") + fileops::shownPath(fileops::pathExtension(m_input)).left(16);
+    const QString link = fileops::appendingComponent(folder, name);
     try {
         fileops::createDirectories(folder);
         if (::symlink(fileops::encodePath(m_input).constData(), fileops::encodePath(link).constData()) != 0)
