@@ -13,6 +13,9 @@
 #include <QLineEdit>
 #include <QSettings>
 
+#include <QRegularExpression>
+#include <QThread>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -136,6 +139,26 @@ TEST(Terminal, DrawsOneProgressLineOnATerminalAndNothingElsewhere)
     EXPECT_EQ(left.secondsLeft(), 13) << "40 points in 10 s leave 50 points: 12.5 s, rounded up";
     left.update(11000, 5);
     EXPECT_FALSE(left.secondsLeft()) << "a step back (the next item) starts over";
+
+    // A quick conversion (5 points in 2 s) says nothing of minutes of Demucs after it.
+    QBuffer screenOut, screenErr;
+    screenOut.open(QIODevice::WriteOnly);
+    screenErr.open(QIODevice::WriteOnly);
+    cli::Terminal screen(screenOut, screenErr, true, 200);
+    screen.stage("Separating: Converting");
+    screen.progress(0);
+    QThread::msleep(1100);
+    screen.stage("Separating: Demucs 0%");
+    screen.progress(5);
+    QThread::msleep(1100);
+    screen.stage("Separating: Demucs 1%");
+    screen.progress(6);
+    // 1 point in at least 1.1 s and 94 to go: over 1:43. Counted from the conversion it
+    // would be 6 points in 2.2 s, about 0:35.
+    const QString shown = QString::fromUtf8(screenErr.data());
+    const QRegularExpressionMatch estimate = QRegularExpression(" (\\d+):(\\d\\d) left$").match(shown);
+    ASSERT_TRUE(estimate.hasMatch()) << shown.toStdString();
+    EXPECT_GE(estimate.captured(1).toInt() * 60 + estimate.captured(2).toInt(), 103) << shown.toStdString();
 
     QBuffer out, err;
     out.open(QIODevice::WriteOnly);

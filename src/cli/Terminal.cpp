@@ -159,6 +159,13 @@ void Terminal::errorLine(const QString& text)
 
 void Terminal::stage(const QString& text)
 {
+    // "Separating: Demucs 12%" and "… 13%" are one stage; "Encoding 1 of 4" is the next.
+    QString shape = text;
+    shape.removeIf([](QChar c) { return c.isDigit(); });
+    if (shape != m_stageShape) {
+        m_stageShape = shape;
+        m_timeLeft.restart();
+    }
     m_stage = text;
     draw();
 }

@@ -28,10 +28,13 @@ enum class EntryKind { log, error, progress };
 EntryKind entryKind(const QString& entry);
 
 // The time left of a percentage that grows: extrapolated from how fast it has
-// grown since it last started over (a new item, a step back).
+// grown since it last started over (a new item, a step back, a new stage).
 class TimeLeft {
 public:
     void update(qint64 nowMs, int percent);
+    // The next update starts over: a stage that goes at a pace of its own
+    // (a quick conversion before minutes of Demucs, quick encodes after).
+    void restart() { m_startPercent = -1; }
     std::optional<qint64> secondsLeft() const;
 
 private:
@@ -92,6 +95,7 @@ private:
     const bool m_drawProgress;
     const int m_columns;
     QString m_stage;
+    QString m_stageShape;  // the stage without its numbers
     int m_percent = -1;
     TimeLeft m_timeLeft;
     QElapsedTimer m_clock;
