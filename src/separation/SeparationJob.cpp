@@ -273,7 +273,8 @@ void SeparationJob::checkSpace()
         // A duration nobody can tell: the converter says why the file fails.
         if (const std::optional<double> seconds = separation::parseDuration(done->capturedOutput())) {
             const bool converts = !isDirectWav();
-            m_spaceNeeds = separation::spaceNeeds(*seconds, int(m_params.mode.stems().size()), m_params.format, converts);
+            m_spaceNeeds =
+                separation::spaceNeeds(*seconds, int(m_params.mode.stems().size()), m_params.format, converts);
             const QString temporary = fileops::fileURLPath(m_params.profile.tempDir);
             if (const auto shortage = separation::spaceShortage(temporary, m_spaceNeeds->temporary, m_stemsFolder,
                                                                 m_spaceNeeds->stems)) {
@@ -668,7 +669,8 @@ void SeparationJob::settle()
 {
     if (hasFinished())
         return;
-    const bool busy = m_probe || m_durationProbe || (m_inputConversion && m_inputConversion->isActive()) || m_demucs.isActive() ||
+    const bool busy = m_probe || m_durationProbe || (m_inputConversion && m_inputConversion->isActive()) ||
+                      m_demucs.isActive() ||
                       std::any_of(m_encodes.cbegin(), m_encodes.cend(),
                                   [](const Encode& e) { return e.run && !e.done; });
     if (busy)
