@@ -284,6 +284,12 @@ bool isRegularFile(const QString& path)
     return S_ISREG(st.st_mode);
 }
 
+bool exists(const QString& path)
+{
+    struct stat st;
+    return ::stat(encodePath(path).constData(), &st) == 0;
+}
+
 std::optional<qint64> fileSize(const QString& path)
 {
     struct stat st;

@@ -61,6 +61,9 @@ bool isInsideStandardizedFolder(const QString& child, const QString& dir);
 bool itemExists(const QString& path);
 bool isExecutableFile(const QString& path);
 bool isRegularFile(const QString& path);  // follows symbolic links
+// Something is there, following symbolic links (as QFileInfo::exists does,
+// but for any name the file system holds).
+bool exists(const QString& path);
 std::optional<qint64> fileSize(const QString& path);
 // Free bytes an unprivileged writer may use on path's file system.
 std::optional<qint64> availableBytes(const QString& path);

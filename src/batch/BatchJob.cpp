@@ -2,7 +2,6 @@
 
 #include "base/FileOps.h"
 
-#include <QFileInfo>
 
 BatchJob::BatchJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params)) {}
 
@@ -95,9 +94,8 @@ void BatchJob::startItem()
 
 void BatchJob::separate(const QString& file)
 {
-    // A queue is put together well before its later items run. stat(2),
-    // as QFileInfo::exists does, but for any name the file system holds.
-    if (!fileops::fileSize(file)) {
+    // A queue is put together well before its later items run.
+    if (!fileops::exists(file)) {
         const QString message = QStringLiteral("Audio file was not found: ") + fileops::shownPath(file);
         log(message);
         endItem(Outcome::failed, message);

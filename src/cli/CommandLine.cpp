@@ -251,7 +251,7 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
         const OptionInfo* option = findOption(name);
         if (!option) {
             // "separate -take1.wav": the shell's glob gives such names too.
-            if (fileops::fileSize(word))
+            if (fileops::exists(word))
                 return usageError(QStringLiteral("Unknown option: ") + word +
                                   QStringLiteral(" (use -- before file names that start with -)"));
             return usageError(QStringLiteral("Unknown option: ") + name);

@@ -684,7 +684,7 @@ void AppController::startSeparation()
     }
     const QStringList files = m_audioFiles.size() > 1 ? m_audioFiles : QStringList{*m_lastAudioURL};
     // A queue checks each file when its turn comes.
-    if (files.size() == 1 && !fileops::fileSize(files.first())) {
+    if (files.size() == 1 && !fileops::exists(files.first())) {
         appendLog(QStringLiteral("Audio file was not found: ") + fileops::shownPath(files.first()));
         return;
     }

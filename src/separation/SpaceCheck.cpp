@@ -87,9 +87,7 @@ std::optional<QString> spaceShortage(const QString& temporaryFolder, qint64 temp
     if (temporaryId && temporaryId == fileops::fileSystemId(stemsFolder)) {
         // One disk takes both; the temporary files go before the stems are moved in, but
         // the encodes are written while they are still there.
-        if (auto problem = shortage(stemsFolder, temporaryBytes + stemsBytes))
-            return problem;
-        return std::nullopt;
+        return shortage(stemsFolder, temporaryBytes + stemsBytes);
     }
     if (auto problem = shortage(temporaryFolder, temporaryBytes))
         return problem;
