@@ -26,20 +26,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 
 namespace {
 
 // The kernel's record of the process's peak resident memory, in MB.
 double peakResidentMB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
+    rusage usage{};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0)
         return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1;
+#ifdef Q_OS_MACOS
+    return double(usage.ru_maxrss) / (1024.0 * 1024.0);  // bytes there
+#else
+    return double(usage.ru_maxrss) / 1024.0;  // kilobytes
+#endif
 }
 
 bench::Figures runDownload(TestApp& app, const QString& tool, const QString& folder)

@@ -6,6 +6,7 @@
 #include "support/AppSupport.h"
 #include "bench_support.h"
 #include "base/FileOps.h"
+#include "process/ProcessTable.h"
 #include "gui/widgets/SegmentedControl.h"
 
 #include <QApplication>
@@ -49,15 +50,8 @@ struct Figures {
 int runningConverters()
 {
     int count = 0;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        if (!entry.at(0).isDigit() || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const qsizetype close = text.lastIndexOf(')');
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (text.contains("(ffmpeg)") && fields.size() > 1 && fields.at(1).toLongLong() == QCoreApplication::applicationPid())
+    for (const processes::ProcessInfo& process : processes::allProcesses()) {
+        if (process.name == "ffmpeg" && process.parent == QCoreApplication::applicationPid() && !process.ended)
             ++count;
     }
     return count;

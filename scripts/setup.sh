@@ -39,7 +39,28 @@ TOOL_PACKAGES_DEBIAN=(curl unzip gpgv ffmpeg yt-dlp python3 python3-venv)
 # Only the tests need these.
 TEST_PACKAGES_DEBIAN=(googletest libgtest-dev python3-pip-whl python3-setuptools-whl python3-wheel
     # the install test: the validators, cpack's Debian packages, man
-    desktop-file-utils appstream dpkg-dev file man-db groff-base)
+    desktop-file-utils appstream dpkg-dev file man-db groff-base lintian
+    # the Mac's icon, drawn from the SVG
+    librsvg2-bin icnsutils
+    # the second compiler: clang 16 with libc++, the Mac's C++ library
+    clang-16 libc++-16-dev libc++abi-16-dev)
+
+# The second compiler, on Linux: clang 16 in the GNU dialect (where "linux"
+# is a macro), every warning an error. With libc++, the C++ library of macOS,
+# every source and test compiles; nothing links there, because Debian's Qt is
+# built for libstdc++ and its interface passes std::function and std::string.
+# So the core's tests are linked by clang 16 with libstdc++ and run.
+check_with_clang() {
+    local jobs
+    jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
+    local clang=(-DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DCMAKE_CXX_EXTENSIONS=ON)
+    cmake -S "$ROOT" -B "$BUILD_DIR-libcxx" "${clang[@]}" -DCMAKE_CXX_FLAGS="-stdlib=libc++ -Werror" -DSTEMLOFT_LINK=OFF
+    cmake --build "$BUILD_DIR-libcxx" -j "$jobs"
+    cmake -S "$ROOT" -B "$BUILD_DIR-clang" "${clang[@]}" -DCMAKE_CXX_FLAGS="-Werror"
+    cmake --build "$BUILD_DIR-clang" -j "$jobs" --target stemloft_core_tests
+    (cd "$BUILD_DIR-clang" && QT_QPA_PLATFORM=offscreen ctest -L core --output-on-failure -j "$jobs")
+}
 
 configure_and_build() {
     local tests="$1"

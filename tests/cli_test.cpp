@@ -20,7 +20,11 @@
 
 #include <csignal>
 #include <poll.h>
+#ifdef Q_OS_MACOS
+#include <util.h>  // openpty
+#else
 #include <pty.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,7 +71,7 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
 {
     const QList<std::pair<QStringList, QString>> cases = {
         {{"split", "a"}, "Unknown command: split"},
-        {{"-platform", "xcb"}, "Unknown option: -platform"},
+        {{"--stems", "4"}, "Unknown option: --stems"},
         {{"separate"}, "separate needs at least one file."},
         {{"get", "--json"}, "get needs at least one URL."},
         {{"get", "u", "--to"}, "--to needs a value: DIR"},
@@ -103,6 +107,23 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
     QDir::setCurrent(previous);
     EXPECT_EQ(named, "Unknown option: -take1.wav (use -- before file names that start with -)");
     EXPECT_EQ(unnamed, "Unknown option: -take2.wav");
+}
+
+TEST(CommandLine, CommandsAndTheirWordsOpenTheCommandLineAndQtsOptionsTheWindow)
+{
+    const QList<QStringList> commandLine = {
+        {"status"}, {"help"}, {"-h"}, {"--help", "get"}, {"--version"}, {"get", "-platform", "x"},
+        {"song.wav"}, {"-"},  // words: usage errors, not a window
+        {"--stems", "4"}, {"--to=/tmp", "get"},  // the commands' options, given first by mistake
+    };
+    for (const QStringList& args : commandLine)
+        EXPECT_TRUE(cli::opensCommandLine(args)) << args.join(' ').toStdString();
+    const QList<QStringList> window = {
+        {}, {"-session", "1a2b3c"}, {"-platform", "offscreen"}, {"-style", "Fusion"}, {"-reverse"},
+        {"--platform=xcb"}, {"-qwindowgeometry", "800x600", "status"},
+    };
+    for (const QStringList& args : window)
+        EXPECT_FALSE(cli::opensCommandLine(args)) << args.join(' ').toStdString();
 }
 
 TEST(CommandLine, HelpAndTheManualPageDescribeEveryCommandAndOption)
@@ -437,6 +458,20 @@ TEST_F(CommandLineRun, StatusNamesEachToolWithItsVersionAndTheEnvironmentsState)
     EXPECT_TRUE(output().contains("\nDemucs environment: " + ws.path("home/.local/share/Stemloft/demucs-env") +
                                   " (ready, CPU)\n"))
         << output().toStdString();
+
+    // Not at their fixed places, curl and unzip are looked for in the system
+    // folders, then on PATH; what cannot run is passed over. The converter at
+    // its fixed place wins over one on PATH.
+    ws.writeScript("pathbin/curl", "echo 'curl 8.99.1 (x86_64-pc-linux-gnu)'");
+    ws.writeFile("sys/local/unzip", "not a program");
+    ws.writeScript("pathbin/unzip", "echo 'UnZip 6.10 of 1 May 2026, by Debian.'");
+    ws.writeScript("pathbin/ffmpeg", "echo 'ffmpeg version 0.0.1'");
+    EXPECT_EQ(run({"status"}), cli::exitSucceeded);
+    EXPECT_TRUE(output().contains("\ncurl: " + ws.path("pathbin/curl") + " (8.99.1)\n")) << output().toStdString();
+    EXPECT_TRUE(output().contains("\nunzip: " + ws.path("pathbin/unzip") + " (6.10)\n"));
+    EXPECT_TRUE(output().contains("\nffmpeg: " + profile.converterPath + " (")) << output().toStdString();
+    EXPECT_EQ(app->tools().findTool(ws.path("tools/unzip")), ws.path("pathbin/unzip"));
+    EXPECT_EQ(app->tools().findTool(ws.path("tools/wget")), std::nullopt);
 }
 
 namespace {
@@ -498,6 +533,22 @@ TEST_F(Program, RunsWithoutADisplayWithTheWindowsDefaultsAndExitStatuses)
     ASSERT_TRUE(program.waitForFinished(30000));
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_EQ(program.readAllStandardOutput(), ("Stemloft " + applicationVersion() + "\n").toUtf8());
+}
+
+// A session restore passes -session ID, and Qt's options go with it: the
+// window opens, where the command line would have ended with a usage error.
+TEST_F(Program, TheSessionManagersAndQtsOptionsOpenTheWindow)
+{
+    ws.writeScript("pathbin/yt-dlp", "echo 2099.01.02");  // found: no install at launch
+    QProcess window;
+    start(window, {"-session", "1a2b3c", "-platform", "offscreen"});
+    ASSERT_TRUE(window.waitForStarted());
+    EXPECT_FALSE(window.waitForFinished(1500)) << window.readAll().toStdString();
+    ::kill(pid_t(window.processId()), SIGTERM);  // as a logout does
+    ASSERT_TRUE(window.waitForFinished(10000));
+    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(window.exitCode(), 0);
+    EXPECT_FALSE(window.readAllStandardError().contains("Unknown option"));
 }
 
 TEST_F(Program, OnATerminalDemucsBarsGiveWayToTheProgressLine)

@@ -377,11 +377,11 @@ TEST(DemucsPlatform, MacKeepsItsTextsAndIndexLinuxGetsItsOwnAdvice)
     EXPECT_TRUE(demucs::packageSource(mac, false).pipOptions.isEmpty());
     EXPECT_EQ(demucs::packageSource(mac, false).wheelSize, "about 64 MB");
 
-    const PlatformProfile linux = PlatformProfile::forSystem(PlatformProfile::System::linux, "x86_64");
-    EXPECT_EQ(linux.rebuildAdvice, "Click Install Demucs to rebuild it.");
-    EXPECT_EQ(linux.nvidiaDriverFile, "/proc/driver/nvidia/version");
+    const PlatformProfile intel = PlatformProfile::forSystem(PlatformProfile::System::linuxOS, "x86_64");
+    EXPECT_EQ(intel.rebuildAdvice, "Click Install Demucs to rebuild it.");
+    EXPECT_EQ(intel.nvidiaDriverFile, "/proc/driver/nvidia/version");
     // Linux on ARM: the default index has no CUDA build to avoid.
-    const PlatformProfile arm = PlatformProfile::forSystem(PlatformProfile::System::linux, "arm64");
+    const PlatformProfile arm = PlatformProfile::forSystem(PlatformProfile::System::linuxOS, "arm64");
     EXPECT_TRUE(demucs::packageSource(arm, false).pipOptions.isEmpty());
 }
 

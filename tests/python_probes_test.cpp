@@ -160,11 +160,14 @@ TEST_F(PythonDiscovery, ExcludedInterpreterIsNeverRunButALinkToItIs)
     EXPECT_EQ(*search.python, ws.path(QStringLiteral("pathbin/python3.11")));
     EXPECT_EQ(runs(ws).size(), 1);
 
-    // The real rule names /usr/bin/python3 itself, however it is spelled.
-    const PlatformProfile plain = makeTestProfile(ws);
-    const demucs::PythonFinder finder(plain, plain.appEnvironment);
-    EXPECT_FALSE(finder.isUsableCandidate(QStringLiteral("/usr//bin/../bin/python3")));
-    EXPECT_TRUE(finder.isUsableCandidate(QStringLiteral("/usr/bin/python3.11")));
+    // The real rule names macOS's /usr/bin/python3 itself, however it is
+    // spelled; on Linux that is the system's real Python.
+    const PlatformProfile mac = PlatformProfile::forSystem(PlatformProfile::System::macOS, "arm64");
+    const demucs::PythonFinder macFinder(mac, mac.appEnvironment);
+    EXPECT_FALSE(macFinder.isUsableCandidate(QStringLiteral("/usr//bin/../bin/python3")));
+    EXPECT_TRUE(macFinder.isUsableCandidate(QStringLiteral("/usr/bin/python3.11")));
+    const PlatformProfile gnu = PlatformProfile::forSystem(PlatformProfile::System::linuxOS, "x86_64");
+    EXPECT_TRUE(demucs::PythonFinder(gnu, gnu.appEnvironment).isUsableCandidate(QStringLiteral("/usr/bin/python3")));
 }
 
 TEST_F(PythonDiscovery, EachFileIsProbedOnceAndPathIsTheOnlyOtherSource)

@@ -1,5 +1,6 @@
 #include "base/Allocation.h"
 #include "base/QuitSignals.h"
+#include "cli/CommandLine.h"
 #include "cli/Runner.h"
 #include "gui/AppController.h"
 
@@ -8,8 +9,12 @@
 int main(int argc, char** argv)
 {
     keepLargeAllocationsMapped();
-    // Any argument is a command: it runs without a window, and without a display.
-    if (argc > 1)
+    // A command runs without a window, and without a display; the options Qt
+    // and the session manager pass (-session ID on a restore) are the window's.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (cli::opensCommandLine(args))
         return cli::main(argc, argv);
 
     QApplication app(argc, argv);

@@ -400,4 +400,18 @@ void writeFileAtomically(const QString& path, const QByteArray& bytes)
     }
 }
 
+bool openPipe(int fds[2])
+{
+#ifdef Q_OS_LINUX
+    return ::pipe2(fds, O_CLOEXEC) == 0;  // in one step: no fork in between can inherit them
+#else
+    // macOS has no pipe2.
+    if (::pipe(fds) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#endif
+}
+
 }  // namespace fileops

@@ -80,4 +80,8 @@ bool setPosixPermissionsQuietly(const QString& path, unsigned mode);
 // Writes the bytes to a temporary file beside path, then renames it into place.
 void writeFileAtomically(const QString& path, const QByteArray& bytes);
 
+// pipe(2) with both ends closed on exec, so no child inherits them; false
+// when the system has no descriptor left.
+bool openPipe(int fds[2]);
+
 }  // namespace fileops

@@ -23,7 +23,7 @@ PlatformProfile PlatformProfile::current()
 #ifdef Q_OS_MACOS
     return forSystem(System::macOS, cpu);
 #else
-    return forSystem(System::linux, cpu);
+    return forSystem(System::linuxOS, cpu);
 #endif
 }
 
@@ -44,7 +44,6 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
                          QStringLiteral("/usr/bin")};
     p.pythonPrefixes = {QStringLiteral("/opt/homebrew"), QStringLiteral("/usr/local")};
     p.pythonFrameworkVersions = QStringLiteral("/Library/Frameworks/Python.framework/Versions");
-    p.excludedPython = QStringLiteral("/usr/bin/python3");
     p.denoDownloadBase = QStringLiteral("https://github.com/denoland/deno/releases/latest/download/");
     p.unzipPath = QStringLiteral("/usr/bin/unzip");
     p.cookieBrowsers = {QStringLiteral("Firefox"), QStringLiteral("Chrome"), QStringLiteral("Chromium"),
@@ -72,6 +71,8 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.bundleResourceDir = bundle.filePath(QStringLiteral("Resources"));
         bundle.cdUp();  // Stemloft.app
         p.bundleContainerDir = QFileInfo(bundle.path()).path();
+        // /usr/bin/python3 is the stub that offers the Xcode tools, not a Python.
+        p.excludedPython = QStringLiteral("/usr/bin/python3");
         p.pythonNotFoundMessage = QStringLiteral(
             "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from python.org, "
             "then try again.");
@@ -90,6 +91,8 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         // No bundle on Linux: both bundled locations are the executable's folder.
         p.bundleResourceDir = appDir;
         p.bundleContainerDir = appDir;
+        // Homebrew's place on Linux, which a desktop session's PATH may lack.
+        p.ytDlpSystemDirs << QStringLiteral("/home/linuxbrew/.linuxbrew/bin");
         p.nvidiaDriverFile = QStringLiteral("/proc/driver/nvidia/version");
         // Distributions ship venv (and ensurepip with it) as a package of its own.
         p.pythonNotFoundMessage = QStringLiteral(

@@ -9,9 +9,9 @@
 // tests can point every tool and folder at a temporary location.
 struct PlatformProfile {
     enum class Converter { afconvert, ffmpeg };
-    enum class System { macOS, linux };
+    enum class System { macOS, linuxOS };  // not "linux": a macro in the GNU dialects
 
-    System system = System::linux;
+    System system = System::linuxOS;
     QString cpuArchitecture;  // "x86_64" or "arm64"
 
     // Folders
@@ -35,7 +35,8 @@ struct PlatformProfile {
     QProcessEnvironment appEnvironment;
     QString fixedToolSearchPath;
 
-    // Tools
+    // Tools. curl, unzip and the converter are looked for here first, then
+    // in ytDlpSystemDirs and on PATH (Toolbox::findTool).
     QString curlPath;
     QString loginShell;
     QString loginShellFlag;
@@ -61,7 +62,7 @@ struct PlatformProfile {
     // Python discovery
     QStringList pythonPrefixes;
     QString pythonFrameworkVersions;  // empty: no framework candidates
-    QString excludedPython;
+    QString excludedPython;  // macOS's Xcode stub; empty on Linux
     // Present only while an NVIDIA driver is loaded (Linux).
     QString nvidiaDriverFile;
     // What to tell a user whose machine lacks a suitable Python, and whose

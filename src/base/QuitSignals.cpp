@@ -1,11 +1,11 @@
 #include "base/QuitSignals.h"
+#include "base/FileOps.h"
 
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +26,7 @@ void onSignal(int signalNumber)
 
 QuitSignals::QuitSignals(QObject* parent) : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipeFds) != 0)
+    if (!fileops::openPipe(pipeFds))
         return;
     ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
     m_notifier = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);

@@ -203,6 +203,18 @@ QString synopsisLines()
 
 }  // namespace
 
+bool opensCommandLine(const QStringList& args)
+{
+    if (args.isEmpty())
+        return false;
+    const QString& first = args.first();
+    if (!first.startsWith(QLatin1Char('-')) || first == QLatin1String("-"))
+        return true;
+    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("--version"))
+        return true;
+    return optionNames().contains(first.section(QLatin1Char('='), 0, 0));
+}
+
 ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieBrowsers)
 {
     Command command;

@@ -40,6 +40,13 @@ struct ParseResult {
 // menu offers, matched without regard to case.
 ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieBrowsers);
 
+// Whether the program's arguments (without its name) are for the command
+// line rather than the window: a command, help, --version, one of the
+// commands' options, or any other word, which is then a usage error. Any
+// other option opens the window, which hands it to Qt: Qt's own (-platform,
+// -style, -reverse) and the session manager's (-session ID).
+bool opensCommandLine(const QStringList& args);
+
 // The synopsis, for a usage error.
 QString usageText();
 // The full help, or one command's ("download", "install", ...).

@@ -180,7 +180,7 @@ void Runner::startBatch()
 
 void Runner::startInstallYtDlp()
 {
-    if (!fileops::isExecutableFile(m_profile.curlPath)) {
+    if (!m_tools.findTool(m_profile.curlPath)) {
         refuse({QStringLiteral("curl was not found at ") + m_profile.curlPath + QStringLiteral(".")});
         return;
     }

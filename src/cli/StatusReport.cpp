@@ -28,11 +28,6 @@ QStringList versionArguments(const QString& tool)
     return {QStringLiteral("--version")};
 }
 
-QString existingExecutable(const QString& path)
-{
-    return fileops::isExecutableFile(path) ? path : QString();
-}
-
 }  // namespace
 
 QString versionFromOutput(const QByteArray& output)
@@ -63,9 +58,9 @@ void StatusReport::start()
         {QStringLiteral("yt-dlp"), m_tools.findYtDlp().value_or(QString()), {}},
         {QStringLiteral("Deno"), ytdlp::firstUsable(m_tools.denoCandidates()).value_or(QString()), {}},
         {QStringLiteral("Python"), {}, {}},
-        {profile.converterName, existingExecutable(profile.converterPath), {}},
-        {QStringLiteral("curl"), existingExecutable(profile.curlPath), {}},
-        {QStringLiteral("unzip"), existingExecutable(profile.unzipPath), {}},
+        {profile.converterName, m_tools.findTool(profile.converterPath).value_or(QString()), {}},
+        {QStringLiteral("curl"), m_tools.findTool(profile.curlPath).value_or(QString()), {}},
+        {QStringLiteral("unzip"), m_tools.findTool(profile.unzipPath).value_or(QString()), {}},
     };
     m_saveFolder = m_tools.storedSaveFolder().value_or(m_tools.defaultSaveFolder());
     const QString python = m_tools.managedDemucsPython();

@@ -489,7 +489,7 @@ void AppController::updateYtDlp()
 
 void AppController::runYtDlpInstaller(bool update)
 {
-    if (!fileops::isExecutableFile(m_profile.curlPath)) {
+    if (!m_tools.findTool(m_profile.curlPath)) {
         appendLog(QStringLiteral("curl was not found at ") + m_profile.curlPath + QStringLiteral("."));
         return;
     }

@@ -1,5 +1,6 @@
 #include "process/ChildProcess.h"
-#include "process/ProcStat.h"
+#include "base/FileOps.h"
+#include "process/ProcessTable.h"
 #include "process/ExitStatus.h"
 
 #include <cerrno>
@@ -12,9 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifdef Q_OS_LINUX
-#include <QDir>
+#include <algorithm>
 
+#ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
 
@@ -22,27 +23,19 @@ namespace {
 
 constexpr int groupPollMs = 20;
 
-#ifdef Q_OS_LINUX
 // Whether a member of the group still runs. kill() also reaches members that
 // ended but wait for their new parent (init, which may take seconds) to reap
 // them; those hold nothing and must not stretch a stop to the grace period.
+// Where the system cannot list its processes, kill() alone answers.
 bool groupHasLiveMember(qint64 group)
 {
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool isNumber = false;
-        const qint64 pid = entry.toLongLong(&isNumber);
-        if (!isNumber)
-            continue;
-        const QList<QByteArray> fields = procStatFields(pid);
-        if (fields.size() < 3 || fields.at(2).toLongLong() != group)
-            continue;
-        if (fields.at(0) != "Z" && fields.at(0) != "X")
-            return true;
-    }
-    return false;
+    const QList<processes::ProcessInfo> all = processes::allProcesses();
+    if (all.isEmpty())
+        return true;
+    return std::any_of(all.cbegin(), all.cend(), [group](const processes::ProcessInfo& process) {
+        return process.group == group && !process.ended;
+    });
 }
-#endif
 
 // A fork that is safe in the child of a fork, which is where a child-process
 // modifier runs: on Linux QProcess forks with a shared address space, and
@@ -145,19 +138,6 @@ void writeRelease(int fd)
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-bool makeReleasePipe(int fds[2])
-{
-#ifdef Q_OS_LINUX
-    return ::pipe2(fds, O_CLOEXEC) == 0;
-#else
-    if (::pipe(fds) != 0)
-        return false;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-    return true;
-#endif
-}
-
 }  // namespace
 
 ChildProcess::ChildProcess(QObject* parent) : QObject(parent)
@@ -244,7 +224,7 @@ bool ChildProcess::start()
     const int niceness = m_niceness;
     releaseWatchdog();  // a start without an end between: that run is over
     int release[2] = {-1, -1};
-    if (!makeReleasePipe(release))
+    if (!fileops::openPipe(release))
         release[0] = release[1] = -1;  // the run goes without a watchdog
     const int releaseFd = release[0];
     const int maxFd = int(std::min<long>(::sysconf(_SC_OPEN_MAX), 1 << 20));
@@ -307,11 +287,7 @@ bool ChildProcess::groupHasMembers() const
 {
     if (m_pid <= 0 || (::kill(-pid_t(m_pid), 0) != 0 && errno != EPERM))
         return false;
-#ifdef Q_OS_LINUX
     return groupHasLiveMember(m_pid);
-#else
-    return true;
-#endif
 }
 
 void ChildProcess::readOutput()

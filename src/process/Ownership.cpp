@@ -1,7 +1,7 @@
 #include "process/Ownership.h"
 
 #include "base/FileOps.h"
-#include "process/ProcStat.h"
+#include "process/ProcessTable.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,8 +9,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <limits>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +17,6 @@ namespace ownership {
 
 namespace {
 
-// Index of field 22 (starttime) among the fields that follow "(comm)".
-constexpr qsizetype startTimeIndex = 22 - 3;
 // Owner records are one short line; a stray large file is not read whole.
 constexpr qint64 maxRecordSize = 64;
 // Notes are a path or two.
@@ -59,9 +55,8 @@ bool isFileAt(int fd, const QString& path)
 
 QByteArray ownerRecord(qint64 pid)
 {
-    const QList<QByteArray> fields = procStatFields(pid);
-    const QByteArray start = fields.size() > startTimeIndex ? fields.at(startTimeIndex) : QByteArray("0");
-    return QByteArray::number(pid) + ' ' + start + '\n';
+    const std::optional<processes::ProcessInfo> info = processes::processInfo(pid);
+    return QByteArray::number(pid) + ' ' + QByteArray::number(info ? info->startTime : 0) + '\n';
 }
 
 void writeOwnerFile(const QString& folder, qint64 pid)
@@ -79,18 +74,10 @@ bool isOwnerAlive(const QByteArray& record)
     bool startOk = false;
     const qint64 pid = parts.at(0).toLongLong(&pidOk);
     const quint64 start = parts.at(1).toULongLong(&startOk);
-    // kill() takes 0 and negative pids as whole process groups, which always answer.
-    if (!pidOk || !startOk || pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+    if (!pidOk || !startOk || !processes::isRunning(pid))
         return false;
-    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
-        return false;
-    const QList<QByteArray> fields = procStatFields(pid);
-    if (fields.isEmpty())
-        return true;
-    // A zombie owner has ended; only its parent has not collected it yet.
-    if (fields.at(0) == "Z" || fields.at(0) == "X")
-        return false;
-    return start == 0 || fields.size() <= startTimeIndex || fields.at(startTimeIndex).toULongLong() == start;
+    const std::optional<processes::ProcessInfo> info = processes::processInfo(pid);
+    return start == 0 || !info || info->startTime == start;
 }
 
 QStringList abandonedFolders(const QString& parent, const QString& prefix, const QDateTime& now,

@@ -17,8 +17,8 @@ namespace ownership {
 inline const QString ownerFileName = QStringLiteral(".stemloft-owner");
 
 // "PID START\n". START tells this process apart from a later one that reuses
-// the pid: the start time from /proc/PID/stat on Linux, 0 elsewhere or when
-// it cannot be read.
+// the pid: its start time as the system tells it (Linux, macOS), 0 elsewhere
+// or when it cannot be read.
 QByteArray ownerRecord(qint64 pid);
 // Writes ownerRecord(pid) into folder/ownerFileName; throws AppError when it cannot.
 void writeOwnerFile(const QString& folder, qint64 pid);

@@ -148,6 +148,29 @@ QProcessEnvironment Toolbox::demucsEnvironment() const
     return demucs::pythonEnvironment(processEnvironment(), torchHome);
 }
 
+std::optional<QString> Toolbox::findTool(const QString& fixedPath) const
+{
+    const QString name = fileops::lastComponent(fixedPath);
+    QStringList candidates{fixedPath};
+    for (const QString& dir : m_profile.ytDlpSystemDirs)
+        candidates << fileops::appendingComponent(dir, name);
+    candidates << ytdlp::pathCandidates(m_profile.appEnvironment.value(QStringLiteral("PATH")), name);
+    // A system tool is taken as it is: unlike a managed yt-dlp, its mode is not ours to repair.
+    for (const QString& candidate : std::as_const(candidates)) {
+        if (fileops::isExecutableFile(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+PlatformProfile Toolbox::profileWithFoundTools() const
+{
+    PlatformProfile profile = m_profile;
+    for (QString* path : {&profile.converterPath, &profile.curlPath, &profile.unzipPath})
+        *path = findTool(*path).value_or(*path);
+    return profile;
+}
+
 QString Toolbox::defaultSaveFolder() const
 {
     return m_profile.downloadsDir.isEmpty() ? m_profile.homeDir : m_profile.downloadsDir;
@@ -166,8 +189,9 @@ std::optional<QString> Toolbox::storedSaveFolder() const
 YtDlpInstallJob::Params Toolbox::ytDlpInstallParams(bool update) const
 {
     YtDlpInstallJob::Params params;
+    const PlatformProfile found = profileWithFoundTools();
     params.supportFolder = appSupportFolder();
-    params.curl = m_profile.curlPath;
+    params.curl = found.curlPath;
     params.sourceURL = m_profile.ytDlpDownloadURL();
     params.assetName = m_profile.ytDlpReleaseAsset;
     params.checksumsURL = m_profile.ytDlpDownloadBase + QStringLiteral("SHA2-256SUMS");
@@ -176,7 +200,7 @@ YtDlpInstallJob::Params Toolbox::ytDlpInstallParams(bool update) const
     params.environment = processEnvironment();
     params.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
     params.removesQuarantine = m_profile.removesQuarantine;
-    params.unzip = m_profile.unzipPath;
+    params.unzip = found.unzipPath;
     params.denoSourceURL = m_profile.denoDownloadURL();
     params.denoCandidates = denoCandidates();
     params.update = update;
@@ -199,7 +223,7 @@ SeparationJob::Params Toolbox::separationParams(const QString& python, Separatio
                                                 separation::ExportFormat format) const
 {
     SeparationJob::Params params;
-    params.profile = m_profile;
+    params.profile = profileWithFoundTools();
     params.environment = demucsEnvironment();
     params.python = python;
     try {

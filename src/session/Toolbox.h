@@ -51,6 +51,14 @@ public:
     // support folder's "torch".
     QProcessEnvironment demucsEnvironment() const;
 
+    // The converter (ffmpeg, afconvert), curl and unzip: the profile's fixed
+    // place first, then the system folders yt-dlp is looked for in, then
+    // PATH; nothing when none has it.
+    std::optional<QString> findTool(const QString& fixedPath) const;
+    // The profile with those three where they were found (else where they
+    // were expected, for the message that they are missing).
+    PlatformProfile profileWithFoundTools() const;
+
     // Downloads, or home when there is none.
     QString defaultSaveFolder() const;
     // The stored save folder when it is a single absolute path.

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "process/ProcessTable.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -144,32 +146,15 @@ unsigned modeOf(const QString& path)
 
 bool processAlive(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    // The state follows the command name in parentheses.
-    const qsizetype close = text.lastIndexOf(')');
-    return close > 0 && close + 2 < text.size() && text.at(close + 2) != 'Z' && text.at(close + 2) != 'X';
+    return processes::isRunning(pid);
 }
 
 QList<qint64> childProcesses(qint64 pid)
 {
     QList<qint64> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool isNumber = false;
-        const qint64 candidate = entry.toLongLong(&isNumber);
-        if (!isNumber)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(candidate));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const qsizetype close = text.lastIndexOf(')');
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toLongLong() == pid && processAlive(candidate))
-            children << candidate;
+    for (const processes::ProcessInfo& process : processes::allProcesses()) {
+        if (process.parent == pid && !process.ended)
+            children << process.pid;
     }
     return children;
 }
