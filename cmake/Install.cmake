@@ -8,17 +8,20 @@ include(GNUInstallDirs)
 set(STEMLOFT_APP_ID org.stemloft.Stemloft)
 set(STEMLOFT_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
 
+# The bundle's Info.plist and icon are made on every system, so that the
+# install test can check them where no Mac is at hand.
+configure_file(${STEMLOFT_DATA_DIR}/Info.plist.in ${PROJECT_BINARY_DIR}/Info.plist @ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/MacIcon.cmake)
 if(APPLE)
-  # A bundle: stemloft.app/Contents/MacOS/stemloft. CMake configures the
-  # generated Info.plist once more, which leaves it unchanged.
-  configure_file(${STEMLOFT_DATA_DIR}/Info.plist.in ${PROJECT_BINARY_DIR}/Info.plist @ONLY)
-  # The plist names the icon Stemloft (CFBundleIconFile), but there is no
-  # Stemloft.icns yet: until one is drawn from data/${STEMLOFT_APP_ID}.svg and
-  # added to the target's sources with MACOSX_PACKAGE_LOCATION Resources, the
-  # bundle shows the generic icon.
+  # A bundle: stemloft.app/Contents/MacOS/stemloft, with Resources/Stemloft.icns.
+  # CMake configures the generated Info.plist once more, which leaves it unchanged.
   set_target_properties(stemloft PROPERTIES
     MACOSX_BUNDLE ON
     MACOSX_BUNDLE_INFO_PLIST ${PROJECT_BINARY_DIR}/Info.plist)
+  if(STEMLOFT_ICNS)
+    target_sources(stemloft PRIVATE ${STEMLOFT_ICNS})
+    set_source_files_properties(${STEMLOFT_ICNS} PROPERTIES MACOSX_PACKAGE_LOCATION Resources)
+  endif()
 endif()
 
 install(TARGETS stemloft
@@ -33,24 +36,43 @@ if(UNIX AND NOT APPLE)
   install(FILES ${STEMLOFT_DATA_DIR}/${STEMLOFT_APP_ID}.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-  # The page names the project's version; Debian wants it gzipped, and -n
-  # keeps the name and time out of the header, so the same page always gives
-  # the same bytes.
+  # The page names the project's version. Debian wants it and the changelog
+  # gzipped; -n keeps the name and time out of the header, so the same text
+  # always gives the same bytes.
   configure_file(${STEMLOFT_DATA_DIR}/stemloft.1.in ${PROJECT_BINARY_DIR}/stemloft.1 @ONLY)
   find_program(STEMLOFT_GZIP gzip)
+  set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/stemloft.1)
+  set(STEMLOFT_CHANGELOG ${STEMLOFT_DATA_DIR}/changelog)
   if(STEMLOFT_GZIP)
-    set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/man/stemloft.1.gz)
-    add_custom_command(OUTPUT ${STEMLOFT_MAN_PAGE}
-      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/stemloft.1 ${PROJECT_BINARY_DIR}/man/stemloft.1
-      COMMAND ${STEMLOFT_GZIP} -n -9 -f ${PROJECT_BINARY_DIR}/man/stemloft.1
-      DEPENDS ${PROJECT_BINARY_DIR}/stemloft.1
-      COMMENT "Compressing the manual page"
-      VERBATIM)
-    add_custom_target(stemloft_man ALL DEPENDS ${STEMLOFT_MAN_PAGE})
-  else()
-    set(STEMLOFT_MAN_PAGE ${PROJECT_BINARY_DIR}/stemloft.1)
+    foreach(kind MAN_PAGE CHANGELOG)
+      get_filename_component(name ${STEMLOFT_${kind}} NAME)
+      set(zipped ${PROJECT_BINARY_DIR}/gz/${name}.gz)
+      add_custom_command(OUTPUT ${zipped}
+        COMMAND ${CMAKE_COMMAND} -E copy ${STEMLOFT_${kind}} ${PROJECT_BINARY_DIR}/gz/${name}
+        COMMAND ${STEMLOFT_GZIP} -n -9 -f ${PROJECT_BINARY_DIR}/gz/${name}
+        DEPENDS ${STEMLOFT_${kind}}
+        COMMENT "Compressing ${name}"
+        VERBATIM)
+      set(STEMLOFT_${kind} ${zipped})
+    endforeach()
+    add_custom_target(stemloft_gzipped ALL DEPENDS ${STEMLOFT_MAN_PAGE} ${STEMLOFT_CHANGELOG})
   endif()
   install(FILES ${STEMLOFT_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Debian's names: the copyright in its machine-readable format, and the
+  # changelog of a native package.
+  install(FILES ${STEMLOFT_DATA_DIR}/copyright ${STEMLOFT_CHANGELOG}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/stemloft)
+
+  # A stripped program still carries the compiler's notes (.comment, .note);
+  # Debian's packages leave them out.
+  find_program(STEMLOFT_OBJCOPY NAMES objcopy ${CMAKE_OBJCOPY})
+  if(STEMLOFT_OBJCOPY)
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${STEMLOFT_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/stemloft\")
+      endif()")
+  endif()
 endif()
 
 # Packages: cpack -G DEB in the build folder gives stemloft_<version>_<arch>.deb.

@@ -31,6 +31,8 @@ MAN=share/man/man1/stemloft.1.gz
 [ -e "$PREFIX/$MAN" ] || MAN=share/man/man1/stemloft.1  # built without gzip
 EXPECTED="$(LC_ALL=C sort <<EOF
 bin/stemloft
+share/doc/stemloft/changelog.gz
+share/doc/stemloft/copyright
 share/applications/$APP_ID.desktop
 share/icons/hicolor/scalable/apps/$APP_ID.svg
 share/metainfo/$APP_ID.metainfo.xml
@@ -115,6 +117,66 @@ else
     skip "man not installed (man-db)"
 fi
 
+# The copyright file: Debian's machine-readable format, with the text of LICENSE.
+COPYRIGHT="$PREFIX/share/doc/stemloft/copyright"
+python3 - "$COPYRIGHT" "$SOURCE/LICENSE" <<'EOF' 2>&1 || fail "copyright (see above)"
+import sys
+copyright, license = (open(p, encoding="utf-8").read() for p in sys.argv[1:])
+paragraphs = [p for p in copyright.split("\n\n") if p.strip()]
+header = dict(line.split(": ", 1) for line in paragraphs[0].splitlines())
+if header.get("Format") != "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/":
+    sys.exit(f"copyright: Format is {header.get('Format')!r}")
+files = dict(line.split(": ", 1) for line in paragraphs[1].splitlines())
+if files != {"Files": "*", "Copyright": "2026 The Stemloft developers", "License": "MIT"}:
+    sys.exit(f"copyright: the Files paragraph reads {files}")
+lines = paragraphs[2].splitlines()
+if lines[0] != "License: MIT":
+    sys.exit(f"copyright: the license paragraph starts {lines[0]!r}")
+text = "\n".join("" if l == " ." else l[1:] for l in lines[1:])
+if text.split() != license[license.index("Permission"):].split():
+    sys.exit("copyright: the MIT text differs from LICENSE")
+if "Copyright (c) 2026 The Stemloft developers" not in license:
+    sys.exit("LICENSE lacks its copyright line")
+EOF
+
+# The changelog: a native package's, gzipped without name or time, its
+# newest entry the project's version on the date of the newest release.
+CHANGELOG="$PREFIX/share/doc/stemloft/changelog.gz"
+if command -v dpkg-parsechangelog >/dev/null; then
+    gzip -dc "$CHANGELOG" >"$WORK/changelog"
+    [ "$(dpkg-parsechangelog -l "$WORK/changelog" -S Version)" = "$VERSION" ] \
+        || fail "the changelog's newest entry is $(dpkg-parsechangelog -l "$WORK/changelog" -S Version), not $VERSION"
+    released="$(python3 -c 'import sys, xml.etree.ElementTree as ET; print(ET.parse(sys.argv[1]).getroot().find("releases/release").get("date"))' "$METAINFO")"
+    [ "$(date -u -d "$(dpkg-parsechangelog -l "$WORK/changelog" -S Date)" +%F)" = "$released" ] \
+        || fail "the changelog's newest entry is not dated $released, as the newest release"
+else
+    skip "dpkg-parsechangelog not installed (dpkg-dev)"
+fi
+
+# The bundle's Info.plist (made on every system) and its icon (where the
+# tools to draw one exist).
+python3 - "$BUILD/Info.plist" "$VERSION" <<'EOF' 2>&1 || fail "Info.plist (see above)"
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    plist = plistlib.load(f)
+for key in ("CFBundleShortVersionString", "CFBundleVersion"):
+    if plist.get(key) != sys.argv[2]:
+        sys.exit(f"Info.plist {key} is {plist.get(key)!r}, expected {sys.argv[2]!r}")
+if plist.get("CFBundleIconFile") != "Stemloft" or plist.get("CFBundleExecutable") != "stemloft":
+    sys.exit("Info.plist names another icon or program")
+EOF
+if command -v plutil >/dev/null; then
+    plutil -lint "$BUILD/Info.plist" >/dev/null || fail "plutil -lint rejects Info.plist"
+fi
+if [ -e "$BUILD/Stemloft.icns" ] && command -v icns2png >/dev/null; then
+    sizes="$(icns2png -l "$BUILD/Stemloft.icns" | grep -Eo '[0-9]+x[0-9]+ 32-bit' | cut -dx -f1 | tr '\n' ' ')"
+    [ "$sizes" = "16 32 128 256 512 1024 " ] || fail "Stemloft.icns holds the sizes '$sizes'"
+elif command -v rsvg-convert >/dev/null && command -v png2icns >/dev/null; then
+    fail "the tools to draw Stemloft.icns exist, but the build has none"
+else
+    skip "no rsvg-convert and png2icns: Stemloft.icns not checked"
+fi
+
 # --- The Debian package ---------------------------------------------------------
 if ! command -v dpkg-deb >/dev/null; then
     skip "dpkg-deb not installed: no Debian package checks"
@@ -147,6 +209,18 @@ $(diff <(echo "$EXPECTED") "$WORK/deb-files" || true)"
     file "$WORK/unpacked/usr/bin/stemloft" | grep -q 'ELF.*, stripped' \
         || fail "the packaged program is not stripped: $(file "$WORK/unpacked/usr/bin/stemloft")"
 
+    # Debian's own checker: no error and no warning. Infos and pedantic
+    # notes are shown, not failed.
+    if command -v lintian >/dev/null; then
+        lintian --pedantic --display-info "$DEB" >"$WORK/lintian.log" 2>&1 \
+            || { cat "$WORK/lintian.log" >&2; fail "lintian finds errors or warnings, or cannot run"; }
+        grep -E '^[IP]: ' "$WORK/lintian.log" || true
+        ! grep -Eq '^[EWX]: ' "$WORK/lintian.log" \
+            || { cat "$WORK/lintian.log" >&2; fail "lintian finds errors or warnings"; }
+    else
+        skip "lintian not installed"
+    fi
+
     # The dependencies must resolve. apt resolves against its package lists and
     # what is installed; without lists (no apt-get update yet) a failure says
     # nothing about the package, so that case is skipped, not failed.
@@ -170,7 +244,10 @@ fi
 version_out="$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
     timeout -k 5 30 "$PREFIX/bin/stemloft" --version </dev/null 2>"$WORK/version.err")" \
     || fail "installed stemloft --version exited with $? ($(head -c 300 "$WORK/version.err"))"
-[[ "$(head -n1 <<<"$version_out")" == "Stemloft "* ]] \
-    || fail "installed stemloft --version printed '$(head -n1 <<<"$version_out")', not 'Stemloft VERSION'"
+# The same number as the package, the manual page and the metadata: all come
+# from the project's version, which the program may follow with its label.
+first="$(head -n1 <<<"$version_out")"
+[[ "$first" == "Stemloft $VERSION" || "$first" == "Stemloft $VERSION-"* ]] \
+    || fail "installed stemloft --version printed '$first', not 'Stemloft $VERSION'"
 
 echo "PASS: install tree and package"

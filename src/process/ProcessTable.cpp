@@ -1,15 +1,16 @@
 #include "process/ProcessTable.h"
 
 #include <cerrno>
-#include <csignal>
 #include <limits>
+#include <signal.h>
+#include <sys/types.h>
 
 #if defined(Q_OS_LINUX)
 #include <QDir>
 #include <QFile>
 #elif defined(Q_OS_MACOS)
+#include <sys/proc.h>
 #include <sys/sysctl.h>
-#include <sys/types.h>
 #endif
 
 namespace processes {
