@@ -53,7 +53,7 @@ TEST_PACKAGES_DEBIAN=(googletest libgtest-dev python3-pip-whl python3-setuptools
 check_with_clang() {
     local jobs
     jobs="$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
-    local clang=(-DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    local clang=(-DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo
         -DCMAKE_CXX_EXTENSIONS=ON)
     cmake -S "$ROOT" -B "$BUILD_DIR-libcxx" "${clang[@]}" -DCMAKE_CXX_FLAGS="-stdlib=libc++ -Werror" -DSTEMLOFT_LINK=OFF
     cmake --build "$BUILD_DIR-libcxx" -j "$jobs"
