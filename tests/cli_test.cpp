@@ -543,7 +543,7 @@ TEST_F(Program, TheSessionManagersAndQtsOptionsOpenTheWindow)
     QProcess window;
     start(window, {"-session", "1a2b3c", "-platform", "offscreen"});
     ASSERT_TRUE(window.waitForStarted());
-    EXPECT_FALSE(window.waitForFinished(1500)) << window.readAll().toStdString();
+    EXPECT_FALSE(window.waitForFinished(3000)) << window.readAll().toStdString();
     ::kill(pid_t(window.processId()), SIGTERM);  // as a logout does
     ASSERT_TRUE(window.waitForFinished(10000));
     EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
