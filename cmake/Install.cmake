@@ -65,11 +65,10 @@ if(UNIX AND NOT APPLE)
 
   # A stripped program still carries the compiler's notes (.comment, .note);
   # Debian's packages leave them out.
-  find_program(STEMLOFT_OBJCOPY NAMES objcopy ${CMAKE_OBJCOPY})
-  if(STEMLOFT_OBJCOPY)
+  if(CMAKE_OBJCOPY)
     install(CODE "
       if(CMAKE_INSTALL_DO_STRIP)
-        execute_process(COMMAND \"${STEMLOFT_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/stemloft\")
       endif()")
   endif()

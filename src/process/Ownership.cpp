@@ -74,10 +74,7 @@ bool isOwnerAlive(const QByteArray& record)
     bool startOk = false;
     const qint64 pid = parts.at(0).toLongLong(&pidOk);
     const quint64 start = parts.at(1).toULongLong(&startOk);
-    if (!pidOk || !startOk || !processes::isRunning(pid))
-        return false;
-    const std::optional<processes::ProcessInfo> info = processes::processInfo(pid);
-    return start == 0 || !info || info->startTime == start;
+    return pidOk && startOk && processes::isRunning(pid, start);
 }
 
 QStringList abandonedFolders(const QString& parent, const QString& prefix, const QDateTime& now,

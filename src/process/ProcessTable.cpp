@@ -114,7 +114,7 @@ QList<ProcessInfo> allProcesses()
     return all;
 }
 
-bool isRunning(qint64 pid)
+bool isRunning(qint64 pid, quint64 startTime)
 {
     // kill() takes 0 and negative pids as whole process groups, which always answer.
     if (pid <= 0 || pid > std::numeric_limits<pid_t>::max())
@@ -122,7 +122,7 @@ bool isRunning(qint64 pid)
     if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
         return false;
     const std::optional<ProcessInfo> info = processInfo(pid);
-    return !info || !info->ended;
+    return !info || (!info->ended && (startTime == 0 || info->startTime == startTime));
 }
 
 }  // namespace processes

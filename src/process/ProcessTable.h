@@ -25,7 +25,8 @@ std::optional<ProcessInfo> processInfo(qint64 pid);
 // Every process the system lists; empty where it cannot list them.
 QList<ProcessInfo> allProcesses();
 // Whether pid names a process that has not ended (kill(pid, 0), then the
-// zombie check where the system tells).
-bool isRunning(qint64 pid);
+// zombie check where the system tells) and, given a start time other than 0
+// that the system can check, started then: not a later one with its pid.
+bool isRunning(qint64 pid, quint64 startTime = 0);
 
 }  // namespace processes
