@@ -371,8 +371,10 @@ TEST_F(DemucsInstall, TheCpuBuildComesUnlessAnNvidiaDriverIsLoaded)
 TEST(DemucsPlatform, MacKeepsItsTextsAndIndexLinuxGetsItsOwnAdvice)
 {
     const PlatformProfile mac = PlatformProfile::forSystem(PlatformProfile::System::macOS, "arm64");
-    EXPECT_EQ(mac.pythonNotFoundMessage, "A Demucs-compatible Python was not found. Install Python 3.12 with "
-                                         "Homebrew or from python.org, then try again.");
+    EXPECT_EQ(mac.pythonNotFoundMessage, "Install Python 3.12 with Homebrew or from python.org, then try again.");
+    // uv's release assets, as its release workflow names them.
+    EXPECT_EQ(mac.uvDownloadURL(),
+              "https://github.com/astral-sh/uv/releases/latest/download/uv-aarch64-apple-darwin.tar.gz");
     EXPECT_EQ(mac.rebuildAdvice, "Click Install Demucs to rebuild it with Python 3.12.");
     EXPECT_TRUE(demucs::packageSource(mac, false).pipOptions.isEmpty());
     EXPECT_EQ(demucs::packageSource(mac, false).wheelSize, "about 64 MB");
@@ -380,6 +382,7 @@ TEST(DemucsPlatform, MacKeepsItsTextsAndIndexLinuxGetsItsOwnAdvice)
     const PlatformProfile intel = PlatformProfile::forSystem(PlatformProfile::System::linuxOS, "x86_64");
     EXPECT_EQ(intel.rebuildAdvice, "Click Install Demucs to rebuild it.");
     EXPECT_EQ(intel.nvidiaDriverFile, "/proc/driver/nvidia/version");
+    EXPECT_TRUE(intel.uvDownloadURL().endsWith("/uv-x86_64-unknown-linux-gnu.tar.gz"));
     // Linux on ARM: the default index has no CUDA build to avoid.
     const PlatformProfile arm = PlatformProfile::forSystem(PlatformProfile::System::linuxOS, "arm64");
     EXPECT_TRUE(demucs::packageSource(arm, false).pipOptions.isEmpty());
@@ -387,13 +390,14 @@ TEST(DemucsPlatform, MacKeepsItsTextsAndIndexLinuxGetsItsOwnAdvice)
 
 TEST_F(DemucsInstall, GuardsRefuseWithoutClearingTheLog)
 {
+    profile.uvTarget.clear();  // no uv for this machine
     auto app = launch();
     const QStringList atLaunch = logLines(*app);
 
-    // No usable system Python: the message is appended and shown.
+    // No usable Python and none to install: the message is appended and shown.
     const QString notFound = QStringLiteral(
-        "No Python 3.9 to 3.12 with the venv module was found. Install one, for example: sudo apt install python3 "
-        "python3-venv (Debian, Ubuntu) or sudo dnf install python3 (Fedora).");
+        "No Python 3.9 to 3.12 with the venv module was found. Install Python 3.12 (for example `sudo apt install "
+        "python3.12-venv` where your distribution has it), then try again.");
     app->installDemucs();
     ASSERT_TRUE(waitIdle(*app));
     EXPECT_EQ(logLines(*app), atLaunch + QStringList{notFound});

@@ -9,7 +9,7 @@ rank() {
     case "$1" in
         base) echo 0 ;;
         process) echo 1 ;;
-        jobs | logs) echo 2 ;;
+        jobs | logs | fetch) echo 2 ;;
         ytdlp | download | demucs) echo 3 ;;
         separation) echo 4 ;;
         batch) echo 5 ;;

@@ -1,6 +1,6 @@
 #include "support/AppSupport.h"
 
-#include "ytdlp/Verification.h"
+#include "fetch/Verification.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -357,6 +357,15 @@ void setPosixPermissions(const QString& path, unsigned mode)
         throwErrno(errno, QStringLiteral("Could not change the permissions of \"%1\"").arg(path));
 }
 
+void putExecutableInPlace(const QString& file, const QString& target)
+{
+    setPosixPermissions(file, 0755);
+    const QFileInfo existing(target);
+    if (existing.isDir() && !existing.isSymLink())
+        removeItem(target);
+    moveItem(file, target);
+}
+
 bool setPosixPermissionsQuietly(const QString& path, unsigned mode)
 {
     return ::chmod(encodePath(path).constData(), static_cast<mode_t>(mode)) == 0;

@@ -76,6 +76,10 @@ bool removeItemQuietly(const QString& path);
 // rename(2): replaces an existing destination in one step.
 void moveItem(const QString& from, const QString& to);
 void setPosixPermissions(const QString& path, unsigned mode);
+// A downloaded program into its place: it gets its mode first, then one
+// rename puts it over the old one, so the old program survives any failing
+// step. Only a folder in the way, which no program can be, goes beforehand.
+void putExecutableInPlace(const QString& file, const QString& target);
 bool setPosixPermissionsQuietly(const QString& path, unsigned mode);
 // Writes the bytes to a temporary file beside path, then renames it into place.
 void writeFileAtomically(const QString& path, const QByteArray& bytes);

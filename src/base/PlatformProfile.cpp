@@ -46,6 +46,8 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
     p.pythonFrameworkVersions = QStringLiteral("/Library/Frameworks/Python.framework/Versions");
     p.denoDownloadBase = QStringLiteral("https://github.com/denoland/deno/releases/latest/download/");
     p.unzipPath = QStringLiteral("/usr/bin/unzip");
+    p.uvDownloadBase = QStringLiteral("https://github.com/astral-sh/uv/releases/latest/download/");
+    p.tarPath = QStringLiteral("/usr/bin/tar");
     p.cookieBrowsers = {QStringLiteral("Firefox"), QStringLiteral("Chrome"), QStringLiteral("Chromium"),
                         QStringLiteral("Brave"), QStringLiteral("Edge")};
     const bool arm = cpuArchitecture == QLatin1String("arm64");
@@ -61,6 +63,7 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.gpgvPath = arm ? QStringLiteral("/opt/homebrew/bin/gpgv") : QStringLiteral("/usr/local/bin/gpgv");
         p.removesQuarantine = true;
         p.denoTarget = arm ? QStringLiteral("aarch64-apple-darwin") : QStringLiteral("x86_64-apple-darwin");
+        p.uvTarget = p.denoTarget;
         p.cookieBrowsers << QStringLiteral("Safari");
         p.converter = Converter::afconvert;
         p.converterPath = QStringLiteral("/usr/bin/afconvert");
@@ -73,9 +76,8 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.bundleContainerDir = QFileInfo(bundle.path()).path();
         // /usr/bin/python3 is the stub that offers the Xcode tools, not a Python.
         p.excludedPython = QStringLiteral("/usr/bin/python3");
-        p.pythonNotFoundMessage = QStringLiteral(
-            "A Demucs-compatible Python was not found. Install Python 3.12 with Homebrew or from python.org, "
-            "then try again.");
+        p.pythonNotFoundMessage =
+            QStringLiteral("Install Python 3.12 with Homebrew or from python.org, then try again.");
         p.rebuildAdvice = QStringLiteral("Click Install Demucs to rebuild it with Python 3.12.");
     } else {
         p.appSupportBaseDir = firstStandardLocation(QStandardPaths::GenericDataLocation);
@@ -84,6 +86,7 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         p.ytDlpReleaseAsset = arm ? QStringLiteral("yt-dlp_linux_aarch64") : QStringLiteral("yt-dlp_linux");
         p.gpgvPath = QStringLiteral("/usr/bin/gpgv");
         p.denoTarget = arm ? QStringLiteral("aarch64-unknown-linux-gnu") : QStringLiteral("x86_64-unknown-linux-gnu");
+        p.uvTarget = p.denoTarget;
         p.removesQuarantine = false;
         p.converter = Converter::ffmpeg;
         p.converterPath = QStringLiteral("/usr/bin/ffmpeg");
@@ -94,10 +97,11 @@ PlatformProfile PlatformProfile::forSystem(System system, const QString& cpuArch
         // Homebrew's place on Linux, which a desktop session's PATH may lack.
         p.ytDlpSystemDirs << QStringLiteral("/home/linuxbrew/.linuxbrew/bin");
         p.nvidiaDriverFile = QStringLiteral("/proc/driver/nvidia/version");
-        // Distributions ship venv (and ensurepip with it) as a package of its own.
+        // Distributions ship venv (and ensurepip with it) as a package of
+        // their own, and the newest ones have no 3.12 at all.
         p.pythonNotFoundMessage = QStringLiteral(
-            "No Python 3.9 to 3.12 with the venv module was found. Install one, for example: "
-            "sudo apt install python3 python3-venv (Debian, Ubuntu) or sudo dnf install python3 (Fedora).");
+            "Install Python 3.12 (for example `sudo apt install python3.12-venv` where your distribution has it), "
+            "then try again.");
         p.rebuildAdvice = QStringLiteral("Click Install Demucs to rebuild it.");
     }
     return p;

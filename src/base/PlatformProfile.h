@@ -52,6 +52,12 @@ struct PlatformProfile {
     QString denoTarget;
     QString denoDownloadBase;  // "deno-" + target + ".zip" is appended
     QString unzipPath;
+    // uv, which installs a Python of Stemloft's own where none fits: the
+    // release archive "uv-TARGET.tar.gz" (empty target: none for this
+    // machine) and the tool that unpacks it.
+    QString uvTarget;
+    QString uvDownloadBase;
+    QString tarPath;
     // Browsers yt-dlp can read cookies from, as the Cookies menu names them.
     QStringList cookieBrowsers;
 
@@ -65,8 +71,8 @@ struct PlatformProfile {
     QString excludedPython;  // macOS's Xcode stub; empty on Linux
     // Present only while an NVIDIA driver is loaded (Linux).
     QString nvidiaDriverFile;
-    // What to tell a user whose machine lacks a suitable Python, and whose
-    // environment failed its check.
+    // What to tell a user whose machine lacks a suitable Python and could
+    // not get one installed, and whose environment failed its check.
     QString pythonNotFoundMessage;
     QString rebuildAdvice;
 
@@ -77,6 +83,10 @@ struct PlatformProfile {
     int probeTimeLimitMs = 120000;
 
     QString ytDlpDownloadURL() const { return ytDlpDownloadBase + ytDlpReleaseAsset; }
+    QString uvDownloadURL() const
+    {
+        return uvTarget.isEmpty() ? QString() : uvDownloadBase + QStringLiteral("uv-") + uvTarget + QStringLiteral(".tar.gz");
+    }
     QString denoDownloadURL() const
     {
         return denoDownloadBase + QStringLiteral("deno-") + denoTarget + QStringLiteral(".zip");

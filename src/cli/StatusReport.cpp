@@ -2,6 +2,8 @@
 
 #include "base/FileOps.h"
 #include "base/Version.h"
+#include "base/AppError.h"
+#include "demucs/ManagedPython.h"
 #include "demucs/PythonProbes.h"
 #include "process/ChildProcess.h"
 #include "ytdlp/YtDlpLocator.h"
@@ -74,10 +76,17 @@ void StatusReport::start()
             queryVersion(i);
     }
     // The Python the Demucs installer would build the environment with.
-    auto* finder = new demucs::PythonFinder(profile, m_tools.processEnvironment(), this);
+    try {
+        m_managedPythonFolder = demucs::managedPythonFolder(m_tools.appSupportFolder());
+    } catch (const AppError&) {
+        // No support folder: no Python of Stemloft's own either.
+    }
+    auto* finder = new demucs::PythonFinder(profile, m_tools.processEnvironment(), m_managedPythonFolder, this);
     m_children << finder;
     connect(finder, &demucs::PythonFinder::finished, this, [this](const std::optional<QString>& found, bool) {
         m_found[pythonRow].path = found.value_or(QString());
+        m_found[pythonRow].ownCopy =
+            found && !m_managedPythonFolder.isEmpty() && fileops::isInsideFolder(*found, m_managedPythonFolder);
         queryVersion(pythonRow);
         oneDone();
     });
@@ -128,9 +137,15 @@ QStringList StatusReport::lines() const
     for (const Tool& tool : m_found) {
         if (tool.path.isEmpty())
             lines << tool.name + QStringLiteral(": not found");
-        else
+        else {
+            QStringList notes;
+            if (!tool.version.isEmpty())
+                notes << tool.version;
+            if (tool.ownCopy)
+                notes << QStringLiteral("installed by Stemloft");
             lines << tool.name + QStringLiteral(": ") + tool.path +
-                         (tool.version.isEmpty() ? QString() : QStringLiteral(" (") + tool.version + QLatin1Char(')'));
+                         (notes.isEmpty() ? QString() : QStringLiteral(" (") + notes.join(QStringLiteral(", ")) + QLatin1Char(')'));
+        }
     }
     QString environment = QStringLiteral("Demucs environment: ");
     const demucs::ProbeAnswer& answer = m_environment.answer;
@@ -151,11 +166,14 @@ QJsonObject StatusReport::json() const
 {
     QJsonArray tools;
     for (const Tool& tool : m_found) {
-        tools.append(QJsonObject{
+        QJsonObject entry{
             {QStringLiteral("name"), tool.name},
             {QStringLiteral("path"), tool.path.isEmpty() ? QJsonValue() : QJsonValue(tool.path)},
             {QStringLiteral("version"), tool.version.isEmpty() ? QJsonValue() : QJsonValue(tool.version)},
-        });
+        };
+        if (tool.ownCopy)
+            entry.insert(QStringLiteral("installedByStemloft"), true);
+        tools.append(entry);
     }
     QJsonObject environment{{QStringLiteral("folder"), m_environment.folder}};
     const demucs::ProbeAnswer& answer = m_environment.answer;

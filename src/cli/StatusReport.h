@@ -31,6 +31,7 @@ public:
         QString name;
         QString path;     // empty: not found
         QString version;  // empty: it gave none
+        bool ownCopy = false;  // a Python that Stemloft installed
     };
     struct Environment {
         QString folder;
@@ -57,6 +58,7 @@ private:
     QList<Tool> m_found;
     Environment m_environment;
     QString m_saveFolder;
+    QString m_managedPythonFolder;
     QList<QPointer<QObject>> m_children;
     int m_pending = 0;
 };

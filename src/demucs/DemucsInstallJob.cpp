@@ -16,7 +16,9 @@ const QString installFailedTitle = QStringLiteral("Demucs Install Failed");
 }  // namespace
 
 DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
-    : Job(parent), m_params(std::move(params)), m_finder(m_params.profile, m_params.environment)
+    : Job(parent),
+      m_params(std::move(params)),
+      m_finder(m_params.profile, m_params.environment, demucs::managedPythonFolder(m_params.supportFolder))
 {
     // Another install may begin as soon as this one is reported over.
     connect(this, &Job::finished, this, [this] { m_installClaim.release(); });
@@ -37,10 +39,7 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
                     return;
                 }
                 if (!python) {
-                    const QString& message = m_params.profile.pythonNotFoundMessage;
-                    log(message);
-                    warn(installFailedTitle, message);
-                    finishWith(Outcome::failed);
+                    onNoPythonFound();
                     return;
                 }
                 const QString systemPython = *python;
@@ -151,6 +150,54 @@ void DemucsInstallJob::findPython()
     m_finder.start();
 }
 
+void DemucsInstallJob::onNoPythonFound()
+{
+    const QString& advice = m_params.profile.pythonNotFoundMessage;
+    if (m_params.pythonInstall.uvURL.isEmpty()) {
+        const QString message = QStringLiteral("No Python 3.9 to 3.12 with the venv module was found. ") + advice;
+        log(message);
+        warn(installFailedTitle, message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    emit stage(QStringLiteral("Installing Python"));
+    log(QStringLiteral("No Python 3.9 to 3.12 was found; installing Python 3.12 for Stemloft (about 35 MB)..."));
+    m_pythonInstall = new demucs::PythonInstall(m_params.pythonInstall, this);
+    connect(m_pythonInstall, &demucs::PythonInstall::logEntries, this, &Job::logEntries);
+    connect(m_pythonInstall, &demucs::PythonInstall::downloaded, this, [this](const QString& bytes) {
+        emit stage(QStringLiteral("Installing Python: ") + bytes);
+        log(QStringLiteral("Downloaded ") + bytes + QStringLiteral("..."));
+    });
+    connect(m_pythonInstall, &demucs::PythonInstall::finished, this, &DemucsInstallJob::onPythonInstallFinished);
+    m_pythonInstall->start();
+}
+
+void DemucsInstallJob::onPythonInstallFinished(demucs::PythonInstall::Outcome outcome, const QString& pythonOrReason)
+{
+    m_pythonInstall->deleteLater();  // it ended inside its own signal
+    m_pythonInstall = nullptr;
+    if (outcome == demucs::PythonInstall::Outcome::stopped || m_stopped) {
+        finishStopped();
+        return;
+    }
+    if (outcome == demucs::PythonInstall::Outcome::failed) {
+        const QString message = QStringLiteral("Python could not be installed: ") + pythonOrReason +
+                                QLatin1Char(' ') + m_params.profile.pythonNotFoundMessage;
+        log(message);
+        warn(installFailedTitle, message);
+        finishWith(Outcome::failed);
+        return;
+    }
+    m_pythonInstalled = true;
+    log(QStringLiteral("Python installed: ") + pythonOrReason);
+    m_finder.describeVersion(pythonOrReason, [this, python = pythonOrReason](const QString& version) {
+        if (m_stopped)
+            finishStopped();
+        else
+            onPythonFound(python, version);
+    });
+}
+
 void DemucsInstallJob::onPythonFound(const QString& systemPython, const QString& versionDescription)
 {
     // Anything there failed its check. One that never passed it (an install
@@ -210,6 +257,10 @@ void DemucsInstallJob::stop()
         m_probe->stop();
         return;
     }
+    if (m_pythonInstall) {
+        m_pythonInstall->stop();
+        return;
+    }
     m_finder.stop();
 }
 
@@ -257,7 +308,9 @@ void DemucsInstallJob::install(const QString& systemPython, const QString& versi
         finishWith(Outcome::failed);
         return;
     }
-    emit logCleared();
+    // The Python just installed stays in view.
+    if (!m_pythonInstalled)
+        emit logCleared();
     emit stage(QStringLiteral("Installing Demucs"));
     emit logEntries({QStringLiteral("Installing Demucs into managed Python environment..."), env});
     // The check found no usable installation, and the user agreed to replace it.
@@ -288,7 +341,9 @@ void DemucsInstallJob::launchShell(const QString& systemPython, const QString& v
         emit logEntries({QStringLiteral("Using Python: ") + systemPython + versionDescription,
                          QStringLiteral("This can take several minutes on the first install."),
                          QStringLiteral("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is ") +
-                             source.wheelSize + QLatin1Char('.')});
+                             source.wheelSize +
+                             (m_pythonInstalled ? QStringLiteral(", after about 35 MB for Python 3.12.")
+                                                : QStringLiteral("."))});
 
         m_shell.setProgram(m_params.profile.loginShell);
         m_shell.setArguments({m_params.profile.loginShellFlag,

@@ -2,6 +2,7 @@
 
 #include "base/PlatformProfile.h"
 #include "demucs/DemucsEnvironment.h"
+#include "demucs/ManagedPython.h"
 #include "demucs/PythonProbes.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
@@ -11,8 +12,9 @@
 #include <QTimer>
 
 // Builds the managed Demucs environment: checks the one there, finds a
-// system Python, asks before an existing environment is deleted, runs venv
-// and pip through the login shell, and checks the result.
+// Python (or installs one of its own with uv where none fits), asks before
+// an existing environment is deleted, runs venv and pip through the login
+// shell, and checks the result.
 class DemucsInstallJob : public Job {
     Q_OBJECT
 public:
@@ -24,6 +26,8 @@ public:
         QString managedPython;
         // Whether an NVIDIA driver is loaded: it decides which PyTorch build comes.
         bool nvidiaDriver = false;
+        // Where no Python fits: uv and where it goes (no uvURL: no uv for this machine).
+        demucs::PythonInstall::Params pythonInstall;
     };
 
     explicit DemucsInstallJob(Params params, QObject* parent = nullptr);
@@ -60,6 +64,8 @@ private:
     // install or separation uses it: then the run ends, and false.
     bool claimEnvironment();
     void findPython();
+    void onNoPythonFound();
+    void onPythonInstallFinished(demucs::PythonInstall::Outcome outcome, const QString& pythonOrReason);
     void onPythonFound(const QString& systemPython, const QString& versionDescription);
     void install(const QString& systemPython, const QString& versionDescription);
     void launchShell(const QString& systemPython, const QString& versionDescription);
@@ -77,6 +83,8 @@ private:
     ownership::Claim m_installClaim;
     demucs::PythonFinder m_finder;
     QPointer<ChildProcess> m_probe;
+    QPointer<demucs::PythonInstall> m_pythonInstall;
+    bool m_pythonInstalled = false;
     ChildProcess m_shell;
     QTimer m_noteTimer;
     bool m_stopped = false;

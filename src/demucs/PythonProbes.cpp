@@ -3,6 +3,7 @@
 
 #include "base/FileOps.h"
 #include "demucs/DemucsContract.h"
+#include "demucs/ManagedPython.h"
 
 namespace {
 
@@ -43,8 +44,9 @@ QString probeTimeoutMessage(const QString& what, int timeLimitMs)
     return QStringLiteral("%1 did not answer within %2 s.").arg(what).arg(timeLimitMs / 1000.0);
 }
 
-PythonFinder::PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QObject* parent)
-    : QObject(parent), m_profile(profile), m_environment(std::move(environment))
+PythonFinder::PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QString managedFolder,
+                           QObject* parent)
+    : QObject(parent), m_profile(profile), m_environment(std::move(environment)), m_managedFolder(std::move(managedFolder))
 {
 }
 
@@ -56,6 +58,8 @@ bool PythonFinder::isUsableCandidate(const QString& path) const
 void PythonFinder::start()
 {
     m_candidates = pythonCandidates(m_profile);
+    if (!m_managedFolder.isEmpty())
+        m_candidates << managedPythonCandidates(m_managedFolder);
     m_index = 0;
     m_seen.clear();
     m_stopped = false;

@@ -25,12 +25,14 @@ ChildProcess* startPythonRun(QObject* owner, const QString& python, const QStrin
 // The log line of a probe that ran out of time.
 QString probeTimeoutMessage(const QString& what, int timeLimitMs);
 
-// Looks for a system Python 3.9 to 3.12 with venv and ensurepip, one
-// candidate after the other (pythonCandidates' order), each file once.
+// Looks for a Python 3.9 to 3.12 with venv and ensurepip, one candidate
+// after the other, each file once: the system's first (pythonCandidates'
+// order), then those Stemloft installed in managedFolder.
 class PythonFinder : public QObject {
     Q_OBJECT
 public:
-    PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QObject* parent = nullptr);
+    PythonFinder(const PlatformProfile& profile, QProcessEnvironment environment, QString managedFolder = {},
+                 QObject* parent = nullptr);
 
     void start();
     void stop();
@@ -51,6 +53,7 @@ private:
 
     const PlatformProfile& m_profile;
     QProcessEnvironment m_environment;
+    QString m_managedFolder;
     QStringList m_candidates;
     qsizetype m_index = 0;
     QSet<QString> m_seen;

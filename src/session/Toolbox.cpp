@@ -7,7 +7,6 @@
 #include "demucs/DemucsEnvironment.h"
 #include "download/DownloadOutput.h"
 #include "process/ChildEnvironment.h"
-#include "ytdlp/Verification.h"
 #include "ytdlp/YtDlpLocator.h"
 
 #include <QDateTime>
@@ -166,7 +165,7 @@ std::optional<QString> Toolbox::findTool(const QString& fixedPath) const
 PlatformProfile Toolbox::profileWithFoundTools() const
 {
     PlatformProfile profile = m_profile;
-    for (QString* path : {&profile.converterPath, &profile.curlPath, &profile.unzipPath})
+    for (QString* path : {&profile.converterPath, &profile.curlPath, &profile.unzipPath, &profile.tarPath})
         *path = findTool(*path).value_or(*path);
     return profile;
 }
@@ -196,7 +195,7 @@ YtDlpInstallJob::Params Toolbox::ytDlpInstallParams(bool update) const
     params.assetName = m_profile.ytDlpReleaseAsset;
     params.checksumsURL = m_profile.ytDlpDownloadBase + QStringLiteral("SHA2-256SUMS");
     params.gpgv = m_profile.gpgvPath;
-    params.signingKey = verification::ytDlpSigningKey();
+    params.signingKey = YtDlpInstallJob::signingKey();
     params.environment = processEnvironment();
     params.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
     params.removesQuarantine = m_profile.removesQuarantine;
@@ -216,6 +215,15 @@ DemucsInstallJob::Params Toolbox::demucsInstallParams() const
     params.nvidiaDriver = !m_profile.nvidiaDriverFile.isEmpty() && fileops::itemExists(m_profile.nvidiaDriverFile);
     params.supportFolder = appSupportFolder();
     params.environmentFolder = fileops::appendingComponent(params.supportFolder, QStringLiteral("demucs-env"));
+    const PlatformProfile found = profileWithFoundTools();
+    demucs::PythonInstall::Params& python = params.pythonInstall;
+    python.supportFolder = params.supportFolder;
+    python.curl = found.curlPath;
+    python.tar = found.tarPath;
+    python.uvURL = m_profile.uvDownloadURL();
+    python.environment = params.environment;
+    python.progressIntervalMs = m_profile.ytDlpProgressIntervalMs;
+    python.findTimeLimitMs = m_profile.probeTimeLimitMs;
     return params;
 }
 

@@ -4,13 +4,10 @@
 #include "base/Background.h"
 #include "base/ByteCount.h"
 #include "base/FileOps.h"
-#include "ytdlp/Verification.h"
+#include "fetch/Verification.h"
 #include "ytdlp/YtDlpLocator.h"
 
-#include <QFileInfo>
-#include <QThread>
-
-#include <memory>
+#include <QFile>
 
 #ifdef Q_OS_MACOS
 #include <sys/xattr.h>
@@ -22,35 +19,7 @@ const QString failedTitle = QStringLiteral("yt-dlp Install Failed");
 const QString ytDlpStage = QStringLiteral("Installing yt-dlp");
 const QString denoStage = QStringLiteral("Installing Deno");
 const QString denoName = QStringLiteral("deno");
-// unzip's status when none of the members asked for is in the archive.
-constexpr int unzipNothingMatched = 11;
 const QString checksumMismatch = QStringLiteral("The download did not match its published checksum.");
-// Far more than any list of checksums holds; only this much is read.
-constexpr qint64 checksumFileLimit = 1 << 20;
-
-// The new file gets its mode first, then rename(2) puts it over the old one
-// in one step, so the old tool survives any failing step. Only a folder in
-// the way, which no tool can be, is removed beforehand.
-void putExecutableInPlace(const QString& file, const QString& target)
-{
-    fileops::setPosixPermissions(file, 0755);
-    const QFileInfo existing(target);
-    if (existing.isDir() && !existing.isSymLink())
-        fileops::removeItem(target);
-    fileops::moveItem(file, target);
-}
-
-QString exitCodeMessage(const RunResult& result)
-{
-    return failureMessage(result, QStringLiteral("curl"),
-                          QStringLiteral("Download failed with exit code %1.").arg(result.status));
-}
-
-QByteArray readChecksumFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(checksumFileLimit) : QByteArray();
-}
 
 // Whether file's SHA-256 is expected; a file that cannot be read is an error.
 bool hasDigest(const QString& file, const std::optional<QByteArray>& expected)
@@ -64,24 +33,27 @@ bool hasDigest(const QString& file, const std::optional<QByteArray>& expected)
 
 }  // namespace
 
-YtDlpInstallJob::YtDlpInstallJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
+YtDlpInstallJob::YtDlpInstallJob(Params params, QObject* parent)
+    : Job(parent), m_params(std::move(params)), m_ticker(m_params.progressIntervalMs)
 {
-    m_progressTimer.setInterval(m_params.progressIntervalMs);
-    connect(&m_progressTimer, &QTimer::timeout, this, &YtDlpInstallJob::logProgress);
+    connect(&m_ticker, &DownloadTicker::ticked, this,
+            [this](const QString& bytes) { logProgress(ytDlpStage, bytes); });
 }
 
 YtDlpInstallJob::~YtDlpInstallJob()
 {
-    if (m_hashing) {
-        m_hashing->wait();
-        removeDenoDebris();
-        return;
-    }
+    // Deno's download, a child, cleans up after itself.
     if (!m_child || !m_child->isActive())
         return;
     m_child->killAndReap();
-    for (const QString& item : ytDlpDebris() + denoDebris())
+    for (const QString& item : ytDlpDebris())
         fileops::removeItemQuietly(item);
+}
+
+QByteArray YtDlpInstallJob::signingKey()
+{
+    QFile file(QStringLiteral(":/keys/yt-dlp-public.key"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString YtDlpInstallJob::destination() const
@@ -114,27 +86,12 @@ QString YtDlpInstallJob::denoDestination() const
     return fileops::appendingComponent(m_params.supportFolder, denoName);
 }
 
-QString YtDlpInstallJob::denoArchive() const
-{
-    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("deno.zip.download"));
-}
-
-QString YtDlpInstallJob::denoChecksumFile() const
-{
-    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("deno.zip.sha256sum.download"));
-}
-
-QString YtDlpInstallJob::denoUnpackFolder() const
-{
-    return fileops::appendingComponent(m_params.supportFolder, QStringLiteral("deno.unpack"));
-}
-
 void YtDlpInstallJob::start()
 {
     try {
         fileops::createDirectories(m_params.supportFolder);
         // Leftovers of an earlier attempt.
-        for (const QString& leftover : ytDlpDebris() + denoDebris()) {
+        for (const QString& leftover : ytDlpDebris()) {
             if (fileops::itemExists(leftover))
                 fileops::removeItem(leftover);
         }
@@ -148,19 +105,19 @@ void YtDlpInstallJob::start()
     emit progress(-1);
     emit logEntries({QStringLiteral("Downloading yt-dlp..."), m_params.sourceURL,
                      QStringLiteral("Progress will appear here while the file downloads.")});
-    if (!startDownload(m_params.sourceURL, temporaryFile(), ytDlpStage, &YtDlpInstallJob::onYtDlpDownloaded)) {
+    if (!runCurl(m_params.sourceURL, temporaryFile(), &YtDlpInstallJob::onYtDlpDownloaded)) {
         log(QStringLiteral("Install failed: ") + m_child->result().error);
         finishWith(Outcome::failed);
+        return;
     }
+    m_ticker.start(temporaryFile());
 }
 
 void YtDlpInstallJob::stop()
 {
-    if (m_hashing) {
-        m_stopRequested = true;  // the hash's end sees it
-        return;
-    }
-    if (m_child)
+    if (m_deno)
+        m_deno->stop();
+    else if (m_child)
         m_child->stop();
 }
 
@@ -188,29 +145,15 @@ bool YtDlpInstallJob::runCurl(const QString& url, const QString& file, Handler d
     return runChild(m_params.curl, arguments, done);
 }
 
-bool YtDlpInstallJob::startDownload(const QString& url, const QString& file, const QString& stageText, Handler done)
+void YtDlpInstallJob::logProgress(const QString& stageText, const QString& bytes)
 {
-    m_progressFile = file;
-    m_progressStage = stageText;
-    if (!runCurl(url, file, done))
-        return false;
-    m_progressTimer.start();  // the first tick comes one interval after the start
-    return true;
-}
-
-void YtDlpInstallJob::logProgress()
-{
-    const std::optional<qint64> size = fileops::fileSize(m_progressFile);
-    if (!size)
-        return;  // curl has not created the file yet
-    const QString bytes = formatFileByteCount(*size);
-    emit stage(m_progressStage + QStringLiteral(": ") + bytes);
+    emit stage(stageText + QStringLiteral(": ") + bytes);
     log(QStringLiteral("Downloaded ") + bytes + QStringLiteral("..."));
 }
 
 void YtDlpInstallJob::onYtDlpDownloaded(const RunResult& result)
 {
-    m_progressTimer.stop();
+    m_ticker.stop();
     const QString temporary = temporaryFile();
     if (result.outcome == RunResult::Outcome::stopped) {
         // The old tool was never touched; only the half download goes.
@@ -218,7 +161,7 @@ void YtDlpInstallJob::onYtDlpDownloaded(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        fail(exitCodeMessage(result));
+        fail(ToolDownload::curlFailure(result));
         return;
     }
     if (!fileops::itemExists(temporary)) {
@@ -237,7 +180,7 @@ void YtDlpInstallJob::onChecksumsDownloaded(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        fail(QStringLiteral("The published checksum could not be downloaded: ") + exitCodeMessage(result));
+        fail(QStringLiteral("The published checksum could not be downloaded: ") + ToolDownload::curlFailure(result));
         return;
     }
     if (!fileops::isExecutableFile(m_params.gpgv)) {
@@ -256,7 +199,7 @@ void YtDlpInstallJob::onSignatureDownloaded(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        fail(QStringLiteral("The signature could not be downloaded: ") + exitCodeMessage(result));
+        fail(QStringLiteral("The signature could not be downloaded: ") + ToolDownload::curlFailure(result));
         return;
     }
     // gpgv reads only binary keyrings, and only from a file.
@@ -289,13 +232,13 @@ void YtDlpInstallJob::installYtDlp(bool signatureChecked)
     const QString temporary = temporaryFile();
     const QString target = destination();
     try {
-        const QByteArray list = readChecksumFile(checksumsFile());
+        const QByteArray list = verification::readChecksumFile(checksumsFile());
         if (!hasDigest(temporary, verification::listedSha256(list, m_params.assetName))) {
             fail(checksumMismatch);
             return;
         }
         log(signatureChecked ? QStringLiteral("Verified SHA-256 and signature.") : QStringLiteral("Verified SHA-256."));
-        putExecutableInPlace(temporary, target);
+        fileops::putExecutableInPlace(temporary, target);
     } catch (const AppError& error) {
         fail(QStringLiteral("Install failed: ") + error.localizedDescription());
         return;
@@ -319,124 +262,42 @@ void YtDlpInstallJob::installDeno()
             return;
         }
     }
-    // Checked before a download of tens of megabytes that could not be unpacked.
-    if (!fileops::isExecutableFile(m_params.unzip)) {
-        failDeno(QStringLiteral("unzip was not found at ") + m_params.unzip + QStringLiteral("."));
-        return;
-    }
     emit stage(denoStage);
     emit progress(-1);
     emit logEntries({QStringLiteral("Installing Deno (JavaScript runtime for YouTube)..."), m_params.denoSourceURL});
-    if (!startDownload(m_params.denoSourceURL, denoArchive(), denoStage, &YtDlpInstallJob::onDenoDownloaded))
-        failDeno(QStringLiteral("curl could not be started: ") + m_child->result().error);
+    ToolDownload::Params deno;
+    deno.name = QStringLiteral("Deno");
+    deno.curl = m_params.curl;
+    deno.archiveURL = m_params.denoSourceURL;
+    deno.checksumSuffix = QStringLiteral(".sha256sum");
+    deno.unpacker = m_params.unzip;
+    deno.member = denoName;
+    deno.destination = denoDestination();
+    deno.environment = m_params.environment;
+    deno.progressIntervalMs = m_params.progressIntervalMs;
+    m_deno = new ToolDownload(deno, this);
+    connect(m_deno, &ToolDownload::logEntries, this, &Job::logEntries);
+    connect(m_deno, &ToolDownload::downloaded, this,
+            [this](const QString& bytes) { logProgress(denoStage, bytes); });
+    connect(m_deno, &ToolDownload::finished, this, &YtDlpInstallJob::onDenoFinished);
+    m_deno->start();
 }
 
-void YtDlpInstallJob::onDenoDownloaded(const RunResult& result)
+void YtDlpInstallJob::onDenoFinished(ToolDownload::Outcome outcome, const QString& reason)
 {
-    m_progressTimer.stop();
-    if (result.outcome == RunResult::Outcome::stopped) {
-        finishStopped(denoDebris());
-        return;
+    // It ends inside its own signal.
+    m_deno->deleteLater();
+    m_deno = nullptr;
+    if (outcome == ToolDownload::Outcome::stopped) {
+        finishStopped({});
+    } else if (outcome == ToolDownload::Outcome::failed) {
+        failDeno(reason);
+    } else {
+        const QString target = denoDestination();
+        removeQuarantineAttribute(target, QStringLiteral("Deno"));
+        log(QStringLiteral("Deno installed: ") + target);
+        succeed();
     }
-    if (result.status != 0) {
-        failDeno(exitCodeMessage(result));
-        return;
-    }
-    if (!fileops::itemExists(denoArchive())) {
-        failDeno(QStringLiteral("Download failed: the Deno archive was not created."));
-        return;
-    }
-    const QString url = m_params.denoSourceURL + QStringLiteral(".sha256sum");
-    if (!runCurl(url, denoChecksumFile(), &YtDlpInstallJob::onDenoChecksumDownloaded))
-        failDeno(QStringLiteral("curl could not be started: ") + m_child->result().error);
-}
-
-void YtDlpInstallJob::onDenoChecksumDownloaded(const RunResult& result)
-{
-    if (result.outcome == RunResult::Outcome::stopped) {
-        finishStopped(denoDebris());
-        return;
-    }
-    if (result.status != 0) {
-        failDeno(QStringLiteral("The published checksum could not be downloaded: ") + exitCodeMessage(result));
-        return;
-    }
-    const std::optional<QByteArray> expected = verification::firstSha256(readChecksumFile(denoChecksumFile()));
-    auto actual = std::make_shared<std::optional<QByteArray>>();
-    auto error = std::make_shared<QString>();
-    // Some tens of megabytes would hold the window for a good part of a second.
-    m_hashing = fileops::runInBackground(
-        [archive = denoArchive(), actual, error] { *actual = verification::fileSha256(archive, error.get()); }, this,
-        [this, expected, actual, error] {
-            m_hashing = nullptr;
-            onDenoHashed(expected && *expected == *actual, *error);
-        });
-}
-
-void YtDlpInstallJob::onDenoHashed(bool matches, const QString& readError)
-{
-    if (m_stopRequested) {
-        finishStopped(denoDebris());
-        return;
-    }
-    if (!readError.isEmpty()) {
-        failDeno(QStringLiteral("Install failed: ") + readError);
-        return;
-    }
-    if (!matches) {
-        failDeno(checksumMismatch);
-        return;
-    }
-    log(QStringLiteral("Verified SHA-256."));
-    const QString folder = denoUnpackFolder();
-    try {
-        fileops::createDirectories(folder);
-    } catch (const AppError& error) {
-        failDeno(QStringLiteral("Install failed: ") + error.localizedDescription());
-        return;
-    }
-    // Only the one member: nothing else of the archive is wanted, and "-o"
-    // keeps unzip from asking (standard input is /dev/null).
-    const QStringList arguments = {QStringLiteral("-o"), QStringLiteral("-q"), denoArchive(), denoName,
-                                   QStringLiteral("-d"), folder};
-    if (!runChild(m_params.unzip, arguments, &YtDlpInstallJob::onDenoUnpacked))
-        failDeno(QStringLiteral("unzip could not be started: ") + m_child->result().error);
-}
-
-void YtDlpInstallJob::onDenoUnpacked(const RunResult& result)
-{
-    if (result.outcome == RunResult::Outcome::stopped) {
-        finishStopped(denoDebris());
-        return;
-    }
-    const QString noDeno = QStringLiteral("The downloaded archive has no deno program in it.");
-    if (result.outcome == RunResult::Outcome::failed && result.status == unzipNothingMatched) {
-        failDeno(noDeno);
-        return;
-    }
-    if (result.status != 0) {
-        failDeno(failureMessage(result, QStringLiteral("unzip"),
-                                QStringLiteral("unzip failed with exit code %1.").arg(result.status)));
-        return;
-    }
-    // A link would put whatever it points at in the tool's place.
-    const QString unpacked = fileops::appendingComponent(denoUnpackFolder(), denoName);
-    const QFileInfo info(unpacked);
-    if (!info.isFile() || info.isSymLink()) {
-        failDeno(noDeno);
-        return;
-    }
-    const QString target = denoDestination();
-    try {
-        putExecutableInPlace(unpacked, target);
-    } catch (const AppError& error) {
-        failDeno(QStringLiteral("Install failed: ") + error.localizedDescription());
-        return;
-    }
-    removeDenoDebris();
-    removeQuarantineAttribute(target, QStringLiteral("Deno"));
-    log(QStringLiteral("Deno installed: ") + target);
-    succeed();
 }
 
 void YtDlpInstallJob::succeed()
@@ -461,7 +322,6 @@ void YtDlpInstallJob::fail(const QString& message)
 void YtDlpInstallJob::failDeno(const QString& reason)
 {
     // The new yt-dlp stays: it works for every site but YouTube without Deno.
-    removeDenoDebris();
     const QString message = QStringLiteral("yt-dlp is installed, but Deno is not: ") + reason +
                             QStringLiteral(" YouTube downloads may fail without it; choose Update yt-dlp to try again.");
     log(message);
@@ -480,17 +340,6 @@ void YtDlpInstallJob::finishStopped(const QStringList& debris)
 QStringList YtDlpInstallJob::ytDlpDebris() const
 {
     return {temporaryFile(), checksumsFile(), signatureFile(), keyringFile()};
-}
-
-QStringList YtDlpInstallJob::denoDebris() const
-{
-    return {denoArchive(), denoChecksumFile(), denoUnpackFolder()};
-}
-
-void YtDlpInstallJob::removeDenoDebris() const
-{
-    for (const QString& item : denoDebris())
-        fileops::removeItemQuietly(item);
 }
 
 void YtDlpInstallJob::removeQuarantineAttribute(const QString& path, const QString& name)

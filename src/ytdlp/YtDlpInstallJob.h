@@ -1,20 +1,19 @@
 #pragma once
 
+#include "fetch/DownloadTicker.h"
+#include "fetch/ToolDownload.h"
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
 
 #include <QPointer>
 #include <QProcessEnvironment>
-#include <QTimer>
-
-class QThread;
 
 // Installs the managed yt-dlp and Deno, the JavaScript runtime yt-dlp needs
 // for YouTube: curl downloads each release asset into the support folder and
 // the finished file replaces the old one in a single rename, so a failed
 // download never costs a working tool. Each download is first compared with
 // the SHA-256 its release publishes (yt-dlp's list also signed, checked by
-// gpgv where there is one). Deno comes as a zip, unpacked by unzip.
+// gpgv where there is one). Deno comes as a zip (ToolDownload).
 class YtDlpInstallJob : public Job {
     Q_OBJECT
 public:
@@ -52,9 +51,9 @@ public:
     QString signatureFile() const;
     QString keyringFile() const;
     QString denoDestination() const;
-    QString denoArchive() const;
-    QString denoChecksumFile() const;
-    QString denoUnpackFolder() const;
+
+    // yt-dlp's release signing key (armored), as yt-dlp publishes it.
+    static QByteArray signingKey();
 
 signals:
     void installed(const QString& path);
@@ -63,32 +62,23 @@ private:
     using Handler = void (YtDlpInstallJob::*)(const RunResult&);
     bool runChild(const QString& program, const QStringList& arguments, Handler done);
     bool runCurl(const QString& url, const QString& file, Handler done);
-    bool startDownload(const QString& url, const QString& file, const QString& stageText, Handler done);
     void onYtDlpDownloaded(const RunResult& result);
     void onChecksumsDownloaded(const RunResult& result);
     void onSignatureDownloaded(const RunResult& result);
     void onSignatureChecked(const RunResult& result);
     void installYtDlp(bool signatureChecked);
     void installDeno();
-    void onDenoDownloaded(const RunResult& result);
-    void onDenoChecksumDownloaded(const RunResult& result);
-    void onDenoHashed(bool matches, const QString& readError);
-    void onDenoUnpacked(const RunResult& result);
+    void onDenoFinished(ToolDownload::Outcome outcome, const QString& reason);
     void succeed();
     void fail(const QString& message);
     void failDeno(const QString& reason);
     void finishStopped(const QStringList& debris);
     QStringList ytDlpDebris() const;
-    QStringList denoDebris() const;
-    void removeDenoDebris() const;
-    void logProgress();
+    void logProgress(const QString& stageText, const QString& bytes);
     void removeQuarantineAttribute(const QString& path, const QString& name);
 
     Params m_params;
     QPointer<ChildProcess> m_child;
-    QPointer<QThread> m_hashing;  // Deno's archive, hashed off the window's thread
-    bool m_stopRequested = false;
-    QTimer m_progressTimer;
-    QString m_progressFile;
-    QString m_progressStage;
+    QPointer<ToolDownload> m_deno;
+    DownloadTicker m_ticker;
 };

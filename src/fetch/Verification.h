@@ -13,6 +13,10 @@ namespace verification {
 // set when the file cannot be read.
 std::optional<QByteArray> fileSha256(const QString& path, QString* error);
 
+// The start of a published checksum file: far more than any list of
+// checksums holds, and nothing when it cannot be read.
+QByteArray readChecksumFile(const QString& path);
+
 // The digest a sha256sum list ("HEX  NAME" or "HEX *NAME" a line) gives for
 // exactly this name, lowercase.
 std::optional<QByteArray> listedSha256(const QByteArray& list, const QString& name);
@@ -24,8 +28,5 @@ std::optional<QByteArray> firstSha256(const QByteArray& text);
 // The binary packets of an ASCII-armored key, which is what gpgv reads as a
 // keyring; bytes that are not armored come back as they are.
 QByteArray dearmoredKey(const QByteArray& key);
-
-// yt-dlp's release signing key (armored), as yt-dlp publishes it.
-QByteArray ytDlpSigningKey();
 
 }  // namespace verification

@@ -1,4 +1,4 @@
-#include "ytdlp/Verification.h"
+#include "fetch/Verification.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -9,6 +9,7 @@ namespace verification {
 namespace {
 
 constexpr qsizetype sha256HexLength = 64;
+constexpr qint64 checksumFileLimit = 1 << 20;
 
 bool isSha256Hex(QByteArrayView token)
 {
@@ -22,6 +23,12 @@ bool isSha256Hex(QByteArrayView token)
 }
 
 }  // namespace
+
+QByteArray readChecksumFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(checksumFileLimit) : QByteArray();
+}
 
 std::optional<QByteArray> fileSha256(const QString& path, QString* error)
 {
@@ -88,12 +95,6 @@ QByteArray dearmoredKey(const QByteArray& key)
         base64 += line;
     }
     return QByteArray::fromBase64(base64);
-}
-
-QByteArray ytDlpSigningKey()
-{
-    QFile file(QStringLiteral(":/keys/yt-dlp-public.key"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace verification
