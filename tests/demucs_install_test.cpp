@@ -1,4 +1,5 @@
 // The managed Demucs environment installer, with stand-in interpreters.
+#include "cli/StatusReport.h"
 #include "demucs/DemucsContract.h"
 #include "demucs/DemucsEnvironment.h"
 #include "separation_fixtures.h"
@@ -42,6 +43,7 @@ QString writeSystemPython(const TempWorkspace& ws, const QString& relative, int 
         "[ -e \"$(dirname \"$0\")/../installed\" ]\n")
                                 .arg(appendArgsLines(ws.path(QStringLiteral("managed-runs.log"))), packageStep);
     return ws.writeScript(relative, QStringLiteral(
+        "[ \"$1\" = --version ] && { echo 'Python 3.12.4'; exit 0; }\n"
         "case \"$2\" in\n"
         "  *ensurepip*) exit 0;;\n"
         "  *'version_info[:3]'*) echo 3.12.4; exit 0;;\n"
@@ -512,4 +514,151 @@ TEST_F(DemucsInstall, ALaunchCheckThatDoesNotAnswerInTimeCountsAsNotInstalled)
     const qint64 pid = ws.readFile(pidFile).trimmed().toLongLong();
     ASSERT_GT(pid, 0);
     EXPECT_FALSE(processAlive(pid));
+}
+
+namespace {
+
+// No Python on the search's paths; uv's release is served by a curl that
+// copies from a folder, and its uv copies a stand-in Python in.
+struct ManagedPythonInstall : DemucsInstall {
+    void SetUp() override
+    {
+        DemucsInstall::SetUp();
+        profile.ytDlpProgressIntervalMs = 50;
+        served = ws.makeDir(QStringLiteral("served"));
+        ws.writeScript(QStringLiteral("tools/curl"),
+                       QStringLiteral("echo \"$5\" >> %1\nf=%2/$(basename \"$5\")\n"
+                                      "[ -e \"$f\" ] || { echo 'curl: (22) The requested URL returned error: 404' >&2; "
+                                      "exit 22; }\ncp \"$f\" \"$7\"")
+                           .arg(shellQuote(ws.path(QStringLiteral("curl-urls"))), shellQuote(served)));
+        standInPython = writeSystemPython(ws, QStringLiteral("stand-in/python"));
+        managed = supportFolder + QStringLiteral("/python/cpython-3.12.4-linux-x86_64-gnu/bin/python3.12");
+    }
+    QString serveUv(const QString& installStep = {})
+    {
+        return writeUvRelease(served, profile.uvTarget,
+                              fakeUvScript(standInPython, ws.path(QStringLiteral("uv-runs")), installStep));
+    }
+    // What the install may leave in the support folder: only ever uv and
+    // Python themselves, once installed.
+    QStringList supportEntries() const
+    {
+        return QDir(supportFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
+
+    QString served, standInPython, managed;
+    const QString advice = QStringLiteral(
+        "Install Python 3.12 (for example `sudo apt install python3.12-venv` where your distribution has it), "
+        "then try again.");
+};
+
+}  // namespace
+
+TEST_F(ManagedPythonInstall, InstallsAPythonOfItsOwnWhereNoneFitsAndKeepsItForARebuild)
+{
+    serveUv();
+    // The user's own uv and its settings take no part.
+    ws.writeScript(QStringLiteral("pathbin/uv"), QStringLiteral("touch ") + shellQuote(ws.path("user-uv-ran")));
+    profile.appEnvironment.insert(QStringLiteral("UV_INDEX"), QStringLiteral("https://user.example/simple"));
+    auto app = launch();
+    app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app));
+
+    const QStringList lines = logLines(*app);
+    const qsizetype first =
+        lines.indexOf("No Python 3.9 to 3.12 was found; installing Python 3.12 for Stemloft (about 35 MB)...");
+    ASSERT_GE(first, 0) << logText(*app).toStdString();
+    EXPECT_EQ(lines.mid(first + 1, 2), QStringList({"Verified SHA-256.", "Python installed: " + managed}));
+    EXPECT_TRUE(lines.contains("Using Python: " + managed + " (3.12.4)"));
+    EXPECT_TRUE(lines.contains("Downloading PyTorch and Demucs dependencies. The PyTorch wheel is about 180 MB, "
+                               "after about 35 MB for Python 3.12."));
+    EXPECT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", managedPython}));
+    EXPECT_EQ(app->installDemucsButton->text(), "Demucs Installed");
+
+    EXPECT_EQ(readRecordedArgs(ws.path("curl-urls")),
+              QStringList({profile.uvDownloadURL(), profile.uvDownloadURL() + ".sha256"}));
+    const QString uvSettings = " | 1 " + supportFolder + "/python ";
+    EXPECT_EQ(readRecordedArgs(ws.path("uv-runs")),
+              QStringList({"python install 3.12" + uvSettings, "python find 3.12" + uvSettings}));
+    EXPECT_FALSE(QFile::exists(ws.path("user-uv-ran")));
+    // Only the one program came out of the archive; the downloads are gone.
+    EXPECT_EQ(supportEntries(), QStringList({"demucs-env", "logs", "python", "uv"}));
+
+    // A rebuild builds from the same Python: nothing is downloaded again.
+    QFile::remove(environmentFolder + "/installed");
+    app->installDemucs();
+    answerRebuild(*app, "Rebuild");
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_TRUE(logLines(*app).contains("Using Python: " + managed + " (3.12.4)")) << logText(*app).toStdString();
+    EXPECT_EQ(logLines(*app).last(), managedPython);
+    EXPECT_EQ(readRecordedArgs(ws.path("curl-urls")).size(), 2);
+    EXPECT_EQ(readRecordedArgs(ws.path("uv-runs")).size(), 2);
+
+    cli::StatusReport status(app->tools());
+    bool reported = false;
+    QObject::connect(&status, &cli::StatusReport::finished, [&] { reported = true; });
+    status.start();
+    ASSERT_TRUE(waitUntil([&] { return reported; }));
+    EXPECT_TRUE(status.lines().contains("Python: " + managed + " (3.12.4, installed by Stemloft)"))
+        << status.lines().join('\n').toStdString();
+}
+
+TEST_F(ManagedPythonInstall, AFailedStepIsNamedAndNothingOfTheInstallStays)
+{
+    struct Case {
+        QString reason;
+        std::function<void()> serve;
+    };
+    const Case cases[] = {
+        {"The download did not match its published checksum.",
+         [&] {
+             const QString archive = serveUv();
+             ws.writeFile("served/" + QFileInfo(archive).fileName() + ".sha256", QByteArray(64, 'a') + "  uv.tar.gz\n");
+         }},
+        {"The downloaded archive has no uv program in it.",
+         [&] {
+             ws.writeFile("other/readme", "not uv");
+             runSync("/bin/sh", {"-c", "tar -czf " + shellQuote(served + "/uv-" + profile.uvTarget + ".tar.gz") +
+                                           " -C " + shellQuote(ws.path("other")) + " readme && cd " + shellQuote(served) +
+                                           " && sha256sum uv-*.tar.gz > uv-" + profile.uvTarget + ".tar.gz.sha256"});
+         }},
+        {"uv python install failed with exit code 2.",
+         [&] {
+             // As far as a real uv gets before it fails: part of the download, part of Python.
+             serveUv("  mkdir -p \"$UV_PYTHON_INSTALL_DIR/.temp\" \"$UV_PYTHON_CACHE_DIR\"; echo part > "
+                     "\"$UV_PYTHON_CACHE_DIR/download\"\n  echo 'error: Failed to install cpython-3.12.4' >&2; exit 2");
+         }},
+    };
+    auto app = launch();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        c.serve();
+        app->installDemucs();
+        ASSERT_TRUE(waitIdle(*app));
+        const QString message = "Python could not be installed: " + c.reason + " " + advice;
+        EXPECT_EQ(logLines(*app).last(), message);
+        ASSERT_TRUE(app->lastAlert);
+        EXPECT_EQ(app->lastAlert->title, "Demucs Install Failed");
+        EXPECT_EQ(app->lastAlert->text, message);
+        EXPECT_EQ(supportEntries(), QStringList{"logs"});
+        EXPECT_EQ(app->installDemucsButton->text(), "Install Demucs");
+    }
+    EXPECT_TRUE(logLines(*app).contains("error: Failed to install cpython-3.12.4"));
+}
+
+TEST_F(ManagedPythonInstall, StopDuringThePythonStepRemovesTheHalfInstalledPython)
+{
+    serveUv("  mkdir -p \"$UV_PYTHON_INSTALL_DIR/.temp/x\" \"$UV_PYTHON_CACHE_DIR/tmp1\"\n"
+            "  head -c 200000 /dev/zero > \"$UV_PYTHON_CACHE_DIR/tmp1/download\"\n  exec sleep 1000");
+    auto app = launch();
+    app->installDemucs();
+    // uv's download is counted as it grows, like curl's.
+    ASSERT_TRUE(waitUntil([&] { return logLines(*app).contains("Downloaded 200 KB..."); }))
+        << logText(*app).toStdString();
+    EXPECT_EQ(app->stageLabel->text(), "Installing Python: 200 KB");
+    app->stopButton->click();
+    ASSERT_TRUE(waitIdle(*app));
+    EXPECT_EQ(logLines(*app).last(), "Stopped.");
+    EXPECT_EQ(supportEntries(), QStringList{"logs"});
+    EXPECT_FALSE(QFile::exists(managed));
 }

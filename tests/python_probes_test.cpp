@@ -1,5 +1,6 @@
 // Finding a system Python for the managed Demucs environment.
 #include "demucs/DemucsContract.h"
+#include "demucs/ManagedPython.h"
 #include "demucs/PythonProbes.h"
 #include "process/ChildEnvironment.h"
 #include "support/TestSupport.h"
@@ -119,6 +120,22 @@ TEST(PythonCandidates, FixedLocationsInOrderThenFiveNamesPerPathEntry)
               QStringList({"/usr/bin/python3.12", "/usr/bin/python3.11", "/usr/bin/python3.10",
                            "/usr/bin/python3.9", "/usr/bin/python3"}));
     EXPECT_EQ(withPath[36], "/opt/x/python3.12");
+}
+
+TEST(PythonCandidates, StemloftsOwnPythonsComeNewestFirstAndOnlyThoseDemucsCanUse)
+{
+    TempWorkspace ws;
+    for (const char* name : {"cpython-3.12.4-linux-x86_64-gnu", "cpython-3.9.1-linux-x86_64-gnu",
+                             "cpython-3.12.10-linux-x86_64-gnu", "cpython-3.13.1-linux-x86_64-gnu",
+                             "cpython-3.12.4+freethreaded-linux-x86_64-gnu", "pypy-3.10.14-linux-x86_64-gnu", ".temp"})
+        ws.makeDir(QStringLiteral("python/") + name);
+    ws.writeFile(QStringLiteral("python/cpython-3.11.0-linux-x86_64-gnu"), "a file, not an installation");
+    const QString folder = ws.path(QStringLiteral("python"));
+    EXPECT_EQ(demucs::managedPythonCandidates(folder),
+              QStringList({folder + "/cpython-3.12.10-linux-x86_64-gnu/bin/python3.12",
+                           folder + "/cpython-3.12.4-linux-x86_64-gnu/bin/python3.12",
+                           folder + "/cpython-3.9.1-linux-x86_64-gnu/bin/python3.9"}));
+    EXPECT_TRUE(demucs::managedPythonCandidates(ws.path(QStringLiteral("missing"))).isEmpty());
 }
 
 TEST_F(PythonDiscovery, FirstPassingCandidateWinsSpelledAsBuilt)

@@ -221,3 +221,37 @@ void LocalServer::removeProxies(QProcessEnvironment& environment)
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         environment.remove(QString::fromLatin1(name));
 }
+
+QString writeUvRelease(const QString& folder, const QString& target, const QString& uvScript)
+{
+    const QString name = QStringLiteral("uv-") + target;
+    QDir(folder).mkpath(name);
+    for (const QString& program : {QStringLiteral("uv"), QStringLiteral("uvx")}) {
+        QFile file(folder + QLatin1Char('/') + name + QLatin1Char('/') + program);
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        file.write("#!/bin/sh\n" + (program == QLatin1String("uv") ? uvScript : QStringLiteral("exit 0")).toUtf8() + "\n");
+        file.close();
+        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    }
+    const QString archive = folder + QLatin1Char('/') + name + QStringLiteral(".tar.gz");
+    const SyncRunResult packed = runSync(QStringLiteral("/bin/sh"),
+                                         {QStringLiteral("-c"), QStringLiteral("cd %1 && tar -czf %2 %3 && sha256sum %2 > %2.sha256 && rm -r %3")
+                                                                    .arg(shellQuote(folder), shellQuote(name + QStringLiteral(".tar.gz")),
+                                                                         shellQuote(name))});
+    return packed.launched && packed.status == 0 ? archive : QString();
+}
+
+QString fakeUvScript(const QString& python, const QString& runsFile, const QString& installStep, bool link)
+{
+    const QString installed = QStringLiteral("$UV_PYTHON_INSTALL_DIR/cpython-3.12.4-linux-x86_64-gnu");
+    return QStringLiteral(
+               "echo \"$* | $UV_NO_CONFIG $UV_PYTHON_INSTALL_DIR $UV_INDEX\" >> %1\n"
+               "case \"$1 $2\" in\n"
+               "'python install')\n%2\n"
+               "  mkdir -p \"%3/bin\" && %4 %5 \"%3/bin/python3.12\" ;;\n"
+               "'python find') echo \"%3/bin/python3.12\" ;;\n"
+               "esac\n")
+        .arg(shellQuote(runsFile), installStep, installed, link ? QStringLiteral("ln -s") : QStringLiteral("cp"),
+             shellQuote(python));
+}

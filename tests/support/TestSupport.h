@@ -87,6 +87,18 @@ private:
     int m_port = 0;
 };
 
+// A uv release as Astral publishes it, in folder: "uv-TARGET.tar.gz" holding
+// "uv-TARGET/uv" (uvScript after "#!/bin/sh") and "uv-TARGET/uvx", and the
+// sha256sum line beside it in "uv-TARGET.tar.gz.sha256". Returns the archive.
+QString writeUvRelease(const QString& folder, const QString& target, const QString& uvScript);
+// The body of a uv that appends "ARGS | UV_NO_CONFIG UV_PYTHON_INSTALL_DIR
+// UV_INDEX" to runsFile for each run, then on "python install" runs
+// installStep, puts python in the install folder (a link when link is set,
+// else a copy) as cpython-3.12.4-…/bin/python3.12, and on "python find"
+// prints where it is.
+QString fakeUvScript(const QString& python, const QString& runsFile, const QString& installStep = {},
+                     bool link = false);
+
 // Permission bits of a file (0 when it cannot be read).
 unsigned modeOf(const QString& path);
 
