@@ -1,11 +1,13 @@
 // The Demucs installer against the real login shell, venv and pip, with a
 // local folder of stand-in wheels (nothing reaches the internet), then
 // separations with the stand-in packages and the real ffmpeg.
+#include "cli/Runner.h"
 #include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
 #include "separation_fixtures.h"
 #include "support/AppSupport.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QFile>
@@ -296,4 +298,69 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     EXPECT_FALSE(log.contains(firstUse));
     EXPECT_EQ(cuda->lastAlert->title, "Stem Separation Complete") << logText(*cuda).toStdString();
     EXPECT_FALSE(ws.readFile(QStringLiteral("separate-runs")).contains(" -d "));
+}
+
+// Where no Python fits, uv installs one: the real curl and tar fetch a
+// stand-in uv from a local server, whose "Python" is a link to this
+// machine's own; venv and pip then build the environment from it with the
+// stand-in wheels, from the window and from the command line.
+TEST(DemucsInstallReal, WithoutAFittingPythonUvBringsOneAndTheInstallGoesOn)
+{
+    const QString machinePython = QStringLiteral("/usr/bin/python3");
+    if (runPython(machinePython,
+                  "import sys, venv, ensurepip; print((3, 9) <= sys.version_info[:2] <= (3, 12) or '')").isEmpty())
+        GTEST_SKIP() << "the machine's python3 cannot stand in for Python 3.12";
+    TempWorkspace ws;
+    const QString wheels = ws.makeDir(QStringLiteral("wheels"));
+    const QString pip = runPython(machinePython, findPipWheel);
+    if (pip.isEmpty())
+        GTEST_SKIP() << "no pip wheel of version 24.1 or later on this machine for the pip upgrade";
+    ASSERT_TRUE(QFile::copy(pip, wheels + QLatin1Char('/') + QFileInfo(pip).fileName()));
+    runPython(machinePython, buildWheels, {wheels});
+
+    // The search's places are empty folders; PATH holds nothing either.
+    PlatformProfile profile = makeTestProfile(ws);
+    profile.curlPath = QStringLiteral("/usr/bin/curl");
+    profile.tarPath = QStringLiteral("/usr/bin/tar");
+    const QString served = ws.makeDir(QStringLiteral("served"));
+    ASSERT_FALSE(writeUvRelease(served, profile.uvTarget,
+                                fakeUvScript(machinePython, ws.path(QStringLiteral("uv-runs")), {}, true))
+                     .isEmpty());
+    LocalServer server(served);
+    ASSERT_GT(server.port(), 0);
+    profile.uvDownloadBase = server.url(QString());
+    QProcessEnvironment& env = profile.appEnvironment;
+    LocalServer::removeProxies(env);
+    for (const char* name : {"PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "PIP_INDEX_URL", "PIP_EXTRA_INDEX_URL",
+                             "PIP_REQUIRE_VIRTUALENV", "PIP_USER"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("PIP_NO_INDEX"), QStringLiteral("1"));
+    env.insert(QStringLiteral("PIP_FIND_LINKS"), wheels);
+    const QString support = ws.path(QStringLiteral("home/.local/share/Stemloft"));
+    const QString python = support + QStringLiteral("/python/cpython-3.12.4-linux-x86_64-gnu/bin/python3.12");
+
+    auto app = launch(profile);
+    app->installDemucs();
+    ASSERT_TRUE(waitIdle(*app, 170000));
+    QStringList lines = logLines(*app);
+    EXPECT_TRUE(lines.contains("Python installed: " + python)) << logText(*app).toStdString();
+    EXPECT_EQ(lines.filter("Using Python: " + python + " (3.").size(), 1) << logText(*app).toStdString();
+    EXPECT_EQ(lines.mid(lines.size() - 2), QStringList({"Installed Demucs.", app->tools().managedDemucsPython()}));
+    EXPECT_TRUE(passesCompatibilityProbe(*app));
+
+    // The command line, on a machine that has neither environment nor Python yet.
+    QDir(support).removeRecursively();
+    QBuffer out, err;
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    cli::Io io;
+    io.out = &out;
+    io.err = &err;
+    EXPECT_EQ(cli::run({QStringLiteral("install"), QStringLiteral("demucs")}, profile, io), 0)
+        << err.data().toStdString();
+    lines = QString::fromUtf8(out.data()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_TRUE(lines.contains("Python installed: " + python)) << out.data().toStdString();
+    EXPECT_TRUE(lines.contains("Installed Demucs."));
+    EXPECT_TRUE(passesCompatibilityProbe(*app));
+    EXPECT_EQ(readRecordedArgs(ws.path(QStringLiteral("uv-runs"))).size(), 4);
 }
