@@ -105,11 +105,12 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://stemloft.org)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The Qt and C++ libraries come from dpkg-shlibdeps; the outside tools the app
 # runs are named here: ffmpeg converts audio, curl and unzip fetch yt-dlp and
-# Deno, gpgv checks the signature of yt-dlp's checksums, python3-venv builds
-# the Demucs environment. Debian's yt-dlp is a fallback only; the app installs
-# a current one itself.
+# Deno (tar, essential, unpacks uv), gpgv checks the signature of yt-dlp's
+# checksums. Debian's yt-dlp is a fallback only; the app installs a current
+# one itself. python3-venv is only recommended: where the distribution's
+# Python is too new for PyTorch, uv brings a Python 3.12 of the app's own.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, curl, unzip, gpgv, python3-venv")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "yt-dlp")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, curl, unzip, gpgv")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "yt-dlp, python3-venv")
 
 include(CPack)
