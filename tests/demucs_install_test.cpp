@@ -585,7 +585,11 @@ TEST_F(ManagedPythonInstall, InstallsAPythonOfItsOwnWhereNoneFitsAndKeepsItForAR
     EXPECT_EQ(supportEntries(), QStringList({"demucs-env", "logs", "python", "uv"}));
 
     // A rebuild builds from the same Python: nothing is downloaded again.
+    // What an install killed on the way left goes with it.
     QFile::remove(environmentFolder + "/installed");
+    ws.writeFile("home/.local/share/Stemloft/uv-cache/python/tmp1/download", "part");
+    ws.writeFile("home/.local/share/Stemloft/python/.temp/tmp2/lib/os.py", "part");
+    ws.writeFile("home/.local/share/Stemloft/uv.tar.gz.download", "part");
     app->installDemucs();
     answerRebuild(*app, "Rebuild");
     ASSERT_TRUE(waitIdle(*app));
@@ -593,6 +597,8 @@ TEST_F(ManagedPythonInstall, InstallsAPythonOfItsOwnWhereNoneFitsAndKeepsItForAR
     EXPECT_EQ(logLines(*app).last(), managedPython);
     EXPECT_EQ(readRecordedArgs(ws.path("curl-urls")).size(), 2);
     EXPECT_EQ(readRecordedArgs(ws.path("uv-runs")).size(), 2);
+    EXPECT_EQ(supportEntries(), QStringList({"demucs-env", "logs", "python", "uv"}));
+    EXPECT_FALSE(QFile::exists(supportFolder + "/python/.temp"));
 
     cli::StatusReport status(app->tools());
     bool reported = false;

@@ -106,8 +106,17 @@ void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
     if (!claimEnvironment())
         return;
     m_checkReason = answer.reason;
-    // Queued: an interpreter that was never started answers at once.
-    QMetaObject::invokeMethod(this, &DemucsInstallJob::findPython, Qt::QueuedConnection);
+    // With the claim held no other install runs: what one killed on its way
+    // to a Python left goes now, even if it is never tried again.
+    m_removal = fileops::runInBackground(
+        [items = demucs::PythonInstall::leftovers(m_params.supportFolder)] {
+            for (const QString& item : items)
+                fileops::removeItemQuietly(item);
+        },
+        this, [this] {
+            m_removal = nullptr;
+            findPython();
+        });
 }
 
 bool DemucsInstallJob::claimEnvironment()

@@ -89,6 +89,14 @@ PythonInstall::~PythonInstall()
         fileops::removeItemQuietly(item);
 }
 
+QStringList PythonInstall::leftovers(const QString& supportFolder)
+{
+    const QString uv = managedUv(supportFolder);
+    return {uv + QStringLiteral(".tar.gz.download"), uv + QStringLiteral(".tar.gz.sha256.download"),
+            uv + QStringLiteral(".unpack"), fileops::appendingComponent(supportFolder, QStringLiteral("uv-cache")),
+            fileops::appendingComponent(managedPythonFolder(supportFolder), QStringLiteral(".temp"))};
+}
+
 QString PythonInstall::downloadFolder() const
 {
     return uvEnvironment({}, m_params.supportFolder).value(QStringLiteral("UV_CACHE_DIR"));

@@ -55,6 +55,11 @@ public:
     void start();
     void stop();
 
+    // What an install killed on the way leaves in supportFolder: uv's
+    // downloads and cache, a Python half unpacked. None of it is in use
+    // while no install runs.
+    static QStringList leftovers(const QString& supportFolder);
+
 signals:
     void logEntries(const QStringList& lines);
     // The bytes downloaded so far ("12.3 MB"): uv's archive, then Python's.
