@@ -157,21 +157,15 @@ void PythonInstall::stop()
 bool PythonInstall::runUv(const QStringList& arguments, ChildProcess::Output output, int timeLimitMs,
                           void (PythonInstall::*done)(const RunResult&))
 {
-    if (m_child)
-        m_child->deleteLater();  // it ended inside its own signal
-    auto* child = new ChildProcess(this);
-    m_child = child;
-    child->setProgram(managedUv(m_params.supportFolder));
-    child->setArguments(arguments);
-    child->setEnvironment(uvEnvironment(m_params.environment, m_params.supportFolder));
+    ChildProcess* child = fetch::newStep(this, m_child, managedUv(m_params.supportFolder), arguments,
+                                         uvEnvironment(m_params.environment, m_params.supportFolder),
+                                         [this](const QString& text) { emit logEntries(splitOutputLines(text)); });
     // No project around it: uv reads ".python-version" and pyproject files
     // from the working folder up.
     child->setWorkingDirectory(m_params.supportFolder);
     child->setOutput(output);
     if (timeLimitMs > 0)
         child->setTimeLimit(timeLimitMs);
-    connect(child, &ChildProcess::output, this,
-            [this](const QString& text) { emit logEntries(splitOutputLines(text)); });
     connect(child, &ChildProcess::finished, this, done);
     return child->start();
 }

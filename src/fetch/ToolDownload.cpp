@@ -23,6 +23,27 @@ ToolDownload::ToolDownload(Params params, QObject* parent)
     connect(&m_ticker, &DownloadTicker::ticked, this, &ToolDownload::downloaded);
 }
 
+QStringList fetch::curlArguments(const QString& url, const QString& file)
+{
+    return {QStringLiteral("-L"), QStringLiteral("--fail"), QStringLiteral("--show-error"), QStringLiteral("--silent"),
+            url, QStringLiteral("-o"), file};
+}
+
+ChildProcess* fetch::newStep(QObject* owner, QPointer<ChildProcess>& slot, const QString& program,
+                             const QStringList& arguments, const QProcessEnvironment& environment,
+                             std::function<void(const QString&)> output)
+{
+    if (slot)
+        slot->deleteLater();
+    auto* child = new ChildProcess(owner);
+    slot = child;
+    QObject::connect(child, &ChildProcess::output, owner, std::move(output));
+    child->setProgram(program);
+    child->setArguments(arguments);
+    child->setEnvironment(environment);
+    return child;
+}
+
 QString ToolDownload::curlFailure(const RunResult& result)
 {
     return failureMessage(result, QStringLiteral("curl"),
@@ -99,29 +120,18 @@ void ToolDownload::stop()
 
 bool ToolDownload::runChild(const QString& program, const QStringList& arguments, Handler done)
 {
-    // A step's child ends inside its own signal, so it is deleted later.
-    if (m_child)
-        m_child->deleteLater();
-    auto* child = new ChildProcess(this);
-    m_child = child;
     m_childOutput.clear();
-    connect(child, &ChildProcess::output, this, [this](const QString& text) {
+    ChildProcess* child = fetch::newStep(this, m_child, program, arguments, m_params.environment, [this](const QString& text) {
         m_childOutput += text;
         emit logEntries(splitOutputLines(text));
     });
     connect(child, &ChildProcess::finished, this, done);
-    child->setProgram(program);
-    child->setArguments(arguments);
-    child->setEnvironment(m_params.environment);
     return child->start();
 }
 
 bool ToolDownload::runCurl(const QString& url, const QString& file, Handler done)
 {
-    return runChild(m_params.curl,
-                    {QStringLiteral("-L"), QStringLiteral("--fail"), QStringLiteral("--show-error"),
-                     QStringLiteral("--silent"), url, QStringLiteral("-o"), file},
-                    done);
+    return runChild(m_params.curl, fetch::curlArguments(url, file), done);
 }
 
 void ToolDownload::onArchiveDownloaded(const RunResult& result)

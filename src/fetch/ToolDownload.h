@@ -8,6 +8,21 @@
 
 class QThread;
 
+namespace fetch {
+
+// curl's arguments for one download: redirects followed, an HTTP error a
+// failure, and only errors printed.
+QStringList curlArguments(const QString& url, const QString& file);
+
+// The child of a job's next step, not yet started, in slot; the last step's
+// child, which ended inside its own signal, is deleted later. Its output
+// goes to output as it comes.
+ChildProcess* newStep(QObject* owner, QPointer<ChildProcess>& slot, const QString& program,
+                      const QStringList& arguments, const QProcessEnvironment& environment,
+                      std::function<void(const QString&)> output);
+
+}  // namespace fetch
+
 // One program out of a release archive: curl downloads the archive and the
 // SHA-256 published beside it, the archive is hashed off the caller's
 // thread, unzip or tar takes out only the program, and the program replaces

@@ -123,26 +123,15 @@ void YtDlpInstallJob::stop()
 
 bool YtDlpInstallJob::runChild(const QString& program, const QStringList& arguments, Handler done)
 {
-    // A step's child ends inside its own signal, so it is deleted later.
-    if (m_child)
-        m_child->deleteLater();
-    auto* child = new ChildProcess(this);
-    m_child = child;
-    connect(child, &ChildProcess::output, this, [this](const QString& text) {
-        emit logEntries(splitOutputLines(text));
-    });
+    ChildProcess* child = fetch::newStep(this, m_child, program, arguments, m_params.environment,
+                                         [this](const QString& text) { emit logEntries(splitOutputLines(text)); });
     connect(child, &ChildProcess::finished, this, done);
-    child->setProgram(program);
-    child->setArguments(arguments);
-    child->setEnvironment(m_params.environment);
     return child->start();
 }
 
 bool YtDlpInstallJob::runCurl(const QString& url, const QString& file, Handler done)
 {
-    const QStringList arguments = {QStringLiteral("-L"), QStringLiteral("--fail"), QStringLiteral("--show-error"),
-                                   QStringLiteral("--silent"), url, QStringLiteral("-o"), file};
-    return runChild(m_params.curl, arguments, done);
+    return runChild(m_params.curl, fetch::curlArguments(url, file), done);
 }
 
 void YtDlpInstallJob::logProgress(const QString& stageText, const QString& bytes)
