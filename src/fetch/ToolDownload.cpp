@@ -137,7 +137,8 @@ bool ToolDownload::runCurl(const QString& url, const QString& file, Handler done
 void ToolDownload::onArchiveDownloaded(const RunResult& result)
 {
     m_ticker.stop();
-    if (result.outcome == RunResult::Outcome::stopped) {
+    // A stop that came as the step ended would find no child to stop.
+    if (result.outcome == RunResult::Outcome::stopped || m_stopRequested) {
         end(Outcome::stopped);
     } else if (result.status != 0) {
         end(Outcome::failed, curlFailure(result));
@@ -151,7 +152,7 @@ void ToolDownload::onArchiveDownloaded(const RunResult& result)
 
 void ToolDownload::onChecksumDownloaded(const RunResult& result)
 {
-    if (result.outcome == RunResult::Outcome::stopped) {
+    if (result.outcome == RunResult::Outcome::stopped || m_stopRequested) {
         end(Outcome::stopped);
         return;
     }
@@ -209,7 +210,7 @@ void ToolDownload::onHashed(bool matches, const QString& readError)
 
 void ToolDownload::onUnpacked(const RunResult& result)
 {
-    if (result.outcome == RunResult::Outcome::stopped) {
+    if (result.outcome == RunResult::Outcome::stopped || m_stopRequested) {
         end(Outcome::stopped);
         return;
     }
