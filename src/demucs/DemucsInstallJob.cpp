@@ -42,13 +42,7 @@ DemucsInstallJob::DemucsInstallJob(Params params, QObject* parent)
                     onNoPythonFound();
                     return;
                 }
-                const QString systemPython = *python;
-                m_finder.describeVersion(systemPython, [this, systemPython](const QString& version) {
-                    if (m_stopped)
-                        finishStopped();
-                    else
-                        onPythonFound(systemPython, version);
-                });
+                describeAndUse(*python);
             });
 }
 
@@ -199,7 +193,12 @@ void DemucsInstallJob::onPythonInstallFinished(demucs::PythonInstall::Outcome ou
     }
     m_pythonInstalled = true;
     log(QStringLiteral("Python installed: ") + pythonOrReason);
-    m_finder.describeVersion(pythonOrReason, [this, python = pythonOrReason](const QString& version) {
+    describeAndUse(pythonOrReason);
+}
+
+void DemucsInstallJob::describeAndUse(const QString& python)
+{
+    m_finder.describeVersion(python, [this, python](const QString& version) {
         if (m_stopped)
             finishStopped();
         else

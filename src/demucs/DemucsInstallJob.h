@@ -65,6 +65,8 @@ private:
     bool claimEnvironment();
     void findPython();
     void onNoPythonFound();
+    // Asks python's version, then goes on with it.
+    void describeAndUse(const QString& python);
     void onPythonInstallFinished(demucs::PythonInstall::Outcome outcome, const QString& pythonOrReason);
     void onPythonFound(const QString& systemPython, const QString& versionDescription);
     void install(const QString& systemPython, const QString& versionDescription);
