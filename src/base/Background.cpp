@@ -32,4 +32,14 @@ QThread* removeItemInBackground(const QString& path, QObject* context, std::func
         context, [error, done = std::move(done)] { done(*error); });
 }
 
+QThread* removeItemsQuietlyInBackground(const QStringList& paths, QObject* context, std::function<void()> done)
+{
+    return runInBackground(
+        [paths] {
+            for (const QString& path : paths)
+                removeItemQuietly(path);
+        },
+        context, std::move(done));
+}
+
 }  // namespace fileops

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -18,5 +19,8 @@ QThread* runInBackground(std::function<void()> work, QObject* context, std::func
 // worked) on context's thread, unless context is gone by then. The returned
 // thread deletes itself; wait() on it to be sure the removal is over.
 QThread* removeItemInBackground(const QString& path, QObject* context, std::function<void(QString error)> done);
+// removeItemQuietly of each path on a worker thread, then done on context's
+// thread, unless context is gone by then.
+QThread* removeItemsQuietlyInBackground(const QStringList& paths, QObject* context, std::function<void()> done);
 
 }  // namespace fileops

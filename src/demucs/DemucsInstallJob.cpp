@@ -102,12 +102,8 @@ void DemucsInstallJob::onChecked(const demucs::ProbeAnswer& answer)
     m_checkReason = answer.reason;
     // With the claim held no other install runs: what one killed on its way
     // to a Python left goes now, even if it is never tried again.
-    m_removal = fileops::runInBackground(
-        [items = demucs::PythonInstall::leftovers(m_params.supportFolder)] {
-            for (const QString& item : items)
-                fileops::removeItemQuietly(item);
-        },
-        this, [this] {
+    m_removal = fileops::removeItemsQuietlyInBackground(
+        demucs::PythonInstall::leftovers(m_params.supportFolder), this, [this] {
             m_removal = nullptr;
             findPython();
         });

@@ -49,6 +49,16 @@ QStringList managedPythonCandidates(const QString& folder)
     return out;
 }
 
+QString uvCacheFolder(const QString& supportFolder)
+{
+    return fileops::appendingComponent(supportFolder, QStringLiteral("uv-cache"));
+}
+
+QString uvPythonDownloads(const QString& supportFolder)
+{
+    return fileops::appendingComponent(uvCacheFolder(supportFolder), QStringLiteral("python"));
+}
+
 QProcessEnvironment uvEnvironment(QProcessEnvironment environment, const QString& supportFolder)
 {
     // The user's uv settings (an index, a mirror, "python-downloads = never")
@@ -57,11 +67,10 @@ QProcessEnvironment uvEnvironment(QProcessEnvironment environment, const QString
         if (key.startsWith(QLatin1String("UV_")))
             environment.remove(key);
     }
-    const QString cache = fileops::appendingComponent(supportFolder, QStringLiteral("uv-cache"));
     environment.insert(QStringLiteral("UV_NO_CONFIG"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("UV_CACHE_DIR"), cache);
+    environment.insert(QStringLiteral("UV_CACHE_DIR"), uvCacheFolder(supportFolder));
     // Python's archive goes here first, where its growth can be watched.
-    environment.insert(QStringLiteral("UV_PYTHON_CACHE_DIR"), fileops::appendingComponent(cache, QStringLiteral("python")));
+    environment.insert(QStringLiteral("UV_PYTHON_CACHE_DIR"), uvPythonDownloads(supportFolder));
     environment.insert(QStringLiteral("UV_PYTHON_INSTALL_DIR"), managedPythonFolder(supportFolder));
     // No "python3.12" in ~/.local/bin: the user did not install this Python.
     environment.insert(QStringLiteral("UV_PYTHON_INSTALL_BIN"), QStringLiteral("0"));
@@ -93,18 +102,14 @@ QStringList PythonInstall::leftovers(const QString& supportFolder)
 {
     const QString uv = managedUv(supportFolder);
     return {uv + QStringLiteral(".tar.gz.download"), uv + QStringLiteral(".tar.gz.sha256.download"),
-            uv + QStringLiteral(".unpack"), fileops::appendingComponent(supportFolder, QStringLiteral("uv-cache")),
+            uv + QStringLiteral(".unpack"), uvCacheFolder(supportFolder),
             fileops::appendingComponent(managedPythonFolder(supportFolder), QStringLiteral(".temp"))};
-}
-
-QString PythonInstall::downloadFolder() const
-{
-    return uvEnvironment({}, m_params.supportFolder).value(QStringLiteral("UV_CACHE_DIR"));
 }
 
 QStringList PythonInstall::debris() const
 {
-    return {managedUv(m_params.supportFolder), managedPythonFolder(m_params.supportFolder), downloadFolder()};
+    return {managedUv(m_params.supportFolder), managedPythonFolder(m_params.supportFolder),
+            uvCacheFolder(m_params.supportFolder)};
 }
 
 void PythonInstall::start()
@@ -112,12 +117,7 @@ void PythonInstall::start()
     m_running = true;
     // What an install that never ended left goes first; whatever Python is
     // there failed the search.
-    m_removal = fileops::runInBackground(
-        [items = debris()] {
-            for (const QString& item : items)
-                fileops::removeItemQuietly(item);
-        },
-        this, [this] {
+    m_removal = fileops::removeItemsQuietlyInBackground(debris(), this, [this] {
             m_removal = nullptr;
             if (m_stopped) {
                 discard(Outcome::stopped, {});
@@ -187,7 +187,7 @@ void PythonInstall::onUvDownloaded(ToolDownload::Outcome outcome, const QString&
         discard(Outcome::failed, QStringLiteral("uv could not be started: ") + m_child->result().error);
         return;
     }
-    m_ticker.start(uvEnvironment({}, m_params.supportFolder).value(QStringLiteral("UV_PYTHON_CACHE_DIR")));
+    m_ticker.start(uvPythonDownloads(m_params.supportFolder));
 }
 
 void PythonInstall::onPythonInstalled(const RunResult& result)
@@ -229,7 +229,7 @@ void PythonInstall::onPythonFound(const RunResult& result)
     }
     m_running = false;
     // Python's archive is not needed again.
-    fileops::removeItemQuietly(downloadFolder());
+    fileops::removeItemQuietly(uvCacheFolder(m_params.supportFolder));
     emit finished(Outcome::installed, python);
 }
 
@@ -237,12 +237,7 @@ void PythonInstall::discard(Outcome outcome, const QString& reason)
 {
     m_ticker.stop();
     // A half-installed Python is thousands of files: removed off the caller's thread.
-    m_removal = fileops::runInBackground(
-        [items = debris()] {
-            for (const QString& item : items)
-                fileops::removeItemQuietly(item);
-        },
-        this, [this, outcome, reason] {
+    m_removal = fileops::removeItemsQuietlyInBackground(debris(), this, [this, outcome, reason] {
             m_removal = nullptr;
             m_running = false;
             emit finished(outcome, reason);

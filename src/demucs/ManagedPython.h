@@ -20,6 +20,9 @@ inline const QString managedPythonVersion = QStringLiteral("3.12");
 // Where uv puts the Pythons it installs, and uv itself, below the support folder.
 QString managedPythonFolder(const QString& supportFolder);
 QString managedUv(const QString& supportFolder);
+// uv's cache, and in it the downloads of Python's archives; gone after each install.
+QString uvCacheFolder(const QString& supportFolder);
+QString uvPythonDownloads(const QString& supportFolder);
 
 // The interpreters of the installations in folder that Demucs can use
 // ("cpython-3.9…" to "cpython-3.12…", as uv names them), newest first, as
@@ -76,7 +79,6 @@ private:
     // Removes what the install made on a worker thread, then reports.
     void discard(Outcome outcome, const QString& reason);
     QStringList debris() const;
-    QString downloadFolder() const;
 
     Params m_params;
     QPointer<ToolDownload> m_uvDownload;
