@@ -196,7 +196,7 @@ TEST_F(ControllerTest, LaunchShowsTheWindowAndTheOpeningLog)
     auto app = makeApp(profile, true);
     EXPECT_TRUE(app->window->isVisible());
     EXPECT_EQ(app->window->windowTitle(), QStringLiteral("Stemloft 0.1.7-soundfile-backend"));
-    EXPECT_EQ(app->stemModeControl->selectedSegment(), 1);
+    EXPECT_EQ(app->stemModeControl->selectedSegment(), 2);
     EXPECT_EQ(app->installDemucsButton->text(), QStringLiteral("Install Demucs"));
     EXPECT_EQ(app->folderField->text(), profile.downloadsDir);
 

@@ -79,7 +79,7 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
         {{"install", "demucs", "--update"}, "install does not take --update."},
         {{"install"}, "install takes yt-dlp or demucs."},
         {{"install", "yt-dlp", "demucs"}, "install takes yt-dlp or demucs."},
-        {{"separate", "f", "--stems", "5"}, "--stems takes 4 or 6, not \"5\"."},
+        {{"separate", "f", "--stems", "5"}, "--stems takes 2, 4 or 6, not \"5\"."},
         {{"separate", "f", "--format=mp3"}, "--format takes m4a, flac or wav, not \"mp3\"."},
         {{"get", "u", "--cookies-from-browser", "safari"}, "takes firefox, chrome or none, not \"safari\"."},
         {{"separate", "f", "--best=yes"}, "--best takes no value."},
@@ -88,8 +88,9 @@ TEST(CommandLine, WrongUsageSaysWhatIsWrong)
         {{"--version", "x"}, "--version takes no arguments."},
         {{"help", "nothing"}, "help takes one command name."},
         {{"separate", "f", "--best", "--stems", "6"},
-         "--best applies to four stems only; there is no fine-tuned six-stem model."},
-        {{"get", "u", "--stems=6", "--best"}, "--best applies to four stems only; there is no fine-tuned six-stem model."},
+         "--best applies to two or four stems only; there is no fine-tuned six-stem model."},
+        {{"get", "u", "--stems=6", "--best"},
+         "--best applies to two or four stems only; there is no fine-tuned six-stem model."},
     };
     for (const auto& [args, expected] : cases) {
         const cli::ParseResult result = cli::parseCommandLine(args, {"Firefox", "Chrome"});
@@ -321,11 +322,12 @@ TEST_F(CommandLineRun, AQueuesFailuresAreOnStandardErrorAndItsLogOnStandardOutpu
     EXPECT_FALSE(output().contains("Failed")) << output().toStdString();
 }
 
-TEST_F(CommandLineRun, BestAloneMeansFourStemsAndNeverSix)
+TEST_F(CommandLineRun, BestMeansTheFineTunedModelForFourOrTwoStemsAndNeverSix)
 {
     EXPECT_EQ(run({"separate", song, "--stems", "6", "--best"}), cli::exitUsage);
     EXPECT_EQ(errors(),
-              "stemloft: --best applies to four stems only; there is no fine-tuned six-stem model.\n" + cli::usageText());
+              "stemloft: --best applies to two or four stems only; there is no fine-tuned six-stem model.\n" +
+                  cli::usageText());
     EXPECT_EQ(output(), "");
     EXPECT_FALSE(QFileInfo::exists(standIn.argsFile)) << "a usage error runs nothing";
 
@@ -335,6 +337,19 @@ TEST_F(CommandLineRun, BestAloneMeansFourStemsAndNeverSix)
     const QJsonObject manifest = sepfix::readJsonObject(save + "/stems/song/manifest.json");
     EXPECT_EQ(manifest["model"].toString(), "htdemucs_ft");
     EXPECT_EQ(manifest["stems"].toArray().size(), 4);
+
+    EXPECT_EQ(run({"separate", song, "--stems", "2", "--best", "--to", save}), cli::exitSucceeded)
+        << errors().toStdString();
+    const QStringList two = readRecordedArgs(standIn.argsFile);
+    EXPECT_EQ(two.mid(two.indexOf("--name"), 2), (QStringList{"--name", "htdemucs_ft"}));
+    EXPECT_EQ(two.mid(two.indexOf("--two-stems"), 2), (QStringList{"--two-stems", "vocals"}));
+    const QJsonObject twoStems = sepfix::readJsonObject(save + "/stems/song/manifest.json");
+    EXPECT_EQ(twoStems["mode"].toString(), "2stems");
+    QStringList kinds;
+    for (const QJsonValue& stem : twoStems["stems"].toArray())
+        kinds << stem.toObject()["kind"].toString();
+    EXPECT_EQ(kinds, (QStringList{"vocals", "instrumental"}));
+    EXPECT_TRUE(QFileInfo::exists(save + "/stems/song/instrumental.m4a"));
 }
 
 TEST_F(CommandLineRun, GetAndDownloadUseTheWindowsSaveFolderAndCookiesUnlessTold)
@@ -527,7 +542,7 @@ TEST_F(Program, RunsWithoutADisplayWithTheWindowsDefaultsAndExitStatuses)
     start(program, {"separate", song, "--stems", "5"});
     ASSERT_TRUE(program.waitForFinished(30000));
     EXPECT_EQ(program.exitCode(), cli::exitUsage);
-    EXPECT_TRUE(program.readAllStandardError().contains("--stems takes 4 or 6, not \"5\".\nUsage:\n"));
+    EXPECT_TRUE(program.readAllStandardError().contains("--stems takes 2, 4 or 6, not \"5\".\nUsage:\n"));
 
     start(program, {"--version"});
     ASSERT_TRUE(program.waitForFinished(30000));

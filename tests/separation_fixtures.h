@@ -65,7 +65,9 @@ inline QString writeStandInDemucs(const TempWorkspace& ws, const Toolbox& tools,
     const QString relative = QDir(ws.root()).relativeFilePath(python);
     const QString stems = s.stems.isEmpty()
                               ? QStringLiteral("if [ \"$model\" != htdemucs_6s ]; then stems='vocals drums bass other';"
-                                               " else stems='vocals drums bass other guitar piano'; fi")
+                                               " else stems='vocals drums bass other guitar piano'; fi\n"
+                                               "two=; for a; do [ \"$two\" = 1 ] && stems=\"$a no_$a\";"
+                                               " two=; [ \"$a\" = --two-stems ] && two=1; done")
                               : QStringLiteral("stems=%1").arg(shellQuote(s.stems));
     const QString body =
         QStringLiteral("if [ \"$1\" = -c ]; then %1; fi\n").arg(s.probe) + recordArgsLines(s.argsFile) +

@@ -144,8 +144,9 @@ TEST_F(Separation, TheModeControlChoosesTheModel)
 {
     const QString audio = ws.writeFile("song.wav", "RIFF");
     const struct { int segment; QString model; QString line; } cases[] = {
-        {0, "htdemucs", "Separating 4stems with htdemucs..."},
-        {1, "htdemucs_6s", "Separating 6stems with htdemucs_6s..."},
+        {0, "htdemucs", "Separating 2stems with htdemucs..."},
+        {1, "htdemucs", "Separating 4stems with htdemucs..."},
+        {2, "htdemucs_6s", "Separating 6stems with htdemucs_6s..."},
         {-1, "htdemucs_6s", "Separating 6stems with htdemucs_6s..."},
     };
     QStringList roots;
@@ -154,10 +155,15 @@ TEST_F(Separation, TheModeControlChoosesTheModel)
         separate(audio);
         EXPECT_EQ(readRecordedArgs(demucsArgs).at(3), c.model);
         EXPECT_EQ(logLines(*app).first(), c.line);
-        roots << readRecordedArgs(demucsArgs).at(5);
+        const QStringList args = readRecordedArgs(demucsArgs);
+        const qsizetype two = args.indexOf("--two-stems");
+        EXPECT_EQ(two >= 0 ? args.mid(two, 2) : QStringList(),
+                  c.segment == 0 ? QStringList({"--two-stems", "vocals"}) : QStringList());
+        EXPECT_EQ(args.last(), audio);
+        roots << args.at(5);
     }
     roots.removeDuplicates();
-    EXPECT_EQ(roots.size(), 3);
+    EXPECT_EQ(roots.size(), 4);
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
 }
 
@@ -283,7 +289,7 @@ TEST_F(Separation, ProgressIsReadAsDemucsPrintsItOneClimbForABagAndTheDownloadAp
     for (const QString& file : demucs::modelWeightFiles("htdemucs_ft"))
         QFile::remove(checkpoints + file);
     app->bestQualityAction->trigger();
-    app->stemModeControl->setSelectedSegment(0);
+    app->stemModeControl->setSelectedSegment(1);
     const QString downloading = ws.writeFile("hold-download", ""), separating = ws.writeFile("hold-separation", "");
     // torch.hub's bar for the first of four checkpoints, then the bag's bars; each
     // update ends in "\r" only, and the last of each stays without an end a while.
@@ -506,9 +512,9 @@ TEST_F(Separation, FormatAndQualityChoicesReachDemucsTheConverterAndTheManifest)
         QString model, extension, contentType, codec;
         bool int24;
     } cases[] = {
-        {1, true, 0, "htdemucs_ft", "flac", "audio/flac", "flac", true},
-        {2, true, 1, "htdemucs_6s", "wav", "audio/wav", "pcm_s24le", true},  // no fine-tuned six-stem model
-        {0, false, 0, "htdemucs", "m4a", "audio/mp4", "aac", false},
+        {1, true, 1, "htdemucs_ft", "flac", "audio/flac", "flac", true},
+        {2, true, 2, "htdemucs_6s", "wav", "audio/wav", "pcm_s24le", true},  // no fine-tuned six-stem model
+        {0, false, 1, "htdemucs", "m4a", "audio/mp4", "aac", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extension.toStdString());
@@ -525,13 +531,13 @@ TEST_F(Separation, FormatAndQualityChoicesReachDemucsTheConverterAndTheManifest)
         EXPECT_EQ(args.last(), audio);
         EXPECT_EQ(readRecordedArgs(convArgs).mid(11, 2), (QStringList{"-c:a", c.codec}));
         EXPECT_EQ(logLines(*app).first(), QStringLiteral("Separating %1 with %2...")
-                                              .arg(c.segment == 0 ? "4stems" : "6stems", c.model));
+                                              .arg(c.segment == 1 ? "4stems" : "6stems", c.model));
         EXPECT_TRUE(logLines(*app).contains("Encoding vocals." + c.extension + "..."));
 
         const QJsonObject manifest = sepfix::readJsonObject(stems + "/manifest.json");
         EXPECT_EQ(manifest["model"].toString(), c.model);
         const QJsonArray entries = manifest["stems"].toArray();
-        ASSERT_EQ(entries.size(), c.segment == 0 ? 4 : 6);
+        ASSERT_EQ(entries.size(), c.segment == 1 ? 4 : 6);
         for (const QJsonValue& entry : entries) {
             const QString kind = entry["kind"].toString();
             EXPECT_EQ(entry["path"].toString(), "stems/song/" + kind + "." + c.extension);

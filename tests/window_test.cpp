@@ -76,7 +76,7 @@ TEST_F(WindowTest, LayoutKeepsButtonWidthsAndGrowsFieldsAndLog)
         EXPECT_EQ(app->chooseAudioButton->width(), 92);
         EXPECT_EQ(app->installDemucsButton->width(), 128);
         EXPECT_EQ(app->separateButton->width(), 92);
-        EXPECT_EQ(app->stemModeControl->width(), 180);
+        EXPECT_EQ(app->stemModeControl->width(), 225);
         EXPECT_EQ(inContent(*app, app->installDemucsButton).right() + 1 + 10,
                   inContent(*app, app->separateButton).left());
         // Fields start 90 + 10 in from the margin and end 10 before their button.
@@ -307,17 +307,19 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     EXPECT_EQ(nameOf(app->progressBar), QStringLiteral("Progress"));
     EXPECT_EQ(app->stageLabel->text(), QStringLiteral("Ready"));
 
-    for (int i = 0; i < 2; ++i) {
+    const QStringList titles = {QStringLiteral("2 tracks"), QStringLiteral("4 tracks"), QStringLiteral("6 tracks")};
+    ASSERT_EQ(app->stemModeControl->segmentCount(), 3);
+    for (int i = 0; i < 3; ++i) {
         QPushButton* segment = app->stemModeControl->segmentButton(i);
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(segment);
         ASSERT_NE(iface, nullptr);
-        EXPECT_EQ(iface->text(QAccessible::Name), i == 0 ? QStringLiteral("4 tracks") : QStringLiteral("6 tracks"));
+        EXPECT_EQ(iface->text(QAccessible::Name), titles.at(i));
         ASSERT_NE(iface->actionInterface(), nullptr);
         const QStringList actions = iface->actionInterface()->actionNames();
         EXPECT_TRUE(actions.contains(QAccessibleActionInterface::pressAction()) ||
                     actions.contains(QAccessibleActionInterface::toggleAction()));
         EXPECT_TRUE(iface->state().checkable);
-        EXPECT_EQ(bool(iface->state().checked), i == 1);
+        EXPECT_EQ(bool(iface->state().checked), i == 2);
         EXPECT_TRUE(segment->focusPolicy() & Qt::TabFocus);
     }
     QAccessibleInterface* four = QAccessible::queryAccessibleInterface(app->stemModeControl->segmentButton(0));

@@ -34,11 +34,12 @@ const OptionInfo optionTable[] = {
     {"--cookies-from-browser", "NAME",
      "Let yt-dlp use this browser's cookies: %1 or none. Default: the window's Cookies choice.",
      downloadBit | getBit},
-    {"--stems", "4|6", "Four stems (drums, bass, other, vocals) or six (also guitar, piano). Default: 6.",
+    {"--stems", "2|4|6",
+     "Two stems (vocals, instrumental), four (vocals, drums, bass, other) or six (also guitar, piano). Default: 6.",
      separateBit | getBit},
     {"--format", "m4a|flac|wav", "AAC in .m4a (the default), or 24-bit lossless FLAC or WAV.",
      separateBit | getBit},
-    {"--best", "", "The slower, best-quality four-stem model (htdemucs_ft); implies --stems 4.",
+    {"--best", "", "The slower, best-quality four-stem model (htdemucs_ft), also for two stems; implies --stems 4.",
      separateBit | getBit},
     {"--json", "", "One JSON object per finished item on standard output instead of the log.",
      downloadBit | separateBit | getBit | statusBit},
@@ -57,7 +58,7 @@ struct CommandInfo {
 const CommandInfo commandTable[] = {
     {"download", "download URL... [--to DIR] [--cookies-from-browser NAME] [--json]",
      "Download the best audio of each link.", CommandKind::download, downloadBit},
-    {"separate", "separate FILE... [--stems 4|6] [--format m4a|flac|wav] [--best] [--to DIR] [--json]",
+    {"separate", "separate FILE... [--stems 2|4|6] [--format m4a|flac|wav] [--best] [--to DIR] [--json]",
      "Split each audio or movie file into stems.", CommandKind::separate, separateBit},
     {"get", "get URL... [the options of download and separate]", "Download each link, then separate it.",
      CommandKind::get, getBit},
@@ -137,8 +138,8 @@ QString apply(Command& command, const GivenOption& given, const QStringList& coo
         return QStringLiteral("--cookies-from-browser takes %1 or none, not \"%2\".")
             .arg(browserList(cookieBrowsers), value);
     } else if (name == QLatin1String("--stems")) {
-        if (value != QLatin1String("4") && value != QLatin1String("6"))
-            return QStringLiteral("--stems takes 4 or 6, not \"%1\".").arg(value);
+        if (value != QLatin1String("2") && value != QLatin1String("4") && value != QLatin1String("6"))
+            return QStringLiteral("--stems takes 2, 4 or 6, not \"%1\".").arg(value);
         command.stems = value.toInt();
     } else if (name == QLatin1String("--format")) {
         const auto format = separation::formatFromExtension(value.toLower());
@@ -304,10 +305,11 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
         const bool stemsGiven = std::any_of(given.cbegin(), given.cend(), [](const GivenOption& one) {
             return one.spelled == QLatin1String("--stems");
         });
-        if (stemsGiven && command.stems != 4)
+        if (stemsGiven && command.stems == 6)
             return usageError(
-                QStringLiteral("--best applies to four stems only; there is no fine-tuned six-stem model."));
-        command.stems = 4;
+                QStringLiteral("--best applies to two or four stems only; there is no fine-tuned six-stem model."));
+        if (!stemsGiven)
+            command.stems = 4;
     }
     switch (command.kind) {
     case CommandKind::download:

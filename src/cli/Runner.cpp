@@ -165,8 +165,7 @@ void Runner::startBatch()
         params.download.cookiesBrowser = m_command.cookiesBrowser.value_or(m_tools.storedCookiesBrowser());
     }
     if (separates) {
-        SeparationMode mode;
-        mode.kind = m_command.stems == 4 ? SeparationMode::fourStems : SeparationMode::sixStems;
+        SeparationMode mode = SeparationMode::fromStemCount(m_command.stems);
         mode.bestQuality = m_command.bestQuality;
         params.separation = m_tools.separationParams(python, mode, m_command.format);
         params.separation.saveFolder = saveFolder;

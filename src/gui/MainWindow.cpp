@@ -95,7 +95,8 @@ MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers
       m_chooseButton(new QPushButton(this)),
       m_chooseAudioButton(new QPushButton(this)),
       m_separateAfterDownloadBox(new QCheckBox(this)),
-      m_stemModeControl(new SegmentedControl({QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, this)),
+      m_stemModeControl(new SegmentedControl(
+          {QStringLiteral("2 tracks"), QStringLiteral("4 tracks"), QStringLiteral("6 tracks")}, this)),
       m_installDemucsButton(new QPushButton(this)),
       m_separateButton(new QPushButton(this)),
       m_logView(new LogView(this)),
@@ -264,8 +265,8 @@ void MainWindow::buildRows()
     m_separateAfterDownloadBox->setToolTip(QStringLiteral("Split each download into stems right away"));
     connect(m_separateAfterDownloadBox, &QCheckBox::toggled, this, &MainWindow::separateAfterDownloadChosen);
 
-    m_stemModeControl->setFixedWidth(180);
-    m_stemModeControl->setSelectedSegment(1);
+    m_stemModeControl->setFixedWidth(225);
+    m_stemModeControl->setSelectedSegment(2);
     m_stemModeControl->setAccessibleName(QStringLiteral("Stem mode"));
 
     setUpButton(m_separateButton, QStringLiteral("Separate"), 92);
@@ -372,6 +373,7 @@ void MainWindow::buildRows()
                                    m_separateAfterDownloadBox,
                                    m_stemModeControl->segmentButton(0),
                                    m_stemModeControl->segmentButton(1),
+                                   m_stemModeControl->segmentButton(2),
                                    m_installDemucsButton,
                                    m_separateButton,
                                    m_logView,

@@ -390,6 +390,7 @@ void SeparationJob::runDemucs(const QString& input)
     // 16 bits would throw away what a lossless export is for.
     if (separation::isLossless(m_params.format))
         arguments << QStringLiteral("--int24");
+    arguments << mode.demucsOptions();
     QProcessEnvironment environment = m_params.environment;
     // Demucs prints its own lines (a bag's announcement) to standard output,
     // which Python buffers in a pipe until the end, and its bars to standard
@@ -529,9 +530,10 @@ void SeparationJob::startEncodes()
     while (!m_stopped && !m_exportError && m_nextStem < m_encodes.size() && running() < m_slots) {
         const size_t index = m_nextStem++;
         Encode& encode = m_encodes[index];
-        const std::optional<QString> wav = separation::findFile(encode.stem + QStringLiteral(".wav"), modelFolder);
+        const std::optional<QString> wav = separation::findFile(SeparationMode::demucsStemName(encode.stem) + QStringLiteral(".wav"), modelFolder);
         if (!wav) {
-            exportFailed(AppError::stemloft(1, QStringLiteral("Demucs did not produce ") + encode.stem +
+            exportFailed(AppError::stemloft(1, QStringLiteral("Demucs did not produce ") +
+                                                   SeparationMode::demucsStemName(encode.stem) +
                                                    QStringLiteral(".wav")));
             return;
         }

@@ -1,12 +1,32 @@
 #include "separation/SeparationMode.h"
 
+namespace {
+
+const QString instrumental = QStringLiteral("instrumental");
+
+}  // namespace
+
 SeparationMode SeparationMode::fromSegment(int selectedSegment)
 {
-    return SeparationMode{selectedSegment == 0 ? fourStems : sixStems};
+    switch (selectedSegment) {
+    case 0:
+        return SeparationMode{twoStems};
+    case 1:
+        return SeparationMode{fourStems};
+    default:
+        return SeparationMode{sixStems};
+    }
+}
+
+SeparationMode SeparationMode::fromStemCount(int stems)
+{
+    return fromSegment(stems == 2 ? 0 : stems == 4 ? 1 : 2);
 }
 
 QStringList SeparationMode::stems() const
 {
+    if (kind == twoStems)
+        return {QStringLiteral("vocals"), instrumental};
     QStringList names = {QStringLiteral("vocals"), QStringLiteral("drums"), QStringLiteral("bass"),
                          QStringLiteral("other")};
     if (kind == sixStems)
@@ -23,5 +43,25 @@ QString SeparationMode::demucsModel() const
 
 QString SeparationMode::modeLabel() const
 {
-    return kind == fourStems ? QStringLiteral("4stems") : QStringLiteral("6stems");
+    switch (kind) {
+    case twoStems:
+        return QStringLiteral("2stems");
+    case fourStems:
+        return QStringLiteral("4stems");
+    case sixStems:
+        break;
+    }
+    return QStringLiteral("6stems");
+}
+
+QStringList SeparationMode::demucsOptions() const
+{
+    if (kind == twoStems)
+        return {QStringLiteral("--two-stems"), QStringLiteral("vocals")};
+    return {};
+}
+
+QString SeparationMode::demucsStemName(const QString& stem)
+{
+    return stem == instrumental ? QStringLiteral("no_vocals") : stem;
 }
