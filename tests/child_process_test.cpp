@@ -1,6 +1,7 @@
 // Child processes: their environment, how output becomes log entries, and
 // runs of real children: output, outcomes, stopping, and what they leave.
 #include "process/ChildProcess.h"
+#include "process/CpuCores.h"
 #include "process/ChildOutput.h"
 #include "process/ChildEnvironment.h"
 #include "process/ProcessTable.h"
@@ -532,4 +533,51 @@ TEST(ChildGroup, EachRunHasAWatchdogApartFromItThatLeavesWithTheRun)
     folder.setProgram(ws.makeDir(QStringLiteral("folder")));
     EXPECT_FALSE(folder.start());
     EXPECT_TRUE(waitUntil([&] { return pipePartners(0, before).isEmpty(); }, 2000));
+}
+
+TEST(CpuCores, TheTightestQuotaOfTheProcesssGroupsAndTheirParentsLimitsTheCores)
+{
+    EXPECT_EQ(cpu::coresFromQuota(150000, 100000), 2);  // a core and a half keeps two busy
+    EXPECT_EQ(cpu::coresFromQuota(20000, 100000), 1);
+    EXPECT_EQ(cpu::coresFromQuota(-1, 100000), std::nullopt);
+
+    TempWorkspace ws;
+    const QString root = ws.root();
+    // cgroup v2: the group allows none, its parent three, the top "max".
+    ws.writeFile("proc/self/cgroup", "0::/user.slice/app.scope\n");
+    ws.writeFile("sys/fs/cgroup/user.slice/app.scope/cpu.max", "max 100000\n");
+    ws.writeFile("sys/fs/cgroup/user.slice/cpu.max", "250000 100000\n");
+    ws.writeFile("sys/fs/cgroup/cpu.max", "max 100000\n");
+    EXPECT_EQ(cpu::cgroupCoreLimit(root), 3);
+    ws.writeFile("sys/fs/cgroup/user.slice/cpu.max", "max 100000\n");
+    EXPECT_EQ(cpu::cgroupCoreLimit(root), std::nullopt);
+
+    // cgroup v1, inside a container whose own path is not mounted: its top counts.
+    ws.writeFile("proc/self/cgroup", "4:memory:/docker/abc\n3:cpu,cpuacct:/docker/abc\n0::/\n");
+    ws.writeFile("sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "200000\n");
+    ws.writeFile("sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(cpu::cgroupCoreLimit(root), 2);
+    ws.writeFile("sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n");
+    EXPECT_EQ(cpu::cgroupCoreLimit(root), std::nullopt);
+    EXPECT_GE(cpu::usableCores(), 1);
+}
+
+TEST(CpuCores, TheUsersThreadCountStandsAndOursIsSetOnlyWithoutOne)
+{
+    QProcessEnvironment plain;
+    plain.insert("PATH", "/usr/bin");
+    const QProcessEnvironment ours = cpu::withThreadCount(plain, 2);
+    EXPECT_EQ(ours.value("OMP_NUM_THREADS"), "2");
+    EXPECT_EQ(ours.value("MKL_NUM_THREADS"), "2");
+    EXPECT_EQ(cpu::threadCount(ours), 2);
+    EXPECT_EQ(cpu::threadCount(plain), 0);
+
+    QProcessEnvironment chosen = plain;
+    chosen.insert("MKL_NUM_THREADS", "1");
+    EXPECT_EQ(cpu::withThreadCount(chosen, 2), chosen);
+    EXPECT_EQ(cpu::threadCount(chosen), 0);  // what OpenMP takes is not known
+    chosen.insert("OMP_NUM_THREADS", " 3 ");
+    EXPECT_EQ(cpu::threadCount(chosen), 3);
+    chosen.insert("OMP_NUM_THREADS", "4,2");  // nested levels: not one count
+    EXPECT_EQ(cpu::threadCount(chosen), 0);
 }

@@ -4,6 +4,7 @@
 #include "cli/Runner.h"
 #include "demucs/DemucsEnvironment.h"
 #include "demucs/PythonProbes.h"
+#include "process/CpuCores.h"
 #include "separation_fixtures.h"
 #include "support/AppSupport.h"
 
@@ -269,7 +270,10 @@ TEST(DemucsInstallReal, BuildsTheEnvironmentWithVenvAndPipThroughTheLoginShell)
     // No network: the first use fails with a hint, and the next run tries again.
     auto offline = separate(QStringLiteral("cpu"), false, false);
     QStringList log = logLines(*offline);
-    EXPECT_EQ(log.mid(1, 4), QStringList({"Input: " + audio, "Device: CPU", "This can take several minutes.", firstUse}))
+    const QString cpuLine = QStringLiteral("Device: CPU (%1 thread%2)")
+                                .arg(cpu::usableCores())
+                                .arg(cpu::usableCores() == 1 ? "" : "s");
+    EXPECT_EQ(log.mid(1, 4), QStringList({"Input: " + audio, cpuLine, "This can take several minutes.", firstUse}))
         << logText(*offline).toStdString();
     const QString hint = "The htdemucs_6s model could not be downloaded. Check the internet connection and try again.";
     EXPECT_EQ(log.mid(log.size() - 2), QStringList({"Demucs failed with exit code 1.", "Hint: " + hint}));

@@ -1,6 +1,7 @@
 #include "support/AppSupport.h"
 #include "separation_fixtures.h"
 
+#include "process/CpuCores.h"
 #include "separation/SeparationProgress.h"
 #include "separation/StemFiles.h"
 #include "gui/widgets/SegmentedControl.h"
@@ -602,4 +603,31 @@ TEST_F(Separation, AnotherSongWithTheSameNameNeverOverwritesTheStems)
     // A manifest that cannot be read names no one: the folder is taken as before.
     ws.writeFile("save/stems/song (2)/manifest.json", "{ cut short");
     EXPECT_EQ(separation::stemsFolderKeepingOthers(first, ws.path("d/song.ogg")), second);
+}
+
+TEST_F(Separation, DemucsGetsAThreadPerUsableCoreUnlessTheUserChoseACount)
+{
+    const QString audio = ws.writeFile("song.wav", "RIFF");
+    const auto runWith = [&](const QString& threads) {
+        QProcessEnvironment environment = profile.appEnvironment;
+        if (!threads.isEmpty())
+            environment.insert("OMP_NUM_THREADS", threads);
+        profile.appEnvironment = environment;
+        app = makeApp(profile);
+        ASSERT_TRUE(waitUntil([&] { return !app->isCheckingDemucs(); }));
+        app->folderField->setText(ws.path("save"));
+        standIn.probe = "echo 'stemloft-device: cpu'; exit 0";
+        standIn.beforeExit = "echo \"${OMP_NUM_THREADS-unset} ${MKL_NUM_THREADS-unset}\" > " +
+                             shellQuote(ws.path("threads"));
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        separate(audio);
+    };
+    runWith({});
+    const int cores = cpu::usableCores();
+    EXPECT_EQ(ws.readFile("threads"), QString("%1 %1\n").arg(cores).toUtf8());
+    EXPECT_EQ(logLines(*app).at(2), QString("Device: CPU (%1 %2)").arg(cores).arg(cores == 1 ? "thread" : "threads"));
+
+    runWith("3");
+    EXPECT_EQ(ws.readFile("threads"), "3 unset\n");
+    EXPECT_EQ(logLines(*app).at(2), "Device: CPU (3 threads)");
 }

@@ -99,7 +99,7 @@ QString demucs::environmentCheckTimeoutMessage(int timeLimitMs)
     return probeTimeoutMessage(QStringLiteral("The Demucs environment check"), timeLimitMs);
 }
 
-QString demucs::deviceLine(Device device)
+QString demucs::deviceLine(Device device, int cpuThreads)
 {
     switch (device) {
     case Device::cuda:
@@ -107,6 +107,10 @@ QString demucs::deviceLine(Device device)
     case Device::mps:
         return QStringLiteral("Device: Apple GPU (MPS)");
     case Device::cpu:
+        if (cpuThreads > 0)
+            return QStringLiteral("Device: CPU (%1 %2)")
+                .arg(cpuThreads)
+                .arg(cpuThreads == 1 ? QStringLiteral("thread") : QStringLiteral("threads"));
         return QStringLiteral("Device: CPU");
     case Device::unknown:
         break;

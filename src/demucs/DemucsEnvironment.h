@@ -49,8 +49,9 @@ ProbeAnswer probeAnswer(const RunResult& result, const QByteArray& output, int t
 // The log line of a compatibility check that ran out of time.
 QString environmentCheckTimeoutMessage(int timeLimitMs);
 
-// "Device: CPU" and the like; empty for an unknown device.
-QString deviceLine(Device device);
+// "Device: CPU" and the like, "Device: CPU (2 threads)" with a known thread
+// count on the CPU; empty for an unknown device.
+QString deviceLine(Device device, int cpuThreads = 0);
 
 // The variables by which the user's own Python set-up (a PYTHONPATH, an
 // activated venv or conda) would reach the managed one.

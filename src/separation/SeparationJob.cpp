@@ -3,6 +3,7 @@
 #include "base/Background.h"
 #include "base/FileOps.h"
 #include "jobs/SaveFolderCheck.h"
+#include "process/CpuCores.h"
 #include "demucs/DemucsContract.h"
 #include "demucs/DemucsEnvironment.h"
 #include "separation/Leftovers.h"
@@ -196,6 +197,9 @@ void SeparationJob::begin(demucs::Device device)
 {
     m_device = device;
     m_checkedDevice = device;
+    // PyTorch alone takes one thread on some machines, or every core of a
+    // host whose container may use two.
+    m_demucsEnvironment = cpu::withThreadCount(m_params.environment, cpu::usableCores());
     const SeparationMode& mode = m_params.mode;
     m_outputRoot = fileops::appendingComponent(
         fileops::fileURLPath(m_params.profile.tempDir),
@@ -216,7 +220,8 @@ void SeparationJob::begin(demucs::Device device)
     QStringList opening{QStringLiteral("Separating ") + mode.modeLabel() + QStringLiteral(" with ") +
                             mode.demucsModel() + QStringLiteral("..."),
                         QStringLiteral("Input: ") + fileops::shownPath(m_params.audioFile)};
-    if (const QString device = demucs::deviceLine(m_device); !device.isEmpty())
+    if (const QString device = demucs::deviceLine(m_device, cpu::threadCount(m_demucsEnvironment));
+        !device.isEmpty())
         opening << device;
     emit logEntries(opening << QStringLiteral("This can take several minutes."));
     if (prepareInput())
@@ -391,7 +396,7 @@ void SeparationJob::runDemucs(const QString& input)
     if (separation::isLossless(m_params.format))
         arguments << QStringLiteral("--int24");
     arguments << mode.demucsOptions();
-    QProcessEnvironment environment = m_params.environment;
+    QProcessEnvironment environment = m_demucsEnvironment;
     // Demucs prints its own lines (a bag's announcement) to standard output,
     // which Python buffers in a pipe until the end, and its bars to standard
     // error at once: unbuffered, they arrive in the order they were written.

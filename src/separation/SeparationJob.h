@@ -137,6 +137,7 @@ private:
     // Files the folder's earlier manifest lists: an export the user keeps.
     QStringList m_listedBefore;
     QString m_demucsInput;
+    QProcessEnvironment m_demucsEnvironment;  // the user's, with a thread count
     bool m_onCpuAfterGpu = false;   // the Apple GPU run failed; this one is on the CPU
     bool m_fetchesWeights = false;  // the model's weights were not there before the run
     separation::DemucsProgress m_demucsProgress;
