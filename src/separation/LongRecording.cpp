@@ -56,15 +56,31 @@ QByteArray wavHeader(const QByteArray& fmtChunk, qint64 dataBytes)
     return header;
 }
 
+// A part as its folder and name ("part-002/bass.wav"): which part, which stem.
+QString partName(const QString& path)
+{
+    return fileops::lastComponent(fileops::deletingLastComponent(path)) + QLatin1Char('/') +
+           fileops::lastComponent(path);
+}
+
+std::variant<WavFormat, QString> headerOf(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fileError(file, QStringLiteral("read"));
+    // Metadata chunks before the samples are small; a megabyte is plenty.
+    return parseWavHeader(file.read(1 << 20), file.size());
+}
+
 // Reads a WAV's frames in order from its first; past the frames the file
 // holds, it reads silence.
 class FrameReader {
 public:
     QString open(const QString& path)
     {
-        auto header = readWavHeader(path);
+        auto header = headerOf(path);
         if (const QString* reason = std::get_if<QString>(&header))
-            return *reason;
+            return partName(path) + QStringLiteral(": ") + *reason;
         m_format = std::get<WavFormat>(header);
         m_file.setFileName(path);
         if (!m_file.open(QIODevice::ReadOnly) || !m_file.seek(m_format.dataOffset))
@@ -194,12 +210,7 @@ std::variant<WavFormat, QString> parseWavHeader(const QByteArray& head, qint64 f
 
 std::variant<WavFormat, QString> readWavHeader(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fileError(file, QStringLiteral("read"));
-    // Metadata chunks before the samples are small; a megabyte is plenty.
-    const QByteArray head = file.read(1 << 20);
-    auto parsed = parseWavHeader(head, file.size());
+    auto parsed = headerOf(path);
     if (QString* reason = std::get_if<QString>(&parsed))
         *reason = fileops::lastComponent(path) + QStringLiteral(": ") + *reason;
     return parsed;
@@ -295,7 +306,7 @@ QString joinStem(const QStringList& parts, const QList<PartSpan>& spans, int inp
         return error;
     const WavFormat format = current->format();
     if (!format.canMix())
-        return fileops::lastComponent(parts.first()) + QStringLiteral(": Demucs wrote samples that cannot be joined.");
+        return partName(parts.first()) + QStringLiteral(": Demucs wrote samples that cannot be joined.");
     const int outRate = format.sampleRate;
     // Where input frame f lands in the stem; exact for the plan's grid.
     const auto outFrame = [&](qint64 f) { return f * outRate / inputRate; };
@@ -309,8 +320,7 @@ QString joinStem(const QStringList& parts, const QList<PartSpan>& spans, int inp
         const qint64 expected = (k + 1 == spans.size() ? total : outFrame(spans.at(k).end())) -
                                 outFrame(spans.at(k).start);
         const WavFormat& f = reader.format();
-        const QString name = fileops::lastComponent(fileops::deletingLastComponent(parts.at(k))) +
-                             QLatin1Char('/') + fileops::lastComponent(parts.at(k));
+        const QString name = partName(parts.at(k));
         if (!sameLayout(f, format))
             return name + QStringLiteral(": its format differs from the first part's.");
         if (f.frames < expected - slack || (slack == 0 && f.frames != expected))

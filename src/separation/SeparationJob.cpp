@@ -815,7 +815,6 @@ void SeparationJob::splitInput(const QString& input, const separation::WavFormat
     for (qsizetype k = 0; k < m_partSpans.size(); ++k)
         m_partFiles << fileops::appendingComponent(folder, QStringLiteral("part-%1.wav").arg(k + 1, 3, 10, QLatin1Char('0')));
     log(QStringLiteral("Long recording: separating in %1 parts.").arg(m_partSpans.size()));
-    setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Splitting"));
     // The converter's copy is not needed once cut; the user's own file stays.
     const bool dropInput = input != m_input;
     runPartsWork(
@@ -833,11 +832,11 @@ void SeparationJob::splitInput(const QString& input, const separation::WavFormat
             return error;
         },
         [this] { runDemucs(m_demucsInput); });
+    setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Splitting"));
 }
 
 void SeparationJob::joinParts()
 {
-    setProgress(SeparationStage::demucs, 1, QStringLiteral("Separating: Joining parts"));
     const QString model = m_params.mode.demucsModel();
     const QString stemsOfParts = fileops::appendingComponent(partsFolder(), model);
     const QString joined = fileops::appendingComponent(m_outputRoot, model);
@@ -875,4 +874,6 @@ void SeparationJob::joinParts()
             return {};
         },
         [this] { startExport(); });
+    // Told once the work runs: a stop from now on waits for it.
+    setProgress(SeparationStage::demucs, 1, QStringLiteral("Separating: Joining parts"));
 }
