@@ -4,6 +4,7 @@
 #include "separation_fixtures.h"
 
 #include "base/FileOps.h"
+#include "separation/SeparationProgress.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -14,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
@@ -226,4 +229,150 @@ TEST_F(SeparationEndToEnd, AFullTemporaryDiskIsNamedBeforeAndDuringTheRun)
     EXPECT_TRUE(full.startsWith(tmp + " ran out of space: about 2 MB needed, 0 MB free.")) << full.toStdString();
     EXPECT_TRUE(logText(*app).contains("OSError: [Errno 28] No space left on device"));
 #endif
+}
+
+namespace {
+
+// A run whose recordings are long past a few seconds: parts of 2 s that
+// overlap by half a second, exported as WAV so the stems can be read back.
+struct LongRecordingRun : ::testing::Test {
+    TempWorkspace ws;
+    PlatformProfile profile = [this] {
+        PlatformProfile p = makeTestProfile(ws);
+        p.converterPath = "/usr/bin/ffmpeg";
+        p.longRecordingSeconds = 3;
+        p.partSeconds = 2;
+        p.partOverlapSeconds = 0.5;
+        return p;
+    }();
+    std::unique_ptr<TestApp> app = makeApp(profile);
+    sepfix::StandIn standIn;
+
+    void SetUp() override
+    {
+        standIn.argsFile = ws.path("demucs-args");
+        standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
+        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        sepfix::provideWeights(app->tools());
+        app->folderField->setText(ws.path("save"));
+        app->formatActions.at(2)->trigger();
+    }
+    // 7 s of 16-bit stereo, each channel its own tone.
+    QString recording()
+    {
+        const QString wav = ws.path("music/mix.wav");
+        QDir().mkpath(ws.path("music"));
+        EXPECT_TRUE(sepfix::ffmpeg({"-f", "lavfi", "-i",
+                                    "aevalsrc=0.6*sin(2*PI*331*t)|0.4*sin(2*PI*547*t+1):s=44100:d=7", "-c:a",
+                                    "pcm_s16le", wav}));
+        return wav;
+    }
+};
+
+// The frames of a WAV ffmpeg reads, as 32-bit integers (16-bit samples
+// shifted up); empty when it cannot.
+QList<qint32> samples32(const QString& file)
+{
+    QProcess p;
+    p.start("/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", file, "-f", "s32le", "-"});
+    p.waitForFinished(60000);
+    const QByteArray raw = p.readAllStandardOutput();
+    QList<qint32> values(raw.size() / 4);
+    std::memcpy(values.data(), raw.constData(), size_t(values.size()) * 4);
+    return values;
+}
+
+}  // namespace
+
+// Demucs gets every part in one run and writes each part's stems apart;
+// each joined stem is the input again, frame for frame, and the progress
+// climbs once across the parts.
+TEST_F(LongRecordingRun, EveryStemIsJoinedBackToTheInputsLength)
+{
+    const QString wav = recording();
+    QList<int> percents;
+    app->setLastAudioURL(wav);
+    app->separateButton->click();
+    ASSERT_NE(app->currentJob(), nullptr);
+    QObject::connect(app->currentJob(), &Job::progress, [&](int percent) { percents << percent; });
+    ASSERT_TRUE(waitIdle(*app, 120000));
+    ASSERT_EQ(app->lastAlert->title, "Stem Separation Complete") << logText(*app).toStdString();
+
+    EXPECT_TRUE(logLines(*app).contains("Long recording: separating in 5 parts.")) << logText(*app).toStdString();
+    const QStringList args = readRecordedArgs(standIn.argsFile);
+    const qsizetype filename = args.indexOf("--filename");
+    ASSERT_GE(filename, 0);
+    EXPECT_EQ(args.at(filename + 1), "{track}/{stem}.{ext}");
+    const QStringList tracks = args.mid(args.size() - 5);
+    for (qsizetype k = 0; k < tracks.size(); ++k)
+        EXPECT_EQ(QFileInfo(tracks[k]).fileName(), QString("part-%1.wav").arg(k + 1, 3, 10, QChar('0')));
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+
+    const QList<qint32> input = samples32(wav);
+    ASSERT_EQ(input.size(), 7 * 44100 * 2);
+    const qint64 overlap = 44100 / 2, stride = 2 * 44100 - overlap;
+    for (const QString& stem : SeparationMode{SeparationMode::sixStems}.stems()) {
+        SCOPED_TRACE(stem.toStdString());
+        const QList<qint32> joined = samples32(ws.path("save/stems/mix/" + stem + ".wav"));
+        ASSERT_EQ(joined.size(), input.size());
+        qint64 worst = 0, worstOutside = 0;
+        for (qsizetype i = 0; i < input.size(); ++i) {
+            const qint64 frame = i / 2, intoPart = frame % stride;
+            const bool inOverlap = frame >= stride && intoPart < overlap;
+            const qint64 off = std::llabs(qint64(joined[i]) - input[i]) >> 16;  // in 16-bit steps
+            (inOverlap ? worst : worstOutside) = std::max(inOverlap ? worst : worstOutside, off);
+        }
+        EXPECT_EQ(worstOutside, 0);
+        EXPECT_LE(worst, 1);
+    }
+
+    // Demucs's share climbs once: never back, and all the way.
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << QStringList([&] {
+        QStringList l;
+        for (int p : percents) l << QString::number(p);
+        return l;
+    }()).join(' ').toStdString();
+    const int demucsDone = separation::separationPercent(separation::SeparationStage::demucs, 1);
+    EXPECT_TRUE(percents.contains(demucsDone));
+    // Each part's bars move it on: many steps, not one part's three.
+    EXPECT_GE(std::count_if(percents.begin(), percents.end(), [&](int p) { return p > 5 && p < demucsDone; }), 12);
+    EXPECT_EQ(percents.last(), 100);
+}
+
+// Stop while the recording is cut and while the stems are joined: the run
+// ends as a stop, the temporary folder is empty and the earlier export stays.
+// A stem Demucs wrote malformed fails the run and names the part.
+TEST_F(LongRecordingRun, StopsAndBrokenPartsEndTheRunCleanly)
+{
+    const QString wav = recording();
+    const QString stems = ws.path("save/stems/mix");
+    ws.writeFile("save/stems/mix/vocals.wav", "earlier vocals");
+    ws.writeFile("save/stems/mix/manifest.json", "earlier manifest");
+    const auto earlier = sepfix::folderSnapshot(stems);
+    for (const QString stage : {"Separating: Splitting", "Separating: Joining parts"}) {
+        SCOPED_TRACE(stage.toStdString());
+        QFile::remove(standIn.argsFile);
+        app->setLastAudioURL(wav);
+        app->separateButton->click();
+        ASSERT_NE(app->currentJob(), nullptr);
+        QObject::connect(app->currentJob(), &Job::stage, app->currentJob(), [&, stage](const QString& text) {
+            if (text == stage)
+                app->stopButton->click();
+        });
+        ASSERT_TRUE(waitIdle(*app, 60000));
+        EXPECT_EQ(logLines(*app).last(), "Stopped.");
+        EXPECT_EQ(QFileInfo::exists(standIn.argsFile), stage.contains("Joining"));  // Demucs ran only before a join
+        EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+        EXPECT_EQ(sepfix::folderSnapshot(stems), earlier);
+    }
+
+    standIn.writeStem = "case $dir in */part-002) printf 'RIFFjunk' > \"$dir/$s.wav\" ;; *) cp \"$in\" \"$dir/$s.wav\" ;; esac";
+    sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+    app->setLastAudioURL(wav);
+    app->separateButton->click();
+    ASSERT_TRUE(waitIdle(*app, 60000));
+    EXPECT_EQ(app->lastAlert->title, "Stem Separation Failed");
+    EXPECT_EQ(app->lastAlert->text, "Failed to join the parts of bass.wav: part-002/bass.wav: not a WAV file");
+    EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
+    EXPECT_EQ(sepfix::folderSnapshot(stems), earlier);
 }

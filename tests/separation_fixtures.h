@@ -71,13 +71,27 @@ inline QString writeStandInDemucs(const TempWorkspace& ws, const Toolbox& tools,
                               : QStringLiteral("stems=%1").arg(shellQuote(s.stems));
     const QString body =
         QStringLiteral("if [ \"$1\" = -c ]; then %1; fi\n").arg(s.probe) + recordArgsLines(s.argsFile) +
-        QStringLiteral("\nmodel=$4; out=$6; for a; do in=$a; done; dir=\"$out/$model\"\n"
-                       "mkdir -p \"$dir\"\n"
-                       "printf 'Loading model %s\\n' \"$model\"\n"
-                       "printf ' 33%%|###   \\r 67%%|#####  \\r100%%|#######\\r\\n'\n") +
-        stems + QStringLiteral("\nfor s in $stems; do %1 || exit 9; done\n%2\nexit %3")
-                    .arg(s.writeStem, s.beforeExit)
-                    .arg(s.status);
+        // Options as Demucs reads them; every other word is a track. Each track's
+        // stems go where the --filename template puts them, its bar before them.
+        QStringLiteral("\nmodel=; out=; template='{track}/{stem}.{ext}'; prev=; n=0\n"
+                       "for a; do\n"
+                       "  case $prev in\n"
+                       "    --name) model=$a ;; --out) out=$a ;; --filename) template=$a ;;\n"
+                       "    -m|-d|--clip-mode|--two-stems) ;;\n"
+                       "    *) case $a in -*) ;; *) n=$((n+1)); eval \"track_$n=\\$a\" ;; esac ;;\n"
+                       "  esac; prev=$a\n"
+                       "done\n"
+                       "printf 'Loading model %s\\n' \"$model\"\n") +
+        stems +
+        QStringLiteral("\ni=0; while [ $i -lt $n ]; do i=$((i+1)); eval \"in=\\$track_$i\"\n"
+                       "  case $template in '{track}/'*) name=${in##*/}; dir=\"$out/$model/${name%.*}\" ;;"
+                       " *) dir=\"$out/$model\" ;; esac\n"
+                       "  mkdir -p \"$dir\"\n"
+                       "  printf ' 33%%|###   \\r 67%%|#####  \\r100%%|#######\\r\\n'\n"
+                       "  for s in $stems; do %1 || exit 9; done\n"
+                       "done\n%2\nexit %3")
+            .arg(s.writeStem, s.beforeExit)
+            .arg(s.status);
     return ws.writeScript(relative, body);
 }
 

@@ -82,6 +82,13 @@ struct PlatformProfile {
     // A Python probe that has not answered by then counts as failed.
     int probeTimeLimitMs = 120000;
 
+    // Demucs holds a whole recording and every stem in memory: a recording
+    // longer than the threshold is separated in parts of partSeconds that
+    // overlap by partOverlapSeconds, then joined (seconds).
+    double longRecordingSeconds = 15 * 60;
+    double partSeconds = 10 * 60;
+    double partOverlapSeconds = 10;
+
     QString ytDlpDownloadURL() const { return ytDlpDownloadBase + ytDlpReleaseAsset; }
     QString uvDownloadURL() const
     {

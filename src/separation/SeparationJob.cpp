@@ -54,6 +54,9 @@ SeparationJob::SeparationJob(Params params, QObject* parent) : Job(parent), m_pa
 
 SeparationJob::~SeparationJob()
 {
+    *m_partsCancel = true;
+    if (m_partsWork)
+        m_partsWork->wait();
     if (m_rootRemoval)
         m_rootRemoval->wait();
     if (hasFinished())
@@ -277,9 +280,26 @@ void SeparationJob::checkSpace()
         }
         // A duration nobody can tell: the converter says why the file fails.
         if (const std::optional<double> seconds = separation::parseDuration(done->capturedOutput())) {
-            const bool converts = !isDirectWav();
-            m_spaceNeeds =
-                separation::spaceNeeds(*seconds, int(m_params.mode.stems().size()), m_params.format, converts);
+            m_inputSeconds = seconds;
+            const bool converts = convertsFirst();
+            separation::PartsSpace parts;
+            if (*seconds > m_params.profile.longRecordingSeconds) {
+                separation::WavFormat estimate;
+                estimate.sampleRate = 44100;
+                estimate.blockAlign = 4;
+                estimate.frames = qint64(*seconds * estimate.sampleRate);
+                // A WAV's parts are copies of its own bytes.
+                if (!converts) {
+                    const auto header = separation::readWavHeader(m_input);
+                    if (const auto* wav = std::get_if<separation::WavFormat>(&header))
+                        estimate = *wav;
+                }
+                parts.parts = int(separation::planFor(estimate, partSettings()).size());
+                parts.overlapSeconds = m_params.profile.partOverlapSeconds;
+                parts.inputBytesPerSecond = double(estimate.blockAlign) * estimate.sampleRate;
+            }
+            m_spaceNeeds = separation::spaceNeeds(*seconds, int(m_params.mode.stems().size()), m_params.format,
+                                                  converts, parts);
             const QString temporary = fileops::fileURLPath(m_params.profile.tempDir);
             if (const auto shortage = separation::spaceShortage(temporary, m_spaceNeeds->temporary, m_stemsFolder,
                                                                 m_spaceNeeds->stems)) {
@@ -307,12 +327,21 @@ bool SeparationJob::isDirectWav() const
            fileops::fileSize(m_params.audioFile).value_or(0) > 0;
 }
 
+bool SeparationJob::convertsFirst() const
+{
+    if (!isDirectWav())
+        return true;
+    // The converter writes a WAV the parts can be cut from.
+    return m_inputSeconds && *m_inputSeconds > m_params.profile.longRecordingSeconds &&
+           std::holds_alternative<QString>(separation::readWavHeader(m_input));
+}
+
 void SeparationJob::convertOrSeparate()
 {
-    if (isDirectWav())
-        runDemucs(m_input);
-    else
+    if (convertsFirst())
         convertInput();
+    else
+        separateInput(m_input);
 }
 
 QString SeparationJob::spaceReason(const QString& toolMessage, const QString& folder, bool temporary) const
@@ -364,7 +393,7 @@ void SeparationJob::convertInput()
         } else if (run->error()) {
             failed(*run->error());
         } else {
-            runDemucs(run->destination());
+            separateInput(run->destination());
         }
     });
     if (!run->start())
@@ -385,13 +414,19 @@ void SeparationJob::runDemucs(const QString& input)
             log(QStringLiteral("Downloading the ") + mode.demucsModel() + QStringLiteral(" model (first use)..."));
         }
     }
-    m_demucsProgress = separation::DemucsProgress(downloads);
+    const bool inParts = !m_partFiles.isEmpty();
+    m_demucsProgress = separation::DemucsProgress(downloads, inParts ? int(m_partFiles.size()) : 1);
+    // Each part's stems in a folder named after the part.
     QStringList arguments{
         QStringLiteral("-m"), QStringLiteral("demucs.separate"),
         QStringLiteral("--name"), mode.demucsModel(),
-        QStringLiteral("--out"), m_outputRoot,
-        QStringLiteral("--filename"), QStringLiteral("{stem}.{ext}"),
+        QStringLiteral("--out"), inParts ? partsFolder() : m_outputRoot,
+        QStringLiteral("--filename"), inParts ? QStringLiteral("{track}/{stem}.{ext}") : QStringLiteral("{stem}.{ext}"),
     };
+    // Rescaling a stem that would clip scales each part by its own peak: the
+    // level would step from part to part. Every part is clipped alike instead.
+    if (inParts)
+        arguments << QStringLiteral("--clip-mode") << QStringLiteral("clamp");
     // 16 bits would throw away what a lossless export is for.
     if (separation::isLossless(m_params.format))
         arguments << QStringLiteral("--int24");
@@ -408,7 +443,7 @@ void SeparationJob::runDemucs(const QString& input)
         environment.insert(QStringLiteral("PYTORCH_ENABLE_MPS_FALLBACK"), QStringLiteral("1"));
     }
     m_demucs.setProgram(m_params.python);
-    m_demucs.setArguments(arguments << input);
+    m_demucs.setArguments(arguments << (inParts ? m_partFiles : QStringList{input}));
     m_demucs.setEnvironment(environment);
     m_demucs.setLowPriority(true);
     setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Demucs"));
@@ -457,6 +492,7 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         log(QStringLiteral("The Apple GPU run failed; trying again on the CPU."));
         m_onCpuAfterGpu = true;
         fileops::removeItemQuietly(fileops::appendingComponent(m_outputRoot, m_params.mode.demucsModel()));
+        fileops::removeItemQuietly(fileops::appendingComponent(partsFolder(), m_params.mode.demucsModel()));
         // Queued: the child is not restarted inside its own finished().
         QMetaObject::invokeMethod(
             this,
@@ -494,7 +530,10 @@ void SeparationJob::onDemucsFinished(const RunResult& result)
         });
         return;
     }
-    startExport();
+    if (m_partFiles.isEmpty())
+        startExport();
+    else
+        joinParts();
 }
 
 void SeparationJob::startExport()
@@ -658,6 +697,7 @@ void SeparationJob::stop()
     if (hasFinished() || m_stopped)
         return;
     m_stopped = true;
+    *m_partsCancel = true;
     if (m_probe)
         m_probe->stop();
     if (m_durationProbe)
@@ -676,7 +716,7 @@ void SeparationJob::settle()
 {
     if (hasFinished())
         return;
-    const bool busy = m_probe || m_durationProbe || (m_inputConversion && m_inputConversion->isActive()) ||
+    const bool busy = m_probe || m_durationProbe || m_partsBusy || (m_inputConversion && m_inputConversion->isActive()) ||
                       m_demucs.isActive() ||
                       std::any_of(m_encodes.cbegin(), m_encodes.cend(),
                                   [](const Encode& e) { return e.run && !e.done; });
@@ -723,4 +763,124 @@ void SeparationJob::cleanUp()
     }
     if (!m_outputRoot.isEmpty())
         fileops::removeItemQuietly(m_outputRoot);
+}
+
+separation::PartSettings SeparationJob::partSettings() const
+{
+    const PlatformProfile& p = m_params.profile;
+    return {p.longRecordingSeconds, p.partSeconds, p.partOverlapSeconds};
+}
+
+QString SeparationJob::partsFolder() const
+{
+    return fileops::appendingComponent(m_outputRoot, QStringLiteral("parts"));
+}
+
+void SeparationJob::separateInput(const QString& input)
+{
+    const auto header = separation::readWavHeader(input);
+    if (const auto* format = std::get_if<separation::WavFormat>(&header)) {
+        if (const auto spans = separation::planFor(*format, partSettings()); spans.size() > 1) {
+            m_partSpans = spans;
+            splitInput(input, *format);
+            return;
+        }
+    }
+    runDemucs(input);
+}
+
+void SeparationJob::runPartsWork(std::function<QString(const std::atomic<bool>& cancel)> work,
+                                 std::function<void()> done)
+{
+    auto error = std::make_shared<QString>();
+    m_partsBusy = true;
+    m_partsWork = fileops::runInBackground(
+        [work = std::move(work), error, cancel = m_partsCancel] { *error = work(*cancel); }, this,
+        [this, error, done = std::move(done)] {
+            m_partsBusy = false;
+            if (m_stopped || *error == separation::cancelledText) {
+                settle();
+                return;
+            }
+            if (error->isEmpty()) {
+                done();
+                return;
+            }
+            const QString full = spaceReason(*error, fileops::fileURLPath(m_params.profile.tempDir), true);
+            finishAfterCleanUp([this, message = *error, full] {
+                failWithHint(QStringLiteral("Stem Separation Failed"), message, QString(), full);
+            });
+        });
+}
+
+void SeparationJob::splitInput(const QString& input, const separation::WavFormat& format)
+{
+    m_inputRate = format.sampleRate;
+    m_inputFrames = format.frames;
+    const QString folder = partsFolder();
+    m_partFiles.clear();
+    for (qsizetype k = 0; k < m_partSpans.size(); ++k)
+        m_partFiles << fileops::appendingComponent(folder, QStringLiteral("part-%1.wav").arg(k + 1, 3, 10, QLatin1Char('0')));
+    log(QStringLiteral("Long recording: separating in %1 parts.").arg(m_partSpans.size()));
+    // The converter's copy is not needed once cut; the user's own file stays.
+    const bool dropInput = input != m_input;
+    runPartsWork(
+        [input, format, spans = m_partSpans, parts = m_partFiles, folder, dropInput](const std::atomic<bool>& cancel) {
+            try {
+                fileops::createDirectories(folder);
+            } catch (const AppError& error) {
+                return error.localizedDescription();
+            }
+            const QString error = separation::splitWav(input, format, spans, parts, cancel);
+            if (!error.isEmpty() && error != separation::cancelledText)
+                return QStringLiteral("Failed to split the recording into parts: ") + error;
+            if (error.isEmpty() && dropInput)
+                fileops::removeItemQuietly(input);
+            return error;
+        },
+        [this] { runDemucs(m_demucsInput); });
+    setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Splitting"));
+}
+
+void SeparationJob::joinParts()
+{
+    const QString model = m_params.mode.demucsModel();
+    const QString stemsOfParts = fileops::appendingComponent(partsFolder(), model);
+    const QString joined = fileops::appendingComponent(m_outputRoot, model);
+    runPartsWork(
+        [parts = m_partFiles, spans = m_partSpans, rate = m_inputRate, frames = m_inputFrames, stemsOfParts,
+         joined](const std::atomic<bool>& cancel) -> QString {
+            // Demucs is done with the input's parts: their space goes to the joined stems.
+            for (const QString& part : parts)
+                fileops::removeItemQuietly(part);
+            QStringList partFolders;
+            for (const QString& part : parts)
+                partFolders << fileops::appendingComponent(
+                    stemsOfParts, fileops::deletingPathExtension(fileops::lastComponent(part)));
+            // The stems are whatever Demucs wrote for the first part.
+            const QStringList stems =
+                QDir(partFolders.first()).entryList({QStringLiteral("*.wav")}, QDir::Files, QDir::Name);
+            try {
+                fileops::createDirectories(joined);
+            } catch (const AppError& error) {
+                return error.localizedDescription();
+            }
+            for (const QString& stem : stems) {
+                QStringList stemParts;
+                for (const QString& folder : partFolders)
+                    stemParts << fileops::appendingComponent(folder, stem);
+                const QString error = separation::joinStem(stemParts, spans, rate, frames,
+                                                           fileops::appendingComponent(joined, stem), cancel);
+                if (error == separation::cancelledText)
+                    return error;
+                if (!error.isEmpty())
+                    return QStringLiteral("Failed to join the parts of ") + stem + QStringLiteral(": ") + error;
+                for (const QString& file : stemParts)
+                    fileops::removeItemQuietly(file);
+            }
+            return {};
+        },
+        [this] { startExport(); });
+    // Told once the work runs: a stop from now on waits for it.
+    setProgress(SeparationStage::demucs, 1, QStringLiteral("Separating: Joining parts"));
 }

@@ -7,6 +7,7 @@
 #include "jobs/Job.h"
 #include "process/ChildProcess.h"
 #include "separation/AudioConversion.h"
+#include "separation/LongRecording.h"
 #include "separation/SeparationMode.h"
 #include "separation/SeparationProgress.h"
 #include "separation/SpaceCheck.h"
@@ -15,6 +16,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 
 #include <memory>
@@ -81,6 +83,21 @@ private:
     void convertOrSeparate();
     // A WAV file goes to Demucs as it is.
     bool isDirectWav() const;
+    // The input goes through the converter first: it is no WAV, or a long
+    // WAV the parts cannot be cut from.
+    bool convertsFirst() const;
+    // Demucs on input, after cutting it into parts when it is long.
+    void separateInput(const QString& input);
+    separation::PartSettings partSettings() const;
+    // Where the parts and Demucs's stems of them go.
+    QString partsFolder() const;
+    // Cuts input into m_partSpans on a worker thread, then runs Demucs on the parts.
+    void splitInput(const QString& input, const separation::WavFormat& format);
+    // Joins each stem's parts on a worker thread into OUTPUT_ROOT/MODEL, then exports.
+    void joinParts();
+    // work on a worker thread; done with its error (empty: it worked) unless the run was stopped.
+    void runPartsWork(std::function<QString(const std::atomic<bool>& cancel)> work,
+                      std::function<void()> done);
     void convertInput();
     void runDemucs(const QString& input);
     void onDemucsFinished(const RunResult& result);
@@ -143,4 +160,13 @@ private:
     separation::DemucsProgress m_demucsProgress;
     QStringList m_demucsTail;       // Demucs's last lines, for its reason when it fails
     bool m_sawDownloadError = false;
+    // A long recording's parts and their stems (m_partFiles empty: one piece).
+    QList<separation::PartSpan> m_partSpans;
+    QStringList m_partFiles;
+    int m_inputRate = 0;
+    qint64 m_inputFrames = 0;
+    std::optional<double> m_inputSeconds;  // what the duration probe said
+    std::shared_ptr<std::atomic<bool>> m_partsCancel = std::make_shared<std::atomic<bool>>(false);
+    QPointer<QThread> m_partsWork;
+    bool m_partsBusy = false;
 };

@@ -23,9 +23,10 @@ std::optional<int> demucsBarPercent(QStringView line)
     return value;
 }
 
-DemucsProgress::DemucsProgress(int downloads)
+DemucsProgress::DemucsProgress(int downloads, int tracks) : m_tracks(std::max(1, tracks))
 {
     m_download.parts = std::max(1, downloads);
+    m_separation.parts = m_tracks;
 }
 
 double DemucsProgress::Climb::fraction(int percent)
@@ -44,7 +45,7 @@ DemucsProgress::Reading DemucsProgress::read(QStringView line)
         bool ok = false;
         const int models = trimmed.mid(bagPrefix.size()).split(QLatin1Char(' ')).first().toInt(&ok);
         if (ok && models > 0)
-            m_separation.parts = models;
+            m_separation.parts = models * m_tracks;
         return {};
     }
     const std::optional<int> percent = demucsBarPercent(trimmed);

@@ -15,11 +15,12 @@ std::optional<int> demucsBarPercent(QStringView line);
 // what the status row shows. A bag of N models prints one bar per model: the
 // bars together are one climb, bar k of N covering (k-1+p)/N. torch.hub's
 // download bars (byte units) come before any separation and are the model
-// download's, several files together one climb too.
+// download's, several files together one climb too. Several tracks in one
+// run print their bars in turn: all of them are still one climb.
 class DemucsProgress {
 public:
     // downloads: how many weight files are missing, so fetched before the separation.
-    explicit DemucsProgress(int downloads = 1);
+    explicit DemucsProgress(int downloads = 1, int tracks = 1);
 
     struct Reading {
         enum class Kind { none, download, separation };
@@ -37,6 +38,7 @@ private:
         // read twice (unfinished, then whole) is the same part.
         double fraction(int percent);
     };
+    int m_tracks = 1;
     Climb m_download;
     Climb m_separation;
 };

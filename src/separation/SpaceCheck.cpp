@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 namespace separation {
@@ -23,7 +24,8 @@ QString megabytes(qint64 bytes, bool roundUp)
 
 }  // namespace
 
-SpaceNeeds spaceNeeds(double seconds, int stemCount, ExportFormat format, bool convertsInput)
+SpaceNeeds spaceNeeds(double seconds, int stemCount, ExportFormat format, bool convertsInput,
+                      const PartsSpace& parts)
 {
     const double pcm16 = seconds * framesPerSecond * channels * 2;
     const bool lossless = isLossless(format);
@@ -37,6 +39,18 @@ SpaceNeeds spaceNeeds(double seconds, int stemCount, ExportFormat format, bool c
     }
     SpaceNeeds needs;
     needs.temporary = qint64(std::ceil((convertsInput ? pcm16 : 0) + stemCount * demucsStem));
+    if (parts.parts > 1) {
+        // The most at any one time: the converted input beside its parts
+        // while they are cut, the parts and every part's stems when Demucs
+        // ends, every part's stems and one joined stem while joining (each
+        // stem's parts go once it is joined, the input's once Demucs ends).
+        const double partsSeconds = seconds + (parts.parts - 1) * parts.overlapSeconds;
+        const double inputParts = partsSeconds * parts.inputBytesPerSecond;
+        const double partStems = stemCount * demucsStem * partsSeconds / std::max(seconds, 1.0);
+        const double peak = std::max({(convertsInput ? pcm16 : 0) + inputParts, inputParts + partStems,
+                                      partStems + demucsStem});
+        needs.temporary = qint64(std::ceil(peak));
+    }
     needs.stems = qint64(std::ceil(stemCount * exported));
     return needs;
 }

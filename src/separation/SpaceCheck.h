@@ -21,7 +21,15 @@ struct SpaceNeeds {
     qint64 temporary = 0;
     qint64 stems = 0;
 };
-SpaceNeeds spaceNeeds(double seconds, int stemCount, ExportFormat format, bool convertsInput);
+// A long recording separated in parts: the input's copy cut in parts (at
+// inputBytesPerSecond), every stem of every part, and the joined stems.
+struct PartsSpace {
+    int parts = 1;
+    double overlapSeconds = 0;
+    double inputBytesPerSecond = 44100 * 2 * 2;
+};
+SpaceNeeds spaceNeeds(double seconds, int stemCount, ExportFormat format, bool convertsInput,
+                      const PartsSpace& parts = {});
 
 // The program beside the converter that tells a file's duration (ffprobe,
 // afinfo), with its arguments; no program when there is none.
