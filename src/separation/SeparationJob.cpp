@@ -716,8 +716,8 @@ void SeparationJob::settle()
 {
     if (hasFinished())
         return;
-    const bool busy = m_probe || m_durationProbe || m_partsBusy || (m_inputConversion && m_inputConversion->isActive()) ||
-                      m_demucs.isActive() ||
+    const bool busy = m_probe || m_durationProbe || m_partsBusy ||
+                      (m_inputConversion && m_inputConversion->isActive()) || m_demucs.isActive() ||
                       std::any_of(m_encodes.cbegin(), m_encodes.cend(),
                                   [](const Encode& e) { return e.run && !e.done; });
     if (busy)
@@ -820,7 +820,8 @@ void SeparationJob::splitInput(const QString& input, const separation::WavFormat
     const QString folder = partsFolder();
     m_partFiles.clear();
     for (qsizetype k = 0; k < m_partSpans.size(); ++k)
-        m_partFiles << fileops::appendingComponent(folder, QStringLiteral("part-%1.wav").arg(k + 1, 3, 10, QLatin1Char('0')));
+        m_partFiles << fileops::appendingComponent(
+            folder, QStringLiteral("part-%1.wav").arg(k + 1, 3, 10, QLatin1Char('0')));
     log(QStringLiteral("Long recording: separating in %1 parts.").arg(m_partSpans.size()));
     // The converter's copy is not needed once cut; the user's own file stays.
     const bool dropInput = input != m_input;
