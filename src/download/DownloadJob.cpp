@@ -30,13 +30,6 @@ QStringList DownloadJob::arguments(const QString& url, const QString& privateFol
         QStringLiteral("--newline"),
         QStringLiteral("--progress"),
         QStringLiteral("--no-playlist"),
-        // A page that is a playlist all the same (--no-playlist only keeps a
-        // watch link's video from its list): its entries are skipped, none is
-        // downloaded, and the end of the list prints a line to expand it by.
-        QStringLiteral("--match-filter"),
-        QStringLiteral("!playlist_index"),
-        QStringLiteral("--print"),
-        QStringLiteral("playlist:") + download::playlistMarker,
         QStringLiteral("--print"),
         QStringLiteral("after_move:filepath"),
         QStringLiteral("-f"),
@@ -48,6 +41,13 @@ QStringList DownloadJob::arguments(const QString& url, const QString& privateFol
         QStringLiteral("temp:") + privateFolder,
         QStringLiteral("-o"),
         QStringLiteral("%(title).120B [%(id)s].%(ext)s"),
+        // A page that is a playlist all the same (--no-playlist only keeps a
+        // watch link's video from its list): its entries are skipped, none is
+        // downloaded, and the end of the list prints a line to expand it by.
+        QStringLiteral("--match-filter"),
+        QStringLiteral("!playlist_index"),
+        QStringLiteral("--print"),
+        QStringLiteral("playlist:") + download::playlistMarker,
     };
     if (!cookiesBrowser.isEmpty())
         arguments << QStringLiteral("--cookies-from-browser") << cookiesBrowser.toLower();

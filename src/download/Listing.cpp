@@ -37,8 +37,9 @@ QString searchTarget(const QString& text)
 
 bool isYtDlpSearch(const QString& text)
 {
-    static const QRegularExpression key(QStringLiteral("^[a-z]+search[a-z]*\\d*:"),
-                                        QRegularExpression::CaseInsensitiveOption);
+    // yt-dlp's search keys, spelt as it reads them: in lower case.
+    static const QRegularExpression key(
+        QStringLiteral("^(?:yt|ytm|sc|gv|bili|nico|net|rkfn|yv)search(?:date)?(?:\\d+|all)?:"));
     return key.match(text.trimmed()).hasMatch();
 }
 
