@@ -162,6 +162,8 @@ void BatchJob::onListed(const QList<download::ListedEntry>& entries)
     if (entries.isEmpty()) {
         const QString message = QStringLiteral("Nothing was found for: ") + item.input;
         log(message);
+        // Alone, it is a download that failed.
+        m_childAlert = Alert{Alert::Severity::warning, QStringLiteral("Download Failed"), message};
         endItem(Outcome::failed, message);
         return;
     }
