@@ -40,7 +40,12 @@ QString BatchJob::displayName(const Item& item)
 
 void BatchJob::start()
 {
-    emit logCleared();
+    // A lone download clears the log itself, as it would alone: not when its
+    // save folder is refused, so the guard's words stay with what came before.
+    m_clearWithDownload = isSingle() && m_params.items.constFirst().isLink && !m_params.separateDownloads &&
+                          m_params.notes.isEmpty();
+    if (!m_clearWithDownload)
+        emit logCleared();
     if (!m_params.notes.isEmpty())
         emit logEntries(m_params.notes);
     startItem();
@@ -229,6 +234,8 @@ void BatchJob::runChild(Job* child)
     m_childLastEntry.clear();
     m_childAlert.reset();
     // The batch cleared the log once; its items only add to it.
+    if (std::exchange(m_clearWithDownload, false) && qobject_cast<DownloadJob*>(child))
+        connect(child, &Job::logCleared, this, &Job::logCleared);
     connect(child, &Job::logEntries, this, [this](const QStringList& entries) {
         if (!entries.isEmpty())
             m_childLastEntry = entries.last();
@@ -302,6 +309,11 @@ void BatchJob::endItem(Outcome outcome, const QString& reason)
     emit itemFinished(m_current);
     if (outcome == Outcome::stopped)
         m_stopped = true;
+    // The last item ends the run at once, as its own job would end.
+    if (m_index + 1 >= m_params.items.size()) {
+        startItem();
+        return;
+    }
     // Queued: an item that ends inside its own start() must not start the next one there.
     QMetaObject::invokeMethod(this, &BatchJob::startItem, Qt::QueuedConnection);
 }

@@ -112,6 +112,7 @@ private:
     std::optional<Alert> m_childAlert;
     std::optional<demucs::Device> m_device;  // found by the first check; later items skip theirs
     QList<Result> m_results;
+    bool m_clearWithDownload = false;
     QList<download::ListedEntry> m_listed;  // waiting for an answer
     enum class Waiting { none, choice, confirmation } m_waiting = Waiting::none;
 };

@@ -56,7 +56,7 @@ struct CommandInfo {
 
 const CommandInfo commandTable[] = {
     {"download", "download URL... [--to DIR] [--cookies-from-browser NAME] [--json]",
-     "Download the best audio of each link; words get YouTube's first result, a playlist all its entries.",
+     "Download each link's best audio; words: YouTube's first result.",
      CommandKind::download, downloadBit},
     {"separate", "separate FILE... [--stems 4|6] [--format m4a|flac|wav] [--best] [--to DIR] [--json]",
      "Split each audio or movie file into stems.", CommandKind::separate, separateBit},
