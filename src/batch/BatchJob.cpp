@@ -77,7 +77,8 @@ void BatchJob::chooseRecording(int index)
         return;
     }
     const download::ListedEntry entry = std::exchange(m_listed, {}).at(index);
-    log(QStringLiteral("Found: ") + entry.title + QStringLiteral(" (") + entry.url + QLatin1Char(')'));
+    const QString title = entry.title.isEmpty() ? entry.id : entry.title;
+    log(QStringLiteral("Found: ") + title + QStringLiteral(" (") + entry.url + QLatin1Char(')'));
     download(entry.url);
 }
 
