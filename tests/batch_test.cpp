@@ -24,9 +24,14 @@ TEST(UrlList, SeveralLinksAreSplitCleanedOfRepeatsAndWordsThatAreNoLink)
     EXPECT_EQ(list.urls, (QStringList{"https://youtu.be/a", "https://www.youtube.com/watch?v=b", "https://youtu.be/A"}));
     EXPECT_EQ(list.rejected, (QStringList{"see:", "ftp://host/x", "www.youtube.com/watch?v=c"}));
 
-    // A text without links goes to yt-dlp whole, as it always did.
+    // A text without links is a search; one of yt-dlp's own goes to it whole.
     EXPECT_EQ(batch::parseUrlList("  ytsearch:take five \n").urls, QStringList{"ytsearch:take five"});
-    EXPECT_EQ(batch::parseUrlList("  --batch-file=/etc/passwd \n").urls, QStringList{"--batch-file=/etc/passwd"});
+    EXPECT_EQ(batch::parseUrlList(" scsearch10:take five").urls, QStringList{"scsearch10:take five"});
+    const batch::UrlList words = batch::parseUrlList("  Dave Brubeck -\n Take Five \n");
+    EXPECT_TRUE(words.urls.isEmpty());
+    EXPECT_EQ(words.search, "Dave Brubeck - Take Five");
+    EXPECT_EQ(batch::parseUrlList("--batch-file=/etc/passwd").search, "--batch-file=/etc/passwd");
+    EXPECT_EQ(batch::parseUrlList("research: take five").search, "research: take five");
     EXPECT_TRUE(batch::parseUrlList(" \n\t ").urls.isEmpty());
     EXPECT_FALSE(batch::isWebLink("https://"));
     EXPECT_FALSE(batch::isWebLink("https://exa mple.com/x"));

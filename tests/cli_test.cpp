@@ -818,3 +818,54 @@ TEST_F(Program, AReaderThatGoesAwayStopsTheRunAsCtrlCDoes)
     EXPECT_TRUE(sepfix::outputRoots(profile.tempDir).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(save + "/stems"));
 }
+
+TEST_F(CommandLineRun, WordsTakeTheFirstResultAndAPlaylistAllItsEntries)
+{
+    // Listing: a search for "nothing" finds nothing, any other finds two; a
+    // link containing "pl-" lists as many entries as the number after it,
+    // each again a playlist when the link holds "nest". A download of a
+    // "pl-" link reports a playlist.
+    const QString runs = shellQuote(ws.path("runs"));
+    ws.writeScript("pathbin/yt-dlp",
+                   "for a; do url=$a; done\n"
+                   "case \" $* \" in *' --flat-playlist '*)\n"
+                   "  echo \"list $url\" >> " + runs + "\n"
+                   "  case \"$url\" in\n"
+                   "  ytsearch5:nothing*) ;;\n"
+                   "  ytsearch5:*) echo '{\"id\": \"a1\", \"title\": \"Take Five\", \"url\": \"https://youtu.be/a1\"}'\n"
+                   "    echo '{\"id\": \"b2\", \"title\": \"Blue Rondo\", \"url\": \"https://youtu.be/b2\"}';;\n"
+                   "  *) n=${url##*pl-}; n=${n%%[!0-9]*}; i=0\n"
+                   "    while [ $i -lt $n ]; do i=$((i+1)); "
+                   "echo \"{\\\"title\\\": \\\"Entry $i\\\", \\\"url\\\": \\\"$url/e$i\\\"}\"; done;;\n"
+                   "  esac; exit 0;;\n"
+                   "esac\n"
+                   "echo \"$url\" >> " + runs + "\n"
+                   "case \"$url\" in *nest*) echo '[stemloft] playlist'; exit 0;; *pl-*/e*) ;; "
+                   "*pl-*) echo '[stemloft] playlist'; exit 0;; esac\n"
+                   "f=$PWD/$(basename \"$url\").wav\ncp " + shellQuote(song) + " \"$f\"\necho \"$f\"\n");
+    const auto ran = [&] { return QString::fromUtf8(ws.readFile("runs")).split('\n', Qt::SkipEmptyParts); };
+
+    EXPECT_EQ(run({"get", "dave brubeck - take five", "--to", save}), cli::exitSucceeded) << errors().toStdString();
+    EXPECT_TRUE(output().startsWith("Searching YouTube for: dave brubeck - take five\n"
+                                    "Found: Take Five (https://youtu.be/a1)\n"))
+        << output().toStdString();
+    EXPECT_EQ(ran(), (QStringList{"list ytsearch5:dave brubeck - take five", "https://youtu.be/a1"}));
+    EXPECT_TRUE(QFileInfo::exists(save + "/stems/a1/manifest.json"));
+
+    QFile::remove(ws.path("runs"));
+    EXPECT_EQ(run({"download", "nothing here", "--to", save, "--json"}), cli::exitFailed);
+    EXPECT_EQ(jsonLines().size(), 1);
+    EXPECT_EQ(jsonLines().value(0)["error"].toString(), "Nothing was found for: nothing here");
+    EXPECT_EQ(ran(), QStringList{"list ytsearch5:nothing here"});
+
+    // No question on the command line; an entry that is a playlist again fails, it is not listed.
+    QFile::remove(ws.path("runs"));
+    EXPECT_EQ(run({"download", "https://example.com/pl-30", "https://example.com/nest-pl-1", "--to", save}),
+              cli::exitFailed);
+    EXPECT_EQ(ran().filter(QRegularExpression("/pl-30/e\\d+$")).size(), 30);
+    EXPECT_EQ(ran().filter("list ").size(), 2);
+    EXPECT_TRUE(output().contains("\n[31/31] Entry 1\n")) << output().toStdString();
+    EXPECT_TRUE(errors().contains("Failed: Entry 1 (yt-dlp reports a playlist, not one recording.)"))
+        << errors().toStdString();
+    EXPECT_TRUE(output().contains("Finished 31 items: 30 succeeded, 1 failed.")) << output().toStdString();
+}

@@ -149,3 +149,46 @@ httpd.serve_forever()
     EXPECT_TRUE(app->audioField->text().isEmpty());
     EXPECT_FALSE(app->lastAlert.has_value());
 }
+
+TEST(DownloadWithRealTool, APageYtDlpCallsAPlaylistIsQueuedEntryByEntry)
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (!QFileInfo(systemYtDlp).isExecutable() || ffmpeg.isEmpty() ||
+        QStandardPaths::findExecutable("python3").isEmpty())
+        GTEST_SKIP() << "needs /usr/bin/yt-dlp, ffmpeg and python3";
+
+    TempWorkspace ws;
+    const QString served = ws.makeDir("served");
+    for (const QString& name : QStringList{"a", "b"})
+        ASSERT_EQ(QProcess::execute(ffmpeg, {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
+                                             "-c:a", "aac", "-b:a", "64k", served + "/" + name + ".m4a"}),
+                  0);
+    // yt-dlp's generic extractor reads a page of several recordings as a playlist.
+    ws.writeFile("served/mix.html", "<html><head><title>Two Songs</title></head><body>"
+                                    "<audio src=\"a.m4a\"></audio><audio src=\"b.m4a\"></audio></body></html>");
+    LocalServer server(served);
+    ASSERT_GT(server.port(), 0);
+
+    PlatformProfile profile = makeTestProfile(ws);
+    profile.ytDlpSystemDirs = {ws.path("sys/homebrew"), ws.path("sys/local"), "/usr/bin"};
+    LocalServer::removeProxies(profile.appEnvironment);
+    auto app = makeApp(profile);
+    const QString music = ws.makeDir("Music");
+    app->folderField->setText(music);
+    app->urlField->setText(server.url("mix.html"));
+    app->startButton->click();
+    ASSERT_TRUE(waitIdle(*app, 120000));
+
+    const QStringList lines = logLines(*app);
+    // The first run downloads nothing: it only finds the playlist.
+    const QStringList before = lines.mid(0, lines.indexOf("[1/2] Two Songs (1)"));
+    EXPECT_TRUE(before.contains("yt-dlp reports a playlist, not one recording.")) << logText(*app).toStdString();
+    EXPECT_TRUE(before.filter("Downloaded file: ").isEmpty()) << logText(*app).toStdString();
+    EXPECT_EQ(lines.filter(QRegularExpression("^\\[\\d/\\d\\] ")),
+              (QStringList{"[1/2] Two Songs (1)", "[2/2] Two Songs (2)"}))
+        << logText(*app).toStdString();
+    EXPECT_EQ(app->audioFiles(), (QStringList{music + "/a [a].m4a", music + "/b [b].m4a"}));
+    EXPECT_EQ(QDir(music).entryList(QDir::Files), (QStringList{"a [a].m4a", "b [b].m4a"}));
+    EXPECT_EQ(lines.last(), "Finished 2 items: 2 succeeded, 0 failed.");
+    EXPECT_EQ(app->lastAlert->title, "Batch Complete");
+}

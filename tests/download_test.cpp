@@ -50,7 +50,8 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
     auto app = makeApp(profile);
     app->setLastAudioURL(ws.path("earlier.m4a"));
     app->folderField->setText(folder);
-    app->urlField->setText("  --batch-file=/etc/passwd \n");
+    // yt-dlp's own search passes as it is, never as an option.
+    app->urlField->setText("  ytsearch1:--batch-file=/etc/passwd \n");
     app->startDownload();
     EXPECT_FALSE(app->lastAudioURL().has_value());
     EXPECT_TRUE(app->audioField->text().isEmpty());
@@ -59,12 +60,13 @@ TEST_F(DownloadFixture, RunsTheToolWithTheFixedArgumentsAndReportsCompletion)
     ASSERT_TRUE(waitIdle(*app));
 
     QStringList args = readRecordedArgs(ws.path("args"));
-    ASSERT_EQ(args.size(), 13);
+    ASSERT_EQ(args.size(), 17);
     EXPECT_TRUE(args[8].startsWith("temp:.stemloft-download-")) << args[8].toStdString();
     args[8] = "temp:PRIVATE";
     EXPECT_EQ(args, (QStringList{"--newline", "--progress", "--no-playlist", "--print", "after_move:filepath", "-f",
                                  "bestaudio[ext=m4a]/bestaudio", "-P", "temp:PRIVATE", "-o",
-                                 "%(title).120B [%(id)s].%(ext)s", "--", "--batch-file=/etc/passwd"}));
+                                 "%(title).120B [%(id)s].%(ext)s", "--match-filter", "!playlist_index", "--print",
+                                 "playlist:[stemloft] playlist", "--", "ytsearch1:--batch-file=/etc/passwd"}));
     EXPECT_EQ(logLines(*app), (QStringList{"Using: " + tool, "Saving to: " + folder.trimmed(), "Starting...",
                                            "[download]  50.0% of 9.21KiB", "Done."}));
     ASSERT_TRUE(app->lastAlert.has_value());
@@ -360,7 +362,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
     app->urlField->setText("https://example.com/v");
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
-    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(11),
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(15),
               (QStringList{"--cookies-from-browser", "firefox", "--", "https://example.com/v"}));
     EXPECT_EQ(logLines(*app).mid(0, 5), (QStringList{"Using: " + tool, "Saving to: " + music, "Cookies from: Firefox",
                                                      "Starting...", deno}));
@@ -369,7 +371,7 @@ TEST_F(DownloadFixture, CookiesAndTheManagedDenoReachTheTool)
     EXPECT_FALSE(storedSettings(*app)->contains("cookiesFromBrowser"));
     app->startDownload();
     ASSERT_TRUE(waitIdle(*app));
-    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(11), (QStringList{"--", "https://example.com/v"}));
+    EXPECT_EQ(readRecordedArgs(ws.path("args")).mid(15), (QStringList{"--", "https://example.com/v"}));
 }
 
 TEST(DownloadHints, YtDlpErrorLinesGetTheirAdvice)

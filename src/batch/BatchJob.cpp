@@ -33,12 +33,19 @@ QString BatchJob::stoppedLine(int notStarted)
 
 QString BatchJob::displayName(const Item& item)
 {
-    return item.isLink ? item.input : fileops::lastComponent(item.input);
+    if (!item.name.isEmpty())
+        return item.name;
+    return item.isLink || item.isSearch ? item.input : fileops::lastComponent(item.input);
 }
 
 void BatchJob::start()
 {
-    emit logCleared();
+    // A lone download clears the log itself, as it would alone: not when its
+    // save folder is refused, so the guard's words stay with what came before.
+    m_clearWithDownload = isSingle() && m_params.items.constFirst().isLink && !m_params.separateDownloads &&
+                          m_params.notes.isEmpty();
+    if (!m_clearWithDownload)
+        emit logCleared();
     if (!m_params.notes.isEmpty())
         emit logEntries(m_params.notes);
     startItem();
@@ -52,6 +59,47 @@ void BatchJob::stop()
     // Between two items the next step sees the flag and ends the run.
     if (m_child)
         m_child->stop();
+    else if (m_waiting != Waiting::none) {
+        m_waiting = Waiting::none;
+        log(QStringLiteral("Stopped."));
+        endItem(Outcome::stopped, {});
+    }
+}
+
+void BatchJob::chooseRecording(int index)
+{
+    if (m_waiting != Waiting::choice)
+        return;
+    m_waiting = Waiting::none;
+    if (index < 0 || index >= m_listed.size()) {
+        log(QStringLiteral("No recording was chosen."));
+        endQuietly();
+        return;
+    }
+    const download::ListedEntry entry = std::exchange(m_listed, {}).at(index);
+    const QString title = entry.title.isEmpty() ? entry.id : entry.title;
+    log(QStringLiteral("Found: ") + title + QStringLiteral(" (") + entry.url + QLatin1Char(')'));
+    download(entry.url);
+}
+
+void BatchJob::confirmPlaylist(bool download)
+{
+    if (m_waiting != Waiting::confirmation)
+        return;
+    m_waiting = Waiting::none;
+    if (!download) {
+        log(QStringLiteral("The playlist was not downloaded."));
+        endQuietly();
+        return;
+    }
+    expandPlaylist();
+}
+
+void BatchJob::endQuietly()
+{
+    // The user said no: nothing failed, and the rest of the run is not wanted either.
+    m_childAlert.reset();
+    endItem(Outcome::stopped, {});
 }
 
 void BatchJob::startItem()
@@ -76,12 +124,27 @@ void BatchJob::startItem()
     m_current.name = displayName(item);
     if (!isSingle())
         log(itemLine(m_index + 1, count, m_current.name));
+    if (item.isSearch) {
+        log(QStringLiteral("Searching YouTube for: ") + item.input);
+        list(download::searchTarget(item.input), QStringLiteral("Searching"));
+        return;
+    }
     if (!item.isLink) {
         separate(item.input);
         return;
     }
+    // Named a playlist: no download run to find out.
+    if (!item.fromPlaylist && download::namesPlaylistOnly(item.input)) {
+        list(item.input, QStringLiteral("Listing the playlist"));
+        return;
+    }
+    download(item.input);
+}
+
+void BatchJob::download(const QString& url)
+{
     DownloadJob::Params params = m_params.download;
-    params.url = item.input;
+    params.url = url;
     // "using the default folder" once, not once per item.
     params.saveFolderDefaulted = params.saveFolderDefaulted && m_index == 0;
     auto* job = new DownloadJob(std::move(params), this);
@@ -90,6 +153,59 @@ void BatchJob::startItem()
         emit audioFile(path);
     });
     runChild(job);
+}
+
+void BatchJob::list(const QString& target, const QString& stage)
+{
+    download::ListingJob::Params params{m_params.download.executable, target, m_params.download.environment,
+                                        m_params.download.cookiesBrowser, stage};
+    runChild(new download::ListingJob(std::move(params), this));
+}
+
+void BatchJob::onListed(const QList<download::ListedEntry>& entries)
+{
+    const Item& item = m_params.items.at(m_index);
+    if (entries.isEmpty()) {
+        const QString message = QStringLiteral("Nothing was found for: ") + item.input;
+        log(message);
+        // Alone, it is a download that failed.
+        m_childAlert = Alert{Alert::Severity::warning, QStringLiteral("Download Failed"), message};
+        endItem(Outcome::failed, message);
+        return;
+    }
+    m_listed = entries;
+    if (item.isSearch) {
+        if (m_params.chooseSearchResult) {
+            m_waiting = Waiting::choice;
+            emit recordingsFound(m_listed);
+        } else {
+            m_waiting = Waiting::choice;
+            chooseRecording(0);
+        }
+        return;
+    }
+    if (m_params.confirmPlaylistAbove > 0 && entries.size() > m_params.confirmPlaylistAbove) {
+        m_waiting = Waiting::confirmation;
+        emit playlistFound(int(entries.size()));
+        return;
+    }
+    expandPlaylist();
+}
+
+void BatchJob::expandPlaylist()
+{
+    QList<Item> entries;
+    for (const download::ListedEntry& entry : std::exchange(m_listed, {}))
+        entries.append({entry.url, true, false, entry.title.isEmpty() ? entry.url : entry.title, true});
+    log(entries.size() == 1 ? QStringLiteral("The playlist holds 1 recording.")
+                            : QStringLiteral("The playlist holds %1 recordings.").arg(entries.size()));
+    m_params.items.remove(m_index);
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        m_params.items.insert(m_index + i, entries.at(i));
+    // The first entry runs at the playlist's place; no result was kept for the playlist.
+    m_childAlert.reset();
+    --m_index;
+    QMetaObject::invokeMethod(this, &BatchJob::startItem, Qt::QueuedConnection);
 }
 
 void BatchJob::separate(const QString& file)
@@ -119,6 +235,8 @@ void BatchJob::runChild(Job* child)
     m_childLastEntry.clear();
     m_childAlert.reset();
     // The batch cleared the log once; its items only add to it.
+    if (std::exchange(m_clearWithDownload, false) && qobject_cast<DownloadJob*>(child))
+        connect(child, &Job::logCleared, this, &Job::logCleared);
     connect(child, &Job::logEntries, this, [this](const QStringList& entries) {
         if (!entries.isEmpty())
             m_childLastEntry = entries.last();
@@ -141,6 +259,16 @@ void BatchJob::onChildFinished(Job* child, Outcome outcome)
     m_child = nullptr;
     if (auto* separation = qobject_cast<SeparationJob*>(child); separation && separation->checkedDevice())
         m_device = separation->checkedDevice();
+    if (auto* listing = qobject_cast<download::ListingJob*>(child); listing && outcome == Outcome::succeeded) {
+        afterChild([this, entries = listing->entries()] { onListed(entries); });
+        return;
+    }
+    // Its entries are listed and queued; an entry that is a playlist again is not.
+    if (auto* download = qobject_cast<DownloadJob*>(child);
+        download && download->foundPlaylist() && !m_params.items.at(m_index).fromPlaylist) {
+        afterChild([this] { list(m_params.items.at(m_index).input, QStringLiteral("Listing the playlist")); });
+        return;
+    }
     const bool downloaded = qobject_cast<DownloadJob*>(child) && outcome == Outcome::succeeded;
     if (!downloaded || !m_params.separateDownloads) {
         endItem(outcome, child->failureReason().isEmpty() ? m_childLastEntry : child->failureReason());
@@ -154,12 +282,17 @@ void BatchJob::onChildFinished(Job* child, Outcome outcome)
         endItem(Outcome::failed, message);
         return;
     }
-    // Not from inside the download's own finished().
+    afterChild([this] { separate(m_current.audioFile); });
+}
+
+void BatchJob::afterChild(std::function<void()> next)
+{
+    // Not from inside the child's own finished().
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, next = std::move(next)] {
             if (!m_stopped) {
-                separate(m_current.audioFile);
+                next();
                 return;
             }
             log(QStringLiteral("Stopped."));
@@ -177,6 +310,11 @@ void BatchJob::endItem(Outcome outcome, const QString& reason)
     emit itemFinished(m_current);
     if (outcome == Outcome::stopped)
         m_stopped = true;
+    // The last item ends the run at once, as its own job would end.
+    if (m_index + 1 >= m_params.items.size()) {
+        startItem();
+        return;
+    }
     // Queued: an item that ends inside its own start() must not start the next one there.
     QMetaObject::invokeMethod(this, &BatchJob::startItem, Qt::QueuedConnection);
 }

@@ -1,6 +1,7 @@
 #include "batch/Inputs.h"
 
 #include "base/FileOps.h"
+#include "download/Listing.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -40,8 +41,14 @@ bool isWebLink(const QString& text)
 UrlList parseUrlList(const QString& text)
 {
     const QStringList given = words(text);
-    if (std::none_of(given.cbegin(), given.cend(), isWebLink))
-        return {given.isEmpty() ? QStringList() : QStringList{text.trimmed()}, {}};
+    if (given.isEmpty())
+        return {};
+    if (std::none_of(given.cbegin(), given.cend(), isWebLink)) {
+        if (download::isYtDlpSearch(text))
+            return {QStringList{text.trimmed()}, {}, {}};
+        // A line break in a pasted name is a space to the search.
+        return {{}, {}, given.join(QLatin1Char(' '))};
+    }
     UrlList list;
     QSet<QString> seen;
     for (const QString& word : given) {

@@ -15,11 +15,12 @@ bool isWebLink(const QString& text);
 struct UrlList {
     QStringList urls;      // in the order given, each once
     QStringList rejected;  // words that are no link, in order
+    QString search;        // a text without any link: words to search YouTube for
 };
 // The links of text separated by spaces or line breaks. A text without any
-// link is taken whole, as it always was: yt-dlp reads more than links. Links
-// that differ only in the case of scheme or host, or in a trailing "/", are
-// one link.
+// link is a search; one that names a search of yt-dlp's own ("ytsearch3:foo")
+// goes to yt-dlp whole. Links that differ only in the case of scheme or host,
+// or in a trailing "/", are one link.
 UrlList parseUrlList(const QString& text);
 
 // A regular file whose type (by name, else by content) is audio or video.

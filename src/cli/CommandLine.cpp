@@ -57,7 +57,8 @@ struct CommandInfo {
 
 const CommandInfo commandTable[] = {
     {"download", "download URL... [--to DIR] [--cookies-from-browser NAME] [--json]",
-     "Download the best audio of each link.", CommandKind::download, downloadBit},
+     "Download each link's best audio; words: YouTube's first result.",
+     CommandKind::download, downloadBit},
     {"separate", "separate FILE... [--stems 2|4|6] [--format m4a|flac|wav] [--best] [--to DIR] [--json]",
      "Split each audio or movie file into stems.", CommandKind::separate, separateBit},
     {"get", "get URL... [the options of download and separate]", "Download each link, then separate it.",

@@ -6,7 +6,9 @@
 #include "session/LeftoverSweep.h"
 #include "base/Version.h"
 #include "cli/StatusReport.h"
+#include "batch/Inputs.h"
 #include "demucs/DemucsInstallJob.h"
+#include "download/Listing.h"
 #include "ytdlp/YtDlpInstallJob.h"
 
 #include <QCoreApplication>
@@ -154,7 +156,9 @@ void Runner::startBatch()
         if (seen.contains(item))
             continue;
         seen << item;
-        params.items.append({item, downloads});
+        // Words that are no link look the recording up: the first result is taken.
+        const bool search = downloads && !batch::isWebLink(item) && !download::isYtDlpSearch(item);
+        params.items.append({item, downloads && !search, search});
     }
     params.separateDownloads = m_command.kind == CommandKind::get;
     if (downloads) {

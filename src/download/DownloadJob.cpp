@@ -41,6 +41,13 @@ QStringList DownloadJob::arguments(const QString& url, const QString& privateFol
         QStringLiteral("temp:") + privateFolder,
         QStringLiteral("-o"),
         QStringLiteral("%(title).120B [%(id)s].%(ext)s"),
+        // A page that is a playlist all the same (--no-playlist only keeps a
+        // watch link's video from its list): its entries are skipped, none is
+        // downloaded, and the end of the list prints a line to expand it by.
+        QStringLiteral("--match-filter"),
+        QStringLiteral("!playlist_index"),
+        QStringLiteral("--print"),
+        QStringLiteral("playlist:") + download::playlistMarker,
     };
     if (!cookiesBrowser.isEmpty())
         arguments << QStringLiteral("--cookies-from-browser") << cookiesBrowser.toLower();
@@ -119,6 +126,10 @@ void DownloadJob::handleOutput(const QString& text)
     QStringList batch;
     std::optional<double> percent;
     for (const QString& line : splitOutputLines(text)) {
+        if (line == download::playlistMarker) {
+            m_playlist = true;
+            continue;
+        }
         if (const std::optional<QString> file = m_matcher.match(line)) {
             if (!batch.isEmpty())
                 emit logEntries(std::exchange(batch, {}));
@@ -172,6 +183,13 @@ void DownloadJob::onFinished(const RunResult& result)
             result.outcome == RunResult::Outcome::failed ? shortenedText(download::withoutBugReportRequest(m_lastError), 300)
                                                          : QString();
         failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString(), reason);
+        return;
+    }
+    if (m_playlist && m_file.isEmpty()) {
+        const QString message = QStringLiteral("yt-dlp reports a playlist, not one recording.");
+        setFailureReason(message);
+        log(message);
+        finishWith(Outcome::failed);
         return;
     }
     QStringList lines;

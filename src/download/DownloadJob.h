@@ -32,6 +32,10 @@ public:
     static QStringList arguments(const QString& url, const QString& privateFolder,
                                  const QString& cookiesBrowser = QString());
 
+    // yt-dlp reported a playlist and downloaded none of it: its entries are
+    // for a listing to give (the run failed, without an alert).
+    bool foundPlaylist() const { return m_playlist && m_file.isEmpty(); }
+
     // The run's own folder for yt-dlp's partial files; empty before it started.
     QString privateFolder() const { return m_privateFolder; }
 
@@ -52,5 +56,6 @@ private:
     QString m_privateFolder;
     int m_lastPercent = -1;
     std::optional<download::Hint> m_hint;  // the most telling one the output gave
+    bool m_playlist = false;
     QString m_lastError;  // yt-dlp's last "ERROR:" line, without the prefix
 };

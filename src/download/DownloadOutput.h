@@ -35,6 +35,10 @@ private:
 // or nothing for any other line.
 std::optional<double> progressPercent(QStringView line);
 
+// What a download prints at the end of a playlist it was handed (its
+// entries all skipped). Not a template field, and no path.
+inline const QString playlistMarker = QStringLiteral("[stemloft] playlist");
+
 // A download writes only inside a hidden folder of its own in the save
 // folder ("PREFIX" + a UUID, holding an owner file); yt-dlp moves the finished
 // file out of it. Nothing else in the save folder is ever touched.

@@ -588,7 +588,7 @@ void AppController::startDownload()
         return;
     }
     const batch::UrlList links = batch::parseUrlList(text);
-    if (links.urls.isEmpty()) {
+    if (links.urls.isEmpty() && links.search.isEmpty()) {
         for (const QString& word : links.rejected)
             appendLog(QStringLiteral("Not a link: ") + word);
         appendLog(QStringLiteral("Enter a YouTube URL first."));
@@ -608,25 +608,20 @@ void AppController::startDownload()
     if (separate && !(python = installedDemucsPython()))
         return;
     const auto [saveFolder, defaulted] = saveFolderForRun();
-    DownloadJob::Params params{*executable, links.urls.first(), saveFolder, m_tools.downloadEnvironment(), defaulted};
+    DownloadJob::Params params{*executable, QString(), saveFolder, m_tools.downloadEnvironment(), defaulted};
     params.cookiesBrowser = m_cookiesBrowser;
-    // Words left out of a list are named in the run's log, which only a batch keeps.
-    if (links.urls.size() == 1 && !separate && links.rejected.isEmpty()) {
-        auto* job = new DownloadJob(std::move(params));
-        connect(job, &Job::logCleared, this, [this] { setLastAudioURL(std::nullopt); });
-        connect(job, &DownloadJob::audioFile, this, [this](const QString& path) {
-            setLastAudioURL(path.isEmpty() ? std::nullopt : std::optional<QString>(path));
-        });
-        runJob(job);
-        return;
-    }
+    // Even one link runs as a queue: yt-dlp may find it is a playlist.
     BatchJob::Params batchParams;
     for (const QString& url : links.urls)
         batchParams.items.append({url, true});
+    if (!links.search.isEmpty())
+        batchParams.items.append({links.search, false, true});
     for (const QString& word : links.rejected)
         batchParams.notes << QStringLiteral("Not a link: ") + word;
     batchParams.separateDownloads = separate;
     batchParams.download = std::move(params);
+    batchParams.chooseSearchResult = true;
+    batchParams.confirmPlaylistAbove = 25;
     if (python) {
         batchParams.separation = separationParams(*python);
         batchParams.separation.saveFolder = saveFolder;
@@ -642,8 +637,36 @@ void AppController::startDownload()
             files << path;
         setAudioFiles(files);
     });
+    askForBatch(job);
     watchStems(job);
     runJob(job);
+}
+
+void AppController::askForBatch(BatchJob* job)
+{
+    const auto closeWithJob = [this, job](QObject* question) {
+        connect(job, &Job::finished, question, [this, question] { m_window->closeQuestion(question); });
+    };
+    connect(job, &BatchJob::recordingsFound, this, [job, closeWithJob, this](const QList<download::ListedEntry>& entries) {
+        QStringList labels;
+        for (const download::ListedEntry& entry : entries)
+            labels << download::entryLabel(entry);
+        QPointer<BatchJob> asking(job);
+        closeWithJob(m_window->chooseRecording(labels, [asking](int index) {
+            if (asking)
+                asking->chooseRecording(index);
+        }));
+    });
+    connect(job, &BatchJob::playlistFound, this, [job, closeWithJob, this](int count) {
+        QPointer<BatchJob> asking(job);
+        closeWithJob(m_window->askQuestion(
+            QStringLiteral("Download %1 Recordings?").arg(count),
+            QStringLiteral("The playlist holds %1 recordings. Each is downloaded in turn.").arg(count),
+            QStringLiteral("Download"), [asking](bool download) {
+                if (asking)
+                    asking->confirmPlaylist(download);
+            }));
+    });
 }
 
 void AppController::setCookiesBrowser(const QString& browser)

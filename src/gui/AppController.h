@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 
+class BatchJob;
 class ChildProcess;
 class JobQueue;
 class MainWindow;
@@ -136,6 +137,8 @@ private:
     // The guards of both installer actions; they log why not.
     bool ytDlpInstallerMayStart();
     void runYtDlpInstaller(bool update);
+    // Shows the chooser and the playlist question a download queue asks for.
+    void askForBatch(BatchJob* job);
     // Connects what a job that saves stems reports.
     void watchStems(Job* job);
     // The managed interpreter, or nothing after logging how to install it.

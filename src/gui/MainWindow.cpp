@@ -5,6 +5,7 @@
 
 #include "gui/LogView.h"
 #include "gui/widgets/PathField.h"
+#include "gui/widgets/RecordingChooser.h"
 #include "gui/widgets/SegmentedControl.h"
 #include "gui/widgets/UrlField.h"
 
@@ -586,15 +587,29 @@ QObject* MainWindow::askQuestion(const QString& title, const QString& text, cons
     return box;
 }
 
+QObject* MainWindow::chooseRecording(const QStringList& labels, std::function<void(int)> answer)
+{
+    auto* chooser = new RecordingChooser(labels, this);
+    chooser->setWindowModality(Qt::WindowModal);
+    chooser->setAttribute(Qt::WA_DeleteOnClose);
+    // Once: Enter on the list both activates the row and presses Download.
+    connect(chooser, &QDialog::finished, this, [chooser, answer = std::move(answer)]() mutable {
+        if (auto once = std::exchange(answer, nullptr))
+            once(chooser->chosenIndex());
+    });
+    chooser->open();
+    return chooser;
+}
+
 void MainWindow::raiseQuestion(QObject* question)
 {
-    if (auto* box = qobject_cast<QMessageBox*>(question))
+    if (auto* box = qobject_cast<QDialog*>(question))
         box->raise();
 }
 
 void MainWindow::closeQuestion(QObject* question)
 {
-    if (auto* box = qobject_cast<QMessageBox*>(question))
+    if (auto* box = qobject_cast<QDialog*>(question))
         box->close();
 }
 

@@ -78,6 +78,9 @@ public:
     // box as a handle for the two calls below; it is deleted when closed.
     QObject* askQuestion(const QString& title, const QString& text, const QString& acceptLabel,
                          std::function<void(bool)> answer);
+    // "Choose a Recording" for labels, window-modal; answer gets the chosen
+    // row, or -1 for Cancel. A handle like askQuestion's.
+    QObject* chooseRecording(const QStringList& labels, std::function<void(int)> answer);
     void raiseQuestion(QObject* question);
     // Closing counts as Cancel.
     void closeQuestion(QObject* question);
