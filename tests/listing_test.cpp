@@ -1,12 +1,10 @@
 // Reading what yt-dlp lists, on lines Debian's yt-dlp printed for a local
-// page and on the shape of YouTube's flat search results; and a listing run
-// of the real tool.
+// page and on the shape of YouTube's flat search results (the real tool's
+// listing run is in download_real_test).
 #include "support/TestSupport.h"
 #include "download/Listing.h"
 
-#include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -81,35 +79,4 @@ TEST(ListedEntries, OnlyAPlaylistPageIsListedWithoutADownloadFirst)
     EXPECT_FALSE(download::isYtDlpSearch("research: foo"));
     EXPECT_FALSE(download::isYtDlpSearch("ytsearch foo"));
     EXPECT_EQ(download::searchTarget("  take five "), "ytsearch5:take five");
-}
-
-TEST(ListingWithRealTool, APageOfRecordingsIsListedOneEntryEach)
-{
-    const QString ytDlp = QStringLiteral("/usr/bin/yt-dlp");
-    if (!QFileInfo(ytDlp).isExecutable() || QStandardPaths::findExecutable("python3").isEmpty())
-        GTEST_SKIP() << "needs /usr/bin/yt-dlp and python3";
-    TempWorkspace ws;
-    ws.writeFile("served/a.m4a", "a");
-    ws.writeFile("served/b.m4a", "b");
-    ws.writeFile("served/mix.html", "<html><head><title>Two \"Songs\" | Mix</title></head><body>"
-                                    "<audio src=\"a.m4a\"></audio><audio src=\"b.m4a\"></audio></body></html>");
-    LocalServer server(ws.path("served"));
-    ASSERT_GT(server.port(), 0);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    LocalServer::removeProxies(environment);
-
-    download::ListingJob job({ytDlp, server.url("mix.html"), environment, {}, "Listing"});
-    QStringList log;
-    QObject::connect(&job, &Job::logEntries, [&](const QStringList& entries) { log << entries; });
-    std::optional<Job::Outcome> outcome;
-    QObject::connect(&job, &Job::finished, [&](Job::Outcome o) { outcome = o; });
-    job.start();
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 60000));
-    EXPECT_EQ(*outcome, Job::Outcome::succeeded) << log.join('\n').toStdString();
-    ASSERT_EQ(job.entries().size(), 2) << log.join('\n').toStdString();
-    EXPECT_EQ(job.entries()[0].title, "Two \"Songs\" | Mix (1)");
-    EXPECT_EQ(job.entries()[0].url, server.url("a.m4a"));
-    EXPECT_EQ(job.entries()[1].url, server.url("b.m4a"));
-    // Its warnings are the log's; no entry is.
-    EXPECT_TRUE(log.filter("{").isEmpty()) << log.join('\n').toStdString();
 }
