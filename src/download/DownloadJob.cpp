@@ -17,7 +17,7 @@
 #include <cmath>
 
 DownloadJob::DownloadJob(Params params, QObject* parent)
-    : Job(parent), m_params(std::move(params)), m_matcher(m_params.saveFolder)
+    : YtDlpRunJob(parent), m_params(std::move(params)), m_matcher(m_params.saveFolder)
 {
     connect(&m_child, &ChildProcess::output, this, &DownloadJob::handleOutput);
     connect(&m_child, &ChildProcess::finished, this, &DownloadJob::onFinished);
@@ -140,10 +140,8 @@ void DownloadJob::handleOutput(const QString& text)
         }
         if (const auto p = download::progressPercent(line))
             percent = p;
-        else if (auto hint = download::hintFor(line); hint && (!m_hint || hint->rank < m_hint->rank))
-            m_hint = std::move(hint);
-        if (line.startsWith(QLatin1String("ERROR: ")))
-            m_lastError = line.mid(7).trimmed();
+        else
+            readFailureClues(line);
         batch << line;
     }
     if (!batch.isEmpty())
@@ -173,16 +171,7 @@ void DownloadJob::onFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
-                                               QStringLiteral("Failed with exit code %1.").arg(result.status));
-        // yt-dlp's own error names the cause; the exit code, kept in the log, does not.
-        if (!m_lastError.isEmpty())
-            setFailureReason(m_lastError);
-        // Less yt-dlp's request to report a bug to it: a 404 is none, and the user cannot act on it.
-        const QString reason =
-            result.outcome == RunResult::Outcome::failed ? shortenedText(download::withoutBugReportRequest(m_lastError), 300)
-                                                         : QString();
-        failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString(), reason);
+        failRun(result);
         return;
     }
     if (m_playlist && m_file.isEmpty()) {

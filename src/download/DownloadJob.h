@@ -1,14 +1,14 @@
 #pragma once
 
 #include "download/DownloadOutput.h"
-#include "jobs/Job.h"
+#include "download/YtDlpRun.h"
 #include "process/ChildProcess.h"
 
 #include <QProcessEnvironment>
 
 // The Start action's run: yt-dlp fetches the best audio of a URL into the
 // save folder; the file it reports becomes the current audio file.
-class DownloadJob : public Job {
+class DownloadJob : public YtDlpRunJob {
     Q_OBJECT
 public:
     struct Params {
@@ -55,7 +55,5 @@ private:
     QString m_file;
     QString m_privateFolder;
     int m_lastPercent = -1;
-    std::optional<download::Hint> m_hint;  // the most telling one the output gave
     bool m_playlist = false;
-    QString m_lastError;  // yt-dlp's last "ERROR:" line, without the prefix
 };

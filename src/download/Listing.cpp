@@ -111,7 +111,7 @@ QString entryLabel(const ListedEntry& entry)
     return label;
 }
 
-ListingJob::ListingJob(Params params, QObject* parent) : Job(parent), m_params(std::move(params))
+ListingJob::ListingJob(Params params, QObject* parent) : YtDlpRunJob(parent), m_params(std::move(params))
 {
     connect(&m_child, &ChildProcess::output, this, &ListingJob::handleOutput);
     connect(&m_child, &ChildProcess::finished, this, &ListingJob::onFinished);
@@ -143,10 +143,7 @@ void ListingJob::handleOutput(const QString& text)
             m_entries << std::move(*entry);
             continue;
         }
-        if (auto hint = hintFor(line); hint && (!m_hint || hint->rank < m_hint->rank))
-            m_hint = std::move(hint);
-        if (line.startsWith(QLatin1String("ERROR: ")))
-            m_lastError = line.mid(7).trimmed();
+        readFailureClues(line);
         lines << line;
     }
     if (!lines.isEmpty())
@@ -161,12 +158,7 @@ void ListingJob::onFinished(const RunResult& result)
         return;
     }
     if (result.status != 0) {
-        const QString message = failureMessage(result, QStringLiteral("yt-dlp"),
-                                               QStringLiteral("Failed with exit code %1.").arg(result.status));
-        const QString reason = result.outcome == RunResult::Outcome::failed
-                                   ? shortenedText(withoutBugReportRequest(m_lastError), 300)
-                                   : QString();
-        failWithHint(QStringLiteral("Download Failed"), message, m_hint ? m_hint->text : QString(), reason);
+        failRun(result);
         return;
     }
     finishWith(Outcome::succeeded);

@@ -4,7 +4,7 @@
 // entries of a playlist, one printed line each.
 
 #include "download/DownloadOutput.h"
-#include "jobs/Job.h"
+#include "download/YtDlpRun.h"
 #include "process/ChildProcess.h"
 
 #include <QList>
@@ -49,7 +49,7 @@ QString durationText(std::optional<double> seconds);
 QString entryLabel(const ListedEntry& entry);
 
 // One listing run: yt-dlp's lines that are no entry go to the log.
-class ListingJob : public Job {
+class ListingJob : public YtDlpRunJob {
     Q_OBJECT
 public:
     struct Params {
@@ -74,8 +74,6 @@ private:
     Params m_params;
     ChildProcess m_child;
     QList<ListedEntry> m_entries;
-    std::optional<Hint> m_hint;
-    QString m_lastError;
 };
 
 }  // namespace download
