@@ -12,7 +12,8 @@ RecordingChooser::RecordingChooser(const QStringList& labels, QWidget* parent)
     setWindowTitle(QStringLiteral("Choose a Recording"));
     setObjectName(QStringLiteral("recordingChooser"));
     m_list->setObjectName(QStringLiteral("recordingList"));
-    m_list->setAccessibleName(QStringLiteral("Search results"));
+    // Named as its label reads, so a screen reader says what is on the screen.
+    m_list->setAccessibleName(QStringLiteral("Choose the recording to download"));
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     for (const QString& label : labels) {
         auto* item = new QListWidgetItem(label, m_list);
