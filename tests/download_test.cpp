@@ -201,6 +201,7 @@ TEST_F(DownloadFixture, AHugeLineIsOneShortenedEntry)
 
     const QStringList logs = QDir(app->logFolder()).entryList({"*.log"}, QDir::Files);
     ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(logs.first().endsWith(" Download.log")) << logs.first().toStdString();
     QFile written(app->logFolder() + "/" + logs.first());
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_TRUE(written.readAll().contains("\n" + QByteArray(10000000, 'x') + "\nDownloaded file: "));

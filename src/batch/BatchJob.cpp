@@ -337,3 +337,11 @@ void BatchJob::finishBatch()
         warn(QStringLiteral("Batch Finished With Failures"), lines.join(QLatin1Char('\n')));
     finishWith(allSucceeded ? Outcome::succeeded : Outcome::failed);
 }
+
+QString BatchJob::logName() const
+{
+    if (!isSingle() || m_params.separateDownloads)
+        return Job::logName();
+    const Item& only = m_params.items.first();
+    return only.isLink || only.isSearch ? QStringLiteral("Download") : Job::logName();
+}

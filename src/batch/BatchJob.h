@@ -59,6 +59,8 @@ public:
     void stop() override;
 
     const QList<Result>& results() const { return m_results; }
+    // A lone link or search without its separation is a download, as it always was.
+    QString logName() const override;
 
     // "[2/5] NAME"
     static QString itemLine(int number, int count, const QString& name);

@@ -315,11 +315,7 @@ bool AppController::isBusy() const
 
 void AppController::onJobStarted(Job* job)
 {
-    QString kind = QString::fromLatin1(job->metaObject()->className());
-    if (kind.endsWith(QLatin1String("Job")))
-        kind.chop(3);
-    if (kind.isEmpty())
-        kind = QStringLiteral("Task");
+    const QString kind = job->logName();
     QString folder;
     try {
         folder = logFolder();

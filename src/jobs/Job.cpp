@@ -55,3 +55,11 @@ void Job::failTitled(const QString& title, const QString& text)
     warn(title, text);
     finishWith(Outcome::failed);
 }
+
+QString Job::logName() const
+{
+    QString name = QString::fromLatin1(metaObject()->className());
+    if (name.endsWith(QLatin1String("Job")))
+        name.chop(3);
+    return name.isEmpty() ? QStringLiteral("Task") : name;
+}

@@ -33,6 +33,8 @@ public:
     virtual void start() = 0;
     // Ends the job early; what it half-wrote is removed before finished().
     virtual void stop() = 0;
+    // What the run's log file is named after: the class without "Job" ("Download").
+    virtual QString logName() const;
 
     bool hasFinished() const { return m_finished; }
     // Why a failed run failed, in one sentence, for a summary of many runs;
