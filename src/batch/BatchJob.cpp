@@ -175,13 +175,11 @@ void BatchJob::onListed(const QList<download::ListedEntry>& entries)
     }
     m_listed = entries;
     if (item.isSearch) {
-        if (m_params.chooseSearchResult) {
-            m_waiting = Waiting::choice;
+        m_waiting = Waiting::choice;
+        if (m_params.chooseSearchResult)
             emit recordingsFound(m_listed);
-        } else {
-            m_waiting = Waiting::choice;
+        else
             chooseRecording(0);
-        }
         return;
     }
     if (m_params.confirmPlaylistAbove > 0 && entries.size() > m_params.confirmPlaylistAbove) {
