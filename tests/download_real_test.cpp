@@ -18,13 +18,21 @@ namespace {
 
 const QString systemYtDlp = QStringLiteral("/usr/bin/yt-dlp");
 
+// ffmpeg when it, Debian's yt-dlp and python3 (the local server) are all there; else empty.
+QString ffmpegWithRealTools()
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (!QFileInfo(systemYtDlp).isExecutable() || QStandardPaths::findExecutable("python3").isEmpty())
+        return {};
+    return ffmpeg;
+}
+
 }  // namespace
 
 TEST(DownloadWithRealTool, SavesTheClipAndMakesItTheCurrentAudio)
 {
-    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
-    if (!QFileInfo(systemYtDlp).isExecutable() || ffmpeg.isEmpty() ||
-        QStandardPaths::findExecutable("python3").isEmpty())
+    const QString ffmpeg = ffmpegWithRealTools();
+    if (ffmpeg.isEmpty())
         GTEST_SKIP() << "needs /usr/bin/yt-dlp, ffmpeg and python3";
 
     TempWorkspace ws;
@@ -152,9 +160,8 @@ httpd.serve_forever()
 
 TEST(DownloadWithRealTool, APageYtDlpCallsAPlaylistIsQueuedEntryByEntry)
 {
-    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
-    if (!QFileInfo(systemYtDlp).isExecutable() || ffmpeg.isEmpty() ||
-        QStandardPaths::findExecutable("python3").isEmpty())
+    const QString ffmpeg = ffmpegWithRealTools();
+    if (ffmpeg.isEmpty())
         GTEST_SKIP() << "needs /usr/bin/yt-dlp, ffmpeg and python3";
 
     TempWorkspace ws;

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
@@ -29,13 +30,18 @@ namespace {
 // A launched controller with the real ffmpeg, a stand-in Demucs that hands
 // the input back as every stem, and "save" as the save folder.
 struct SeparationEndToEnd : ::testing::Test {
+    // adjust changes the profile before the launch.
+    explicit SeparationEndToEnd(const std::function<void(PlatformProfile&)>& adjust = {})
+    {
+        profile.converterPath = "/usr/bin/ffmpeg";
+        if (adjust)
+            adjust(profile);
+        app = makeApp(profile);
+    }
+
     TempWorkspace ws;
-    PlatformProfile profile = [this] {
-        PlatformProfile p = makeTestProfile(ws);
-        p.converterPath = "/usr/bin/ffmpeg";
-        return p;
-    }();
-    std::unique_ptr<TestApp> app = makeApp(profile);
+    PlatformProfile profile = makeTestProfile(ws);
+    std::unique_ptr<TestApp> app;
     sepfix::StandIn standIn;
 
     void SetUp() override
@@ -235,26 +241,20 @@ namespace {
 
 // A run whose recordings are long past a few seconds: parts of 2 s that
 // overlap by half a second, exported as WAV so the stems can be read back.
-struct LongRecordingRun : ::testing::Test {
-    TempWorkspace ws;
-    PlatformProfile profile = [this] {
-        PlatformProfile p = makeTestProfile(ws);
-        p.converterPath = "/usr/bin/ffmpeg";
-        p.longRecordingSeconds = 3;
-        p.partSeconds = 2;
-        p.partOverlapSeconds = 0.5;
-        return p;
-    }();
-    std::unique_ptr<TestApp> app = makeApp(profile);
-    sepfix::StandIn standIn;
+struct LongRecordingRun : SeparationEndToEnd {
+    LongRecordingRun()
+        : SeparationEndToEnd([](PlatformProfile& p) {
+              p.longRecordingSeconds = 3;
+              p.partSeconds = 2;
+              p.partOverlapSeconds = 0.5;
+          })
+    {
+    }
 
     void SetUp() override
     {
-        standIn.argsFile = ws.path("demucs-args");
-        standIn.writeStem = "cp \"$in\" \"$dir/$s.wav\"";
-        sepfix::writeStandInDemucs(ws, app->tools(), standIn);
+        SeparationEndToEnd::SetUp();
         sepfix::provideWeights(app->tools());
-        app->folderField->setText(ws.path("save"));
         app->formatActions.at(2)->trigger();
     }
     // 7 s of 16-bit stereo, each channel its own tone.

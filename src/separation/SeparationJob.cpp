@@ -839,7 +839,7 @@ void SeparationJob::splitInput(const QString& input, const separation::WavFormat
                 fileops::removeItemQuietly(input);
             return error;
         },
-        [this] { runDemucs(m_demucsInput); });
+        [this, input] { runDemucs(input); });
     setProgress(SeparationStage::demucs, 0, QStringLiteral("Separating: Splitting"));
 }
 

@@ -99,6 +99,7 @@ private:
     void runPartsWork(std::function<QString(const std::atomic<bool>& cancel)> work,
                       std::function<void()> done);
     void convertInput();
+    // Demucs on input, or on the parts cut from it when there are any.
     void runDemucs(const QString& input);
     void onDemucsFinished(const RunResult& result);
     void handleDemucsOutput(const QString& text);
