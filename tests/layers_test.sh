@@ -12,7 +12,7 @@ rank() {
         jobs | logs | fetch) echo 2 ;;
         ytdlp | download | demucs) echo 3 ;;
         separation) echo 4 ;;
-        batch) echo 5 ;;
+        batch | mixer) echo 5 ;;
         session) echo 6 ;;
         cli | gui) echo 7 ;;
         app) echo 8 ;;
