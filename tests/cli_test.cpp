@@ -5,6 +5,8 @@
 #include "cli/CommandLine.h"
 #include "cli/StatusReport.h"
 #include "cli/Terminal.h"
+#include "mixer/MixJob.h"
+#include "mixer_fixtures.h"
 #include "separation_fixtures.h"
 
 #include <QBuffer>
@@ -116,12 +118,14 @@ TEST(CommandLine, CommandsAndTheirWordsOpenTheCommandLineAndQtsOptionsTheWindow)
         {"status"}, {"help"}, {"-h"}, {"--help", "get"}, {"--version"}, {"get", "-platform", "x"},
         {"song.wav"}, {"-"},  // words: usage errors, not a window
         {"--stems", "4"}, {"--to=/tmp", "get"},  // the commands' options, given first by mistake
+        {"play"}, {"play", "a", "b"}, {"play", "--help"},  // no folder to open: usage
     };
     for (const QStringList& args : commandLine)
         EXPECT_TRUE(cli::opensCommandLine(args)) << args.join(' ').toStdString();
     const QList<QStringList> window = {
         {}, {"-session", "1a2b3c"}, {"-platform", "offscreen"}, {"-style", "Fusion"}, {"-reverse"},
         {"--platform=xcb"}, {"-qwindowgeometry", "800x600", "status"},
+        {"play", "stems/Song"},  // the mixer, in the window
     };
     for (const QStringList& args : window)
         EXPECT_FALSE(cli::opensCommandLine(args)) << args.join(' ').toStdString();
@@ -134,13 +138,14 @@ TEST(CommandLine, HelpAndTheManualPageDescribeEveryCommandAndOption)
     ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
     const QString page = QString::fromUtf8(manual.readAll());
     QStringList words = cli::optionNames();
-    words << "download" << "separate" << "get" << "install" << "status" << "yt-dlp" << "demucs" << "130" << "143";
+    words << "download" << "separate" << "get" << "install" << "status" << "mix" << "play" << "yt-dlp" << "demucs"
+          << "130" << "143";
     for (const QString& word : words) {
         EXPECT_TRUE(help.contains(word)) << word.toStdString();
         // roff spells a hyphen "\-" where it must not break or become a dash.
         EXPECT_TRUE(page.contains(word) || page.contains(QString(word).replace("-", "\\-"))) << word.toStdString();
     }
-    for (const char* topic : {"", "download", "separate", "get", "install", "status"}) {
+    for (const char* topic : {"", "download", "separate", "get", "install", "status", "mix", "play"}) {
         for (const QString& line : cli::helpText({"Firefox", "Chrome", "Chromium", "Brave", "Edge"}, topic).split('\n'))
             EXPECT_LE(line.size(), 80) << line.toStdString();
     }
@@ -868,4 +873,51 @@ TEST_F(CommandLineRun, WordsTakeTheFirstResultAndAPlaylistAllItsEntries)
     EXPECT_TRUE(errors().contains("Failed: Entry 1 (yt-dlp reports a playlist, not one recording.)"))
         << errors().toStdString();
     EXPECT_TRUE(output().contains("Finished 31 items: 30 succeeded, 1 failed.")) << output().toStdString();
+}
+
+TEST_F(CommandLineRun, MixWritesWhatTheMixersJobWritesAndNamesWhatIsWrong)
+{
+    const QString folder = mixfix::makeStemFolder(
+        ws, "Tune", {{"vocals", "sine=f=440:d=2"}, {"drums", "anoisesrc=d=2:a=0.2"}, {"bass", "sine=f=110:d=2"}});
+    const auto before = sepfix::folderSnapshot(folder);
+    EXPECT_EQ(run({"mix", folder, "--mute", "Vocals", "--volume", "drums=0.5", "--tempo", "0.8", "--pitch", "-2",
+                   "--format", "flac"}),
+              cli::exitSucceeded)
+        << errors().toStdString();
+    const QString saved = folder + "/mixes/no vocals, drums 50% 80% tempo -2 semitones.flac";
+    EXPECT_TRUE(output().endsWith("Saved the mix: " + saved + "\n")) << output().toStdString();
+
+    // The window's Save Mix runs this job with these settings: the same bytes.
+    mixer::MixJob::Params params;
+    params.profile = profile;
+    params.folder = std::get<mixer::StemFolder>(mixer::readStemFolder(folder));
+    params.settings.stems = {{"vocals", 1.0, true, false}, {"drums", 0.5, false, false}, {"bass", 1.0, false, false}};
+    params.settings.tempo = 0.8;
+    params.settings.pitchSemitones = -2;
+    params.format = separation::ExportFormat::flac;
+    params.output = ws.path("window.flac");
+    mixer::MixJob job(params);
+    std::optional<Job::Outcome> outcome;
+    QObject::connect(&job, &Job::finished, [&](Job::Outcome o) { outcome = o; });
+    job.start();
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 60000));
+    ASSERT_EQ(outcome, Job::Outcome::succeeded);
+    EXPECT_EQ(ws.readFile("window.flac"), ws.readFile(QDir(ws.root()).relativeFilePath(saved)));
+
+    // -o's extension picks the format.
+    EXPECT_EQ(run({"mix", folder, "--solo", "bass", "-o", ws.path("bass.wav")}), cli::exitSucceeded);
+    EXPECT_EQ(sepfix::probeAudio(ws.path("bass.wav")).value("codec_name"), "pcm_s24le");
+
+    auto after = sepfix::folderSnapshot(folder);
+    after.remove("mixes/");
+    after.remove(QDir(folder).relativeFilePath(saved));
+    EXPECT_EQ(after, before) << "the stems and their manifest are never written";
+
+    EXPECT_EQ(run({"mix", folder, "--solo", "guitar"}), cli::exitFailed);
+    EXPECT_EQ(errors(), "Tune has no stem named \"guitar\"; its stems are vocals, drums, bass.\n");
+    EXPECT_EQ(run({"mix", ws.path("save")}), cli::exitFailed);
+    EXPECT_TRUE(errors().startsWith("No stems were found in ")) << errors().toStdString();
+    EXPECT_EQ(run({"mix", folder, "--tempo", "2"}), cli::exitUsage);
+    EXPECT_TRUE(errors().startsWith("stemloft: --tempo takes a factor from 0.5 to 1.5, not \"2\".\n"))
+        << errors().toStdString();
 }

@@ -176,6 +176,9 @@ TEST(Leftovers, LaunchRemovesDeadRunsRootsAndKeepsLiveOnes)
     ws.writeFile(QDir(ws.root()).relativeFilePath(dead) + QStringLiteral("/htdemucs/x/vocals.wav"),
                  QByteArray(2500, 'v'));
     ownership::writeOwnerFile(dead, finished.processId());
+    const QString mixer = profile.tempDir + QStringLiteral("/stemloft-mixer-DEAD");
+    ws.writeFile(QDir(ws.root()).relativeFilePath(mixer) + QStringLiteral("/0.wav"), QByteArray(2500, 'm'));
+    ownership::writeOwnerFile(mixer, finished.processId());
     Sleeper otherInstance;
     const QString live = profile.tempDir + QStringLiteral("/stemloft-demucs-LIVE");
     fileops::createDirectories(live);
@@ -183,7 +186,8 @@ TEST(Leftovers, LaunchRemovesDeadRunsRootsAndKeepsLiveOnes)
 
     auto app = makeApp(profile);
     ASSERT_TRUE(waitUntil([&] { return logLines(*app).last().startsWith(QStringLiteral("Removed leftovers")); }));
-    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Removed leftovers of an interrupted run (3 KB)."));
+    EXPECT_EQ(logLines(*app).last(), QStringLiteral("Removed leftovers of an interrupted run (5 KB)."));
     EXPECT_FALSE(QFileInfo::exists(dead));
+    EXPECT_FALSE(QFileInfo::exists(mixer));
     EXPECT_TRUE(QFileInfo::exists(live + QStringLiteral("/.stemloft-owner")));
 }

@@ -17,6 +17,8 @@ enum CommandBit {
     installYtDlpBit = 8,
     installDemucsBit = 16,
     statusBit = 32,
+    mixBit = 64,
+    playBit = 128,
 };
 
 struct OptionInfo {
@@ -38,12 +40,19 @@ const OptionInfo optionTable[] = {
      "Two stems (vocals, instrumental), four (vocals, drums, bass, other) or six (also guitar, piano). Default: 6.",
      separateBit | getBit},
     {"--format", "m4a|flac|wav", "AAC in .m4a (the default), or 24-bit lossless FLAC or WAV.",
-     separateBit | getBit},
+     separateBit | getBit | mixBit},
     {"--best", "", "The slower, best-quality four-stem model (htdemucs_ft), also for two stems; implies --stems 4.",
      separateBit | getBit},
     {"--json", "", "One JSON object per finished item on standard output instead of the log.",
      downloadBit | separateBit | getBit | statusBit},
     {"--update", "", "Download yt-dlp and Deno again, even when they are installed.", installYtDlpBit},
+    {"--mute", "STEM", "Leave this stem out of the mix (again for more).", mixBit},
+    {"--solo", "STEM", "Only soloed stems are heard, muted or not (again for more).", mixBit},
+    {"--volume", "STEM=LEVEL", "A stem's level from 0 to 1 (again for more). Default: 1.", mixBit},
+    {"--tempo", "FACTOR", "Speed from 0.5 to 1.5, keeping the pitch. Default: 1.", mixBit},
+    {"--pitch", "SEMITONES", "Shift from -12 to 12 semitones, keeping the tempo. Default: 0.", mixBit},
+    {"-o", "FILE", "Where the mix goes; its extension picks the format unless --format is given. Default: "
+     "FOLDER/mixes/, named after the mix (\"no vocals.m4a\").", mixBit},
     {"--rebuild", "", "Delete an environment that fails its check without asking.", installDemucsBit},
 };
 
@@ -69,6 +78,10 @@ const CommandInfo commandTable[] = {
      installDemucsBit},
     {"status", "status [--json]", "Show the tools found, their versions and the Demucs environment.",
      CommandKind::status, statusBit},
+    {"mix", "mix FOLDER [--mute STEM]... [--solo STEM]... [--volume STEM=LEVEL]... [--tempo FACTOR] "
+     "[--pitch SEMITONES] [--format m4a|flac|wav] [-o FILE]",
+     "Save a mix of a stems folder as one file.", CommandKind::mix, mixBit},
+    {"play", "play FOLDER", "Open the mixer on a stems folder, in the window.", CommandKind::play, playBit},
 };
 
 const QString program = QStringLiteral("stemloft");
@@ -147,6 +160,34 @@ QString apply(Command& command, const GivenOption& given, const QStringList& coo
         if (!format)
             return QStringLiteral("--format takes m4a, flac or wav, not \"%1\".").arg(value);
         command.format = *format;
+        command.formatGiven = true;
+    } else if (name == QLatin1String("--mute") || name == QLatin1String("--solo")) {
+        if (value.isEmpty())
+            return name + QStringLiteral(" needs a stem's name.");
+        (name == QLatin1String("--mute") ? command.mutes : command.solos) << value;
+    } else if (name == QLatin1String("--volume")) {
+        const qsizetype equals = value.lastIndexOf(QLatin1Char('='));
+        bool ok = false;
+        const double level = equals > 0 ? value.mid(equals + 1).toDouble(&ok) : 0;
+        if (!ok || level < 0 || level > 1)
+            return QStringLiteral("--volume takes STEM=LEVEL with a level from 0 to 1, not \"%1\".").arg(value);
+        command.volumes.append({value.left(equals), level});
+    } else if (name == QLatin1String("--tempo")) {
+        bool ok = false;
+        const double tempo = value.toDouble(&ok);
+        if (!ok || tempo < 0.5 || tempo > 1.5)
+            return QStringLiteral("--tempo takes a factor from 0.5 to 1.5, not \"%1\".").arg(value);
+        command.tempo = tempo;
+    } else if (name == QLatin1String("--pitch")) {
+        bool ok = false;
+        const int pitch = value.toInt(&ok);
+        if (!ok || pitch < -12 || pitch > 12)
+            return QStringLiteral("--pitch takes whole semitones from -12 to 12, not \"%1\".").arg(value);
+        command.pitch = pitch;
+    } else if (name == QLatin1String("-o")) {
+        if (value.isEmpty())
+            return QStringLiteral("-o needs a file.");
+        command.output = value;
     } else if (name == QLatin1String("--best")) {
         command.bestQuality = true;
     } else if (name == QLatin1String("--json")) {
@@ -205,9 +246,16 @@ QString synopsisLines()
 
 }  // namespace
 
+std::optional<QString> stemsToPlay(const QStringList& args)
+{
+    if (args.size() == 2 && args.first() == QLatin1String("play") && !args.at(1).startsWith(QLatin1Char('-')))
+        return args.at(1);
+    return std::nullopt;
+}
+
 bool opensCommandLine(const QStringList& args)
 {
-    if (args.isEmpty())
+    if (args.isEmpty() || stemsToPlay(args))
         return false;
     const QString& first = args.first();
     if (!first.startsWith(QLatin1Char('-')) || first == QLatin1String("-"))
@@ -325,6 +373,15 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
     case CommandKind::status:
         if (!positional.isEmpty())
             return usageError(QStringLiteral("status takes no arguments."));
+        break;
+    case CommandKind::mix:
+    case CommandKind::play:
+        if (positional.size() != 1)
+            return usageError(QLatin1String(info->name) + QStringLiteral(" takes one stems folder."));
+        if (command.kind == CommandKind::mix && !command.formatGiven && !command.output.isEmpty()) {
+            if (const auto format = separation::formatFromExtension(fileops::pathExtension(command.output).toLower()))
+                command.format = *format;
+        }
         break;
     default:
         break;

@@ -3,6 +3,8 @@
 #include "separation/ExportFormat.h"
 
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 
 #include <optional>
@@ -12,7 +14,7 @@
 // only to explain an unknown option that names one.
 namespace cli {
 
-enum class CommandKind { window, help, version, download, separate, get, installYtDlp, installDemucs, status };
+enum class CommandKind { window, help, version, download, separate, get, installYtDlp, installDemucs, status, mix, play };
 
 struct Command {
     CommandKind kind = CommandKind::window;
@@ -27,6 +29,14 @@ struct Command {
     bool json = false;
     bool update = false;
     bool rebuild = false;
+    // mix: the stems named by --mute, --solo and --volume, as given.
+    QStringList mutes;
+    QStringList solos;
+    QList<QPair<QString, double>> volumes;
+    double tempo = 1.0;
+    int pitch = 0;
+    QString output;  // -o, empty for mixes/ in the stems folder
+    bool formatGiven = false;
     // For help: the command whose help was asked for; empty for all.
     QString helpTopic;
 };
@@ -47,6 +57,9 @@ ParseResult parseCommandLine(const QStringList& args, const QStringList& cookieB
 // -style, -reverse) and the session manager's (-session ID).
 bool opensCommandLine(const QStringList& args);
 
+// The folder of "play FOLDER", which opens the window on the mixer;
+// nothing for any other words.
+std::optional<QString> stemsToPlay(const QStringList& args);
 // The synopsis, for a usage error.
 QString usageText();
 // The full help, or one command's ("download", "install", ...).

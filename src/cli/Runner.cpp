@@ -9,6 +9,7 @@
 #include "batch/Inputs.h"
 #include "demucs/DemucsInstallJob.h"
 #include "download/Listing.h"
+#include "mixer/MixJob.h"
 #include "ytdlp/YtDlpInstallJob.h"
 
 #include <QCoreApplication>
@@ -104,6 +105,9 @@ void Runner::start()
         break;
     case CommandKind::status:
         startStatus();
+        break;
+    case CommandKind::mix:
+        startMix();
         break;
     default:
         finish(exitUsage);
@@ -255,6 +259,55 @@ void Runner::startStatus()
         finish(exitSucceeded);
     });
     report->start();
+}
+
+void Runner::startMix()
+{
+    const auto read = mixer::readStemFolder(resolvedFolder(m_command.inputs.first()));
+    if (const QString* why = std::get_if<QString>(&read)) {
+        refuse({*why});
+        return;
+    }
+    mixer::MixJob::Params params;
+    params.profile = m_tools.profileWithFoundTools();
+    params.folder = std::get<mixer::StemFolder>(read);
+    params.format = m_command.format;
+    QStringList names;
+    for (const mixer::StemFile& stem : std::as_const(params.folder.stems)) {
+        params.settings.stems.append({stem.name});
+        names << stem.name;
+    }
+    QStringList unknown;
+    auto stem = [&](const QString& name) -> mixer::StemSetting* {
+        const int index = mixer::stemIndex(params.settings.stems, name);
+        if (index < 0) {
+            unknown << name;
+            return nullptr;
+        }
+        return &params.settings.stems[index];
+    };
+    for (const QString& name : std::as_const(m_command.mutes)) {
+        if (mixer::StemSetting* setting = stem(name))
+            setting->muted = true;
+    }
+    for (const QString& name : std::as_const(m_command.solos)) {
+        if (mixer::StemSetting* setting = stem(name))
+            setting->solo = true;
+    }
+    for (const auto& [name, level] : std::as_const(m_command.volumes)) {
+        if (mixer::StemSetting* setting = stem(name))
+            setting->volume = level;
+    }
+    if (!unknown.isEmpty()) {
+        refuse({QStringLiteral("%1 has no stem named \"%2\"; its stems are %3.")
+                    .arg(params.folder.name, unknown.first(), names.join(QStringLiteral(", ")))});
+        return;
+    }
+    params.settings.tempo = m_command.tempo;
+    params.settings.pitchSemitones = m_command.pitch;
+    if (!m_command.output.isEmpty())
+        params.output = resolvedFolder(m_command.output);
+    run(new mixer::MixJob(std::move(params), this));
 }
 
 void Runner::refuse(const QStringList& lines)

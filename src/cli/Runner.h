@@ -54,6 +54,7 @@ private:
     void startInstallYtDlp();
     void startInstallDemucs();
     void startStatus();
+    void startMix();
     // Ends before any job: the lines say why, on standard error (and per item in JSON).
     void refuse(const QStringList& lines);
     void run(Job* job);

@@ -2,6 +2,8 @@
 
 #include "base/Background.h"
 #include "download/DownloadOutput.h"
+#include "mixer/StemLoader.h"
+#include "process/Ownership.h"
 
 #include <QDateTime>
 
@@ -11,6 +13,8 @@ leftovers::Swept sweepLeftovers(const QString& tempDir, const QString& saveFolde
 {
     const QDateTime now = QDateTime::currentDateTime();
     QStringList folders = leftovers::abandonedOutputRoots(tempDir, now);
+    // A mixer's decoded stems: hundreds of MB for a song.
+    folders << ownership::abandonedFolders(tempDir, mixer::cacheFolderPrefix, now);
     if (!saveFolder.isEmpty())
         folders << download::abandonedPrivateFolders(saveFolder, now);
     leftovers::Swept swept = leftovers::sweepStemsFolders(saveFolder, now);

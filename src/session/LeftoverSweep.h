@@ -10,9 +10,9 @@ class QObject;
 class QThread;
 
 // Removes what killed runs left behind, wherever a run is started: Demucs's
-// output roots in tempDir, download folders in saveFolder and the debris in
-// its stems folders, each only once its owner is gone. Takes as long as the
-// disk needs: call it on a worker thread.
+// output roots and mixers' decoded stems in tempDir, download folders in
+// saveFolder and the debris in its stems folders, each only once its owner
+// is gone. Takes as long as the disk needs: call it on a worker thread.
 leftovers::Swept sweepLeftovers(const QString& tempDir, const QString& saveFolder);
 // sweepLeftovers on a worker thread; done gets what went, on context's
 // thread, unless context is gone. The thread deletes itself; wait() on it to
