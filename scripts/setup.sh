@@ -33,11 +33,15 @@ install_macos_packages() {
 }
 
 # Packages the app needs to build and run.
-BUILD_PACKAGES_DEBIAN=(build-essential cmake qt6-base-dev libgl-dev)
+# Qt Multimedia plays the mixer through PulseAudio; SoundTouch (LGPL, linked
+# dynamically) stretches its tempo and pitch.
+BUILD_PACKAGES_DEBIAN=(build-essential cmake pkg-config qt6-base-dev libgl-dev qt6-multimedia-dev libsoundtouch-dev)
 # Outside tools the app drives (and the tests run for real).
 TOOL_PACKAGES_DEBIAN=(curl unzip gpgv ffmpeg yt-dlp python3 python3-venv)
 # Only the tests need these.
 TEST_PACKAGES_DEBIAN=(googletest libgtest-dev python3-pip-whl python3-setuptools-whl python3-wheel
+    # the mixer's sound path: a real sound server with a null sink, and parec
+    pulseaudio pulseaudio-utils
     # the install test: the validators, cpack's Debian packages, man
     desktop-file-utils appstream dpkg-dev file man-db groff-base lintian
     # the Mac's icon, drawn from the SVG
@@ -74,7 +78,7 @@ setup() {
     local tests="$1"
     case "$(uname -s)" in
         Darwin)
-            local formulas=(cmake qt yt-dlp)
+            local formulas=(cmake pkg-config qt sound-touch yt-dlp)
             if [ "$tests" = ON ]; then formulas+=(googletest ffmpeg python@3.12); fi
             install_macos_packages "${formulas[@]}"
             export CMAKE_PREFIX_PATH="$(brew --prefix qt)${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}"
