@@ -208,6 +208,14 @@ TEST(MixEngine, SeekAndLoopLandOnTheirFrames)
     EXPECT_EQ(frames[110], 1000);
     EXPECT_EQ(frames[229], 1119 - 100);
 
+    // A loop past the song's end wraps at the end.
+    engine.setLoop(19000, 25000);
+    engine.seek(19995);
+    out = render(engine, 10);
+    EXPECT_EQ(frameAt(out, 4), 19999);
+    EXPECT_EQ(frameAt(out, 5), 19000);
+    engine.setLoop(1000, 1100);
+
     // Past the loop's end, the song plays on to its end and stops there.
     engine.seek(19990);
     out = render(engine, 64);

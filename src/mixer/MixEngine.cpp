@@ -160,11 +160,12 @@ void MixEngine::mixInto(float* out, qint64 pos, qint64 n, const float* gain)
     }
 }
 
-void MixEngine::wrapLoop()
+void MixEngine::wrapLoop(qint64 end)
 {
+    // A loop that reaches past the song's end wraps at the end.
     const qint64 start = m_loopStart.load(std::memory_order_relaxed);
-    const qint64 end = m_loopEnd.load(std::memory_order_relaxed);
-    if (m_loopOn.load(std::memory_order_relaxed) && end > start && m_pos == end)
+    const qint64 loopEnd = std::min(m_loopEnd.load(std::memory_order_relaxed), end);
+    if (m_loopOn.load(std::memory_order_relaxed) && loopEnd > start && m_pos == loopEnd)
         m_pos = start;
 }
 
@@ -211,9 +212,8 @@ qint64 MixEngine::renderPlain(float* out, qint64 frames, const float* gain)
 {
     qint64 written = 0;
     while (written < frames) {
-        wrapLoop();
-        const bool complete = allComplete();
-        const qint64 end = complete ? length() : noEnd;
+        const qint64 end = allComplete() ? length() : noEnd;
+        wrapLoop(end);
         if (m_pos >= end)
             break;
         const qint64 limit = limitBefore(end);
@@ -245,9 +245,8 @@ qint64 MixEngine::renderStretched(float* out, qint64 frames, const float* gain)
                 break;
             continue;
         }
-        wrapLoop();
-        const bool complete = allComplete();
-        const qint64 end = complete ? length() : noEnd;
+        const qint64 end = allComplete() ? length() : noEnd;
+        wrapLoop(end);
         if (m_pos >= end) {
             m_stretcher->flush();
             m_flushed = true;

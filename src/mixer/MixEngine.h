@@ -73,7 +73,8 @@ private:
     void mixInto(float* out, qint64 pos, qint64 n, const float* gains);
     qint64 renderPlain(float* out, qint64 frames, const float* gains);
     qint64 renderStretched(float* out, qint64 frames, const float* gains);
-    void wrapLoop();
+    // Back to the loop's start at its end (or the song's, whichever is first).
+    void wrapLoop(qint64 end);
     // Where mixing from m_pos must stop: the loop's end inside the loop, else end.
     qint64 limitBefore(qint64 end) const;
 
