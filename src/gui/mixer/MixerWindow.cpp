@@ -141,6 +141,9 @@ void MixerWindow::buildRows()
         row.mute->setAccessibleDescription(QStringLiteral("Mute ") + name);
         row.solo = makeButton(QStringLiteral("Solo"), this, true);
         row.solo->setAccessibleDescription(QStringLiteral("Solo ") + name);
+        // As narrow as their titles allow: the width is the waveform's.
+        for (QPushButton* button : {row.mute, row.solo})
+            button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("Mute")) + 28);
         row.volume = new QSlider(Qt::Horizontal, this);
         row.volume->setRange(0, 100);
         row.volume->setValue(100);
@@ -242,7 +245,7 @@ void MixerWindow::buildRows()
 
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     m_logView->setFont(mono);
-    m_logView->setFixedHeight(m_logView->fontMetrics().lineSpacing() * 5 + 12);
+    m_logView->setMinimumHeight(m_logView->fontMetrics().lineSpacing() * 4 + 12);
     m_logView->setAccessibleName(QStringLiteral("Mixer log"));
     m_statusLabel->setAccessibleDescription(QStringLiteral("Status"));
     m_deviceLabel->setWordWrap(true);
@@ -254,7 +257,7 @@ void MixerWindow::buildRows()
     column->addLayout(grid);
     column->addLayout(transport);
     column->addLayout(practice);
-    column->addWidget(m_logView);
+    column->addWidget(m_logView, 1);
     column->addWidget(m_statusLabel);
 
     // Tab order: row by row, then the transport and the practice controls.
