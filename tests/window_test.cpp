@@ -346,7 +346,7 @@ TEST_F(WindowTest, ControlsAreExposedUnderTheirVisibleTitles)
     QMenuBar* bar = app->window->menuBar();
     EXPECT_EQ(childNames(bar), (QStringList{"Stemloft", "Edit", "Cookies", "Format"}));
     EXPECT_EQ(childNames(bar->actions()[0]->menu()),
-              (QStringList{"Open Save Folder", "Open Log Folder", "Update yt-dlp", "Quit Stemloft"}));
+              (QStringList{"Open Stems...", "Open Save Folder", "Open Log Folder", "Update yt-dlp", "Quit Stemloft"}));
     EXPECT_EQ(childNames(bar->actions()[3]->menu()),
               (QStringList{"AAC (.m4a)", "FLAC (lossless)", "WAV", "Best Quality 4-Stem Model (slower)"}));
     EXPECT_EQ(childNames(bar->actions()[2]->menu()),

@@ -6,6 +6,20 @@
 
 #include <QApplication>
 
+#include <optional>
+
+namespace {
+
+// "play FOLDER": the window with the mixer on FOLDER.
+std::optional<QString> stemsToPlay(const QStringList& args)
+{
+    if (args.size() == 2 && args.at(0) == QLatin1String("play"))
+        return args.at(1);
+    return std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     keepLargeAllocationsMapped();
@@ -14,7 +28,8 @@ int main(int argc, char** argv)
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    if (cli::opensCommandLine(args))
+    const std::optional<QString> stems = stemsToPlay(args);
+    if (!stems && cli::opensCommandLine(args))
         return cli::main(argc, argv);
 
     QApplication app(argc, argv);
@@ -30,6 +45,8 @@ int main(int argc, char** argv)
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &controller, &AppController::stopAndQuit);
     controller.applicationDidFinishLaunching();
+    if (stems)
+        controller.openMixer(*stems);
     // The controller goes before the application: its jobs reap their children.
     return app.exec();
 }

@@ -9,8 +9,11 @@
 #include "demucs/DemucsInstallJob.h"
 #include "download/DownloadJob.h"
 #include "gui/MainWindow.h"
+#include "gui/mixer/MixerController.h"
+#include "gui/mixer/MixerWindow.h"
 #include "jobs/JobQueue.h"
 #include "jobs/SaveFolderCheck.h"
+#include "mixer/StemFolder.h"
 #include "process/ChildProcess.h"
 #include "separation/Leftovers.h"
 #include "separation/SeparationJob.h"
@@ -59,6 +62,9 @@ AppController::~AppController()
     for (Job* job : m_jobs->jobs())
         job->disconnect(this);
     m_jobs.reset();
+    // Each mixer stops its sound and removes its decoded stems.
+    for (const QPointer<MixerWindow>& mixer : std::as_const(m_mixers))
+        delete mixer.data();
     delete m_demucsProbe.data();
     if (m_leftoverSweep)
         m_leftoverSweep->wait();
@@ -75,6 +81,11 @@ void AppController::connectWindow()
     connect(w, &MainWindow::updateYtDlpRequested, this, &AppController::updateYtDlp);
     connect(w, &MainWindow::installDemucsRequested, this, &AppController::installDemucs);
     connect(w, &MainWindow::showStemsRequested, this, &AppController::showStems);
+    connect(w, &MainWindow::playStemsRequested, this, [this] {
+        if (!m_lastStemsFolder.isEmpty())
+            openMixer(m_lastStemsFolder);
+    });
+    connect(w, &MainWindow::stemsFolderChosen, this, &AppController::openMixer);
     connect(w, &MainWindow::openSaveFolderRequested, this, &AppController::openSaveFolder);
     connect(w, &MainWindow::openLogFolderRequested, this, &AppController::openLogFolder);
     connect(w, &MainWindow::quitRequested, this, &AppController::requestQuit);
@@ -254,8 +265,21 @@ void AppController::applyChosenAudioFile(const QString& path)
     applyChosenAudioFiles({path});
 }
 
-void AppController::handleDrop(const QList<QUrl>& urls, const QString& text)
+void AppController::handleDrop(const QList<QUrl>& droppedUrls, const QString& text)
 {
+    // A stems folder opens in the mixer, whatever runs; the rest as before.
+    QList<QUrl> urls;
+    bool openedStems = false;
+    for (const QUrl& url : droppedUrls) {
+        if (url.isLocalFile() && mixer::looksLikeStemFolder(url.toLocalFile())) {
+            openMixer(url.toLocalFile());
+            openedStems = true;
+        } else {
+            urls << url;
+        }
+    }
+    if (openedStems && urls.isEmpty())
+        return;
     if (isBusy()) {
         appendLog(anotherTaskRunning);
         return;
@@ -289,6 +313,34 @@ void AppController::showStems()
         return;
     }
     openUrl(QUrl::fromLocalFile(m_lastStemsFolder));
+}
+
+MixerWindow* AppController::openMixer(const QString& folder)
+{
+    auto stems = mixer::readStemFolder(folder);
+    if (const QString* reason = std::get_if<QString>(&stems)) {
+        m_window->showAlert({Alert::Severity::warning, QStringLiteral("Cannot Open Stems"), *reason});
+        return nullptr;
+    }
+    auto* mixer = new MixerWindow(m_profile, std::move(std::get<mixer::StemFolder>(stems)));
+    // Save Mix takes the format chosen in this window's Format menu.
+    mixer->controller().exportFormat = [this] { return m_exportFormat; };
+    m_mixers.removeAll(nullptr);
+    m_mixers << mixer;
+    mixer->show();
+    mixer->raise();
+    mixer->activateWindow();
+    return mixer;
+}
+
+QList<MixerWindow*> AppController::mixerWindows() const
+{
+    QList<MixerWindow*> open;
+    for (const QPointer<MixerWindow>& mixer : m_mixers) {
+        if (mixer)
+            open << mixer.data();
+    }
+    return open;
 }
 
 void AppController::runJob(Job* job)

@@ -22,6 +22,7 @@ class BatchJob;
 class ChildProcess;
 class JobQueue;
 class MainWindow;
+class MixerWindow;
 class QThread;
 class QTimer;
 
@@ -79,6 +80,10 @@ public:
     // The stems folder of the last separation that finished in this session.
     const QString& lastStemsFolder() const { return m_lastStemsFolder; }
     void showStems();
+    // Opens a mixer window on a stems folder; an alert says why when the
+    // folder holds no stems. Several may be open; each is deleted when closed.
+    MixerWindow* openMixer(const QString& folder);
+    QList<MixerWindow*> mixerWindows() const;
 
     // ---- jobs, stopping, quitting -------------------------------------------
     // Starts the job (or queues it behind the running one) and shows what it emits.
@@ -154,6 +159,7 @@ private:
     std::optional<QString> m_lastAudioURL;
     QStringList m_audioFiles;
     QString m_lastStemsFolder;
+    QList<QPointer<MixerWindow>> m_mixers;
     std::optional<QString> m_installedYtDlp;
     QString m_cookiesBrowser;
     separation::ExportFormat m_exportFormat = separation::ExportFormat::aac;

@@ -103,6 +103,7 @@ MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers
       m_logView(new LogView(this)),
       m_stageLabel(new QLabel(this)),
       m_progressBar(new QProgressBar(this)),
+      m_playStemsButton(new QPushButton(this)),
       m_showStemsButton(new QPushButton(this)),
       m_stopButton(new QPushButton(this))
 {
@@ -122,6 +123,7 @@ MainWindow::MainWindow(const QString& version, const QStringList& cookieBrowsers
         {m_logView, "logView"},
         {m_stageLabel, "stageLabel"},
         {m_progressBar, "progressBar"},
+        {m_playStemsButton, "playStemsButton"},
         {m_showStemsButton, "showStemsButton"},
         {m_stopButton, "stopButton"},
     };
@@ -141,6 +143,11 @@ void MainWindow::buildMenu(const QStringList& cookieBrowsers)
     // "&": Alt+S and Alt+E open the menus, so every item is reachable from
     // the keyboard, not only the ones with a shortcut.
     QMenu* appMenu = bar->addMenu(QStringLiteral("&Stemloft"));
+    QAction* openStems = appMenu->addAction(QStringLiteral("Open Stems..."));
+    openStems->setObjectName(QStringLiteral("openStemsAction"));
+    openStems->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(openStems, &QAction::triggered, this, &MainWindow::chooseStemsFolder);
+    appMenu->addSeparator();
     connect(appMenu->addAction(QStringLiteral("Open Save Folder")), &QAction::triggered, this,
             &MainWindow::openSaveFolderRequested);
     connect(appMenu->addAction(QStringLiteral("Open Log Folder")), &QAction::triggered, this,
@@ -293,6 +300,9 @@ void MainWindow::buildRows()
     setUpButton(m_showStemsButton, QStringLiteral("Show Stems"), 110);
     m_showStemsButton->setToolTip(QStringLiteral("Open the last stems folder"));
     connect(m_showStemsButton, &QPushButton::clicked, this, &MainWindow::showStemsRequested);
+    setUpButton(m_playStemsButton, QStringLiteral("Play Stems"), 110);
+    m_playStemsButton->setToolTip(QStringLiteral("Open the last stems in the mixer"));
+    connect(m_playStemsButton, &QPushButton::clicked, this, &MainWindow::playStemsRequested);
     showIdleStatus();
 
     // Drops anywhere go to the window, which sorts files from links.
@@ -358,6 +368,7 @@ void MainWindow::buildRows()
     statusRow->setSpacing(fieldGap);
     statusRow->addWidget(m_stageLabel, 1);
     statusRow->addWidget(m_progressBar, 1);
+    statusRow->addWidget(m_playStemsButton);
     statusRow->addWidget(m_showStemsButton);
     statusRow->addWidget(m_stopButton);
     rows->addLayout(statusRow);
@@ -378,6 +389,7 @@ void MainWindow::buildRows()
                                    m_installDemucsButton,
                                    m_separateButton,
                                    m_logView,
+                                   m_playStemsButton,
                                    m_showStemsButton,
                                    m_stopButton};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -532,6 +544,7 @@ void MainWindow::showControlStates(const ControlStates& states)
         action->setEnabled(!busy);
     m_bestQualityAction->setEnabled(!busy);
     m_showStemsButton->setEnabled(states.hasStems);
+    m_playStemsButton->setEnabled(states.hasStems);
 
     if (busy) {
         if (m_focusBeforeBusy && !m_focusWhileBusy)
@@ -688,6 +701,13 @@ void MainWindow::chooseFolder()
         QFileDialog::getExistingDirectory(this, QStringLiteral("Choose Save Folder"), m_folderField->text());
     if (!path.isEmpty())  // empty: cancelled
         emit folderChosen(path);
+}
+
+void MainWindow::chooseStemsFolder()
+{
+    const QString path = QFileDialog::getExistingDirectory(this, QStringLiteral("Open Stems"), m_folderField->text());
+    if (!path.isEmpty())  // empty: cancelled
+        emit stemsFolderChosen(path);
 }
 
 void MainWindow::editLinks()

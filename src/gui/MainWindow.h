@@ -99,6 +99,10 @@ signals:
     void updateYtDlpRequested();
     void installDemucsRequested();
     void showStemsRequested();
+    // Play Stems: the mixer on the folder Show Stems would show.
+    void playStemsRequested();
+    // Open Stems...: a folder to open in the mixer.
+    void stemsFolderChosen(const QString& path);
     void openSaveFolderRequested();
     void openLogFolderRequested();
     void quitRequested();
@@ -127,6 +131,7 @@ private:
     void buildRows();
     void chooseFolder();
     void chooseAudioFiles();
+    void chooseStemsFolder();
     // The links of the URL field, one a line, in a window-modal editor.
     void editLinks();
 
@@ -145,6 +150,7 @@ private:
     LogView* const m_logView;
     QLabel* const m_stageLabel;
     QProgressBar* const m_progressBar;
+    QPushButton* const m_playStemsButton;
     QPushButton* const m_showStemsButton;
     QPushButton* const m_stopButton;
     QAction* m_updateYtDlpAction = nullptr;
