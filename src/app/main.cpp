@@ -8,18 +8,6 @@
 
 #include <optional>
 
-namespace {
-
-// "play FOLDER": the window with the mixer on FOLDER.
-std::optional<QString> stemsToPlay(const QStringList& args)
-{
-    if (args.size() == 2 && args.at(0) == QLatin1String("play"))
-        return args.at(1);
-    return std::nullopt;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     keepLargeAllocationsMapped();
@@ -28,8 +16,8 @@ int main(int argc, char** argv)
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    const std::optional<QString> stems = stemsToPlay(args);
-    if (!stems && cli::opensCommandLine(args))
+    const std::optional<QString> stems = cli::stemsToPlay(args);
+    if (cli::opensCommandLine(args))
         return cli::main(argc, argv);
 
     QApplication app(argc, argv);

@@ -187,7 +187,9 @@ void MixerWindow::buildRows()
     m_playButton->setToolTip(QStringLiteral("Play or pause (Space)"));
     m_positionSlider->setAccessibleName(QStringLiteral("Position"));
     m_positionSlider->setRange(0, 0);
-    m_loopButton->setToolTip(QStringLiteral("Repeat the selected region, or the whole recording (L)"));
+    m_loopButton->setToolTip(QStringLiteral(
+        "Repeat the selected region, or the whole recording (L). Drag across a waveform to select a region, or "
+        "press [ at its start and ] at its end while it plays."));
     m_timeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     fixWidthFor(m_timeLabel, {QStringLiteral("0:00:00 / 0:00:00")});
     connect(m_playButton, &QPushButton::clicked, m_controller, &MixerController::togglePlaying);
@@ -293,6 +295,16 @@ void MixerWindow::buildShortcuts()
     });
     for (int i = 0; i < std::min<int>(6, int(m_rows.size())); ++i)
         add(QKeySequence(Qt::Key_1 + i), [this, i] { m_rows[i].mute->toggle(); });
+    // The loop's ends at what is heard, as the bar goes by: a loop from the
+    // keyboard alone. An end before the start leaves only the new one set.
+    add(QKeySequence(Qt::Key_BracketLeft), [this] {
+        const qint64 at = m_controller->position();
+        m_controller->setLoopRegion(at, m_controller->loopEnd() > at ? m_controller->loopEnd() : 0);
+    });
+    add(QKeySequence(Qt::Key_BracketRight), [this] {
+        const qint64 at = m_controller->position();
+        m_controller->setLoopRegion(m_controller->loopStart() < at ? m_controller->loopStart() : 0, at);
+    });
 }
 
 // Space plays and pauses unless the focused widget takes it: a button
