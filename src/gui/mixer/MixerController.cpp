@@ -8,6 +8,7 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QThread>
@@ -70,6 +71,7 @@ bool MixerController::start()
         return false;
     }
     m_pollTimer->start();
+    m_opened.start();
     return true;
 }
 
@@ -123,6 +125,7 @@ void MixerController::onPlayable()
             });
         });
     }
+    log(QStringLiteral("Ready to play after %1 s.").arg(m_opened.elapsed() / 1000.0, 0, 'f', 2));
     emit playable();
 }
 
@@ -133,9 +136,10 @@ void MixerController::onDecoded(bool ok)
         emit decodingFinished(false);
         return;
     }
-    log(QStringLiteral("Decoded %1 stems (%2).")
+    log(QStringLiteral("Decoded %1 stems (%2) in %3 s.")
             .arg(m_folder.stems.size())
-            .arg(timeText(m_loader->frames(), sampleRate())));
+            .arg(timeText(m_loader->frames(), sampleRate()))
+            .arg(m_opened.elapsed() / 1000.0, 0, 'f', 2));
     // A loop over the whole recording needs its end.
     applyLoop();
     emit decodingFinished(true);

@@ -7,6 +7,7 @@
 #include "mixer/StemFolder.h"
 #include "separation/ExportFormat.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -130,4 +131,5 @@ private:
     quint64 m_seenDecodeWaits = 0;
     bool m_decodeWaiting = false;
     int m_underruns = 0;
+    QElapsedTimer m_opened;  // since decoding began: the log says when playing could start
 };
