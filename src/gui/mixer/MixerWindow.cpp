@@ -162,12 +162,19 @@ void MixerWindow::buildRows()
         for (const auto& [object, prefix] : rowNames)
             object->setObjectName(prefix + name);
 
-        connect(row.mute, &QPushButton::toggled, this, [this, i](bool on) { m_controller->setMuted(i, on); });
-        connect(row.solo, &QPushButton::toggled, this, [this, i](bool on) { m_controller->setSolo(i, on); });
+        connect(row.mute, &QPushButton::toggled, this, [this, i](bool on) {
+            m_controller->setMuted(i, on);
+            showAudible();
+        });
+        connect(row.solo, &QPushButton::toggled, this, [this, i](bool on) {
+            m_controller->setSolo(i, on);
+            showAudible();
+        });
         QLabel* volumeText = row.volumeText;
         connect(row.volume, &QSlider::valueChanged, this, [this, i, volumeText](int value) {
             volumeText->setText(percentText(value));
             m_controller->setVolume(i, value / 100.0);
+            showAudible();
         });
         connect(row.waveform, &WaveformView::seekRequested, m_controller, &MixerController::seek);
         connect(row.waveform, &WaveformView::loopSelected, m_controller, &MixerController::setLoopRegion);
@@ -317,6 +324,14 @@ void MixerWindow::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+void MixerWindow::showAudible()
+{
+    const QList<mixer::StemSetting>& stems = m_controller->settings().stems;
+    const bool soloing = mixer::anySolo(stems);
+    for (int i = 0; i < m_rows.size(); ++i)
+        m_rows[i].waveform->setAudible(mixer::effectiveGain(stems[i], soloing) > 0);
 }
 
 int MixerWindow::focusedRow() const

@@ -59,6 +59,8 @@ private:
     void showPosition(qint64 frame, qint64 length);
     void showPlaying(bool playing);
     void showLoop();
+    // Fades the waveforms of the stems that are not heard.
+    void showAudible();
     void updateControls();
     void saveMix();
     void showAlert(const Alert& alert);

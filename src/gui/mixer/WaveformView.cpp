@@ -67,6 +67,14 @@ double WaveformView::xOf(qint64 frame) const
     return m_length > 0 ? double(frame) / double(m_length) * width() : 0.0;
 }
 
+void WaveformView::setAudible(bool audible)
+{
+    if (audible == m_audible)
+        return;
+    m_audible = audible;
+    update();
+}
+
 void WaveformView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -87,7 +95,7 @@ void WaveformView::paintEvent(QPaintEvent*)
     const double mid = height() / 2.0;
     const double scale = (height() / 2.0 - 1) / 32768.0;
     if (m_peaks && m_length > 0 && width() > 0) {
-        painter.setPen(pal.color(QPalette::Text));
+        painter.setPen(pal.color(m_audible ? QPalette::Text : QPalette::Mid));
         const qsizetype count = m_peaks->size() / 2;
         const double peaksPerPixel = double(m_length) / mixer::framesPerPeak / width();
         for (int x = 0; x < width(); ++x) {

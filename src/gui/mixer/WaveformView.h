@@ -20,6 +20,8 @@ public:
     void setPosition(qint64 frame);
     // end <= start: no region.
     void setLoopRegion(qint64 start, qint64 end, bool enabled);
+    // A stem that is not heard (muted, or another is soloed) is drawn faint.
+    void setAudible(bool audible);
 
     QSize sizeHint() const override { return {400, 56}; }
     QSize minimumSizeHint() const override { return {120, 40}; }
@@ -50,4 +52,5 @@ private:
     double m_pressX = -1;
     double m_dragX = -1;
     bool m_dragging = false;
+    bool m_audible = true;
 };
