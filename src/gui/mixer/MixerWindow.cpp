@@ -95,6 +95,8 @@ MixerWindow::MixerWindow(const PlatformProfile& profile, mixer::StemFolder folde
             if (filter.contains(QStringLiteral("*.") + extension))
                 selected = filter;
         }
+        // A dialog pointed at a folder that is not there opens somewhere else.
+        QDir().mkpath(QFileInfo(suggested).path());
         return QFileDialog::getSaveFileName(this, QStringLiteral("Save Mix"), suggested,
                                             filters.join(QStringLiteral(";;")), &selected);
     };
