@@ -1,5 +1,7 @@
 #include "cli/Terminal.h"
 
+#include "base/ClockText.h"
+
 #include "demucs/DemucsContract.h"
 #include "download/DownloadOutput.h"
 #include "separation/SeparationProgress.h"
@@ -14,12 +16,7 @@ namespace cli {
 
 QString durationText(qint64 seconds)
 {
-    const qint64 hours = seconds / 3600;
-    const qint64 minutes = seconds / 60 % 60;
-    const QString rest = QStringLiteral("%1").arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (hours > 0)
-        return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest);
-    return QStringLiteral("%1:%2").arg(minutes).arg(rest);
+    return clockText(seconds);
 }
 
 QString progressLine(const QString& stage, int percent, std::optional<qint64> secondsLeft)

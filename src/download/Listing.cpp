@@ -1,5 +1,7 @@
 #include "download/Listing.h"
 
+#include "base/ClockText.h"
+
 #include "download/DownloadOutput.h"
 
 #include <QJsonDocument>
@@ -93,12 +95,7 @@ QString durationText(std::optional<double> seconds)
 {
     if (!seconds || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 1e9)
         return {};
-    const qint64 whole = qint64(std::llround(*seconds));
-    const qint64 hours = whole / 3600, minutes = whole / 60 % 60, rest = whole % 60;
-    const QString tail = QStringLiteral("%1").arg(rest, 2, 10, QLatin1Char('0'));
-    if (hours > 0)
-        return QStringLiteral("%1:%2:").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')) + tail;
-    return QStringLiteral("%1:").arg(minutes) + tail;
+    return clockText(qint64(std::llround(*seconds)));
 }
 
 QString entryLabel(const ListedEntry& entry)

@@ -198,7 +198,7 @@ void MixJob::onEncoded()
     if (m_stopping)
         return;
     const separation::ConversionRun& run = *m_encode;
-    if (run.error() || run.crashed() || run.exitedWithFailure() || run.wasStopped()) {
+    if (!run.succeeded()) {
         const QString said = run.lastOutputLine();
         fail(QStringLiteral("The mix could not be encoded: ") +
              (said.isEmpty() ? QStringLiteral("the converter failed.") : said));

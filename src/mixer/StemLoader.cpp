@@ -114,7 +114,7 @@ bool StemLoader::start()
 void StemLoader::onConversionFinished(int stem)
 {
     const separation::ConversionRun* run = m_conversions[stem];
-    if (run->error() || run->wasStopped() || run->crashed() || run->exitedWithFailure()) {
+    if (!run->succeeded()) {
         m_converted[stem] = -1;
         const QString said = run->lastOutputLine();
         fail(QStringLiteral("Could not decode %1: %2")

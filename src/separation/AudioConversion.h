@@ -49,6 +49,8 @@ public:
     bool isActive() const { return m_child.isActive(); }
 
     bool wasStopped() const { return m_stopped; }
+    // Ran to the end with exit code 0, unstopped.
+    bool succeeded() const { return !m_error && !m_stopped && m_child.result().ok(); }
     // The converter ran, failed (an exit code, not a signal) and said why
     // about the source: no audio it can read there.
     bool rejectedSource() const;

@@ -1,5 +1,7 @@
 #include "gui/mixer/MixerController.h"
 
+#include "base/ClockText.h"
+
 #include "mixer/MixDevice.h"
 #include "mixer/MixEngine.h"
 #include "mixer/MixJob.h"
@@ -346,11 +348,5 @@ bool MixerController::saveMix(const QString& path)
 
 QString MixerController::timeText(qint64 frames, int sampleRate)
 {
-    const qint64 seconds = sampleRate > 0 ? frames / sampleRate : 0;
-    const qint64 hours = seconds / 3600;
-    const qint64 minutes = seconds / 60 % 60;
-    const QString secs = QStringLiteral("%1").arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (hours > 0)
-        return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(secs);
-    return QStringLiteral("%1:%2").arg(minutes).arg(secs);
+    return clockText(sampleRate > 0 ? frames / sampleRate : 0);
 }
